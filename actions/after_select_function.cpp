@@ -1,0 +1,62 @@
+// AfterSelectFunction: fits the feature set to the function the user chose.
+#include "actions/exports.h"
+#include "actions/phases.h"
+#include "gating/cabinet_rules.h"
+#include "package/contract.h"
+#include "session/database.h"
+#include "session/install_session.h"
+
+void ApplyFunctionChoice(const InstallSession& session)
+{
+    OwnedString chosen = session.GetProperty(prop::FunctionVer);
+    if (!chosen) return;
+    PackageDatabase db(session);
+    TableView functions;
+    if (!functions.Open(db, table::FunctionVersion)) return;
+    // Every other function goes first, so that features shared with the chosen one come
+    // back on below wherever its cabinet is present.
+    while (functions.Fetch()) {
+        OwnedString value = functions.GetString(functionversion::Value);
+        if (value && *value == *chosen) continue;
+        DisableFeaturesOfFunction(db, functions.GetString(functionversion::Function));
+    }
+    // The chosen function's rules stand under its value.
+    RestoreFeaturesOfFunction(db, chosen);
+}
+
+UINT MatchHostsToFunction(const InstallSession& session)
+{
+    OwnedString chosen = session.GetProperty(prop::FunctionVer);
+    if (!chosen) {
+        session.ReportError(message::HostMissing);
+        return ERROR_INSTALL_FAILURE;
+    }
+    PackageDatabase db(session);
+    TableView releases;
+    if (!releases.Open(db, table::AutoCAD)) return ERROR_SUCCESS;
+    int matched = 0;
+    int rows = 0;
+    while (releases.Fetch()) {
+        ++rows;
+        OwnedString property = releases.GetString(autocad::Property);
+        if (EvaluateCabinetRules(db, property, chosen))
+            ++matched;
+        else
+            DisableFeaturesOfProperty(db, property);
+    }
+    if (matched > 0 || rows == 0) return ERROR_SUCCESS;
+    session.ReportError(message::HostMissing);
+    return ERROR_INSTALL_FAILURE;
+}
+
+extern "C" UINT WINAPI AfterSelectFunction(MSIHANDLE install)
+{
+    return GuardAction([install] {
+        InstallSession session(install);
+        LoadSourceRoot(session);
+        ApplyFunctionChoice(session);
+        UINT result = MatchHostsToFunction(session);
+        if (result == ERROR_SUCCESS) session.DoAction(action::CostFinalize);
+        return result;
+    });
+}

@@ -1,0 +1,77 @@
+// CopyInfFiles: copies the token driver's setup-information files into Windows' INF folder.
+#include "actions/exports.h"
+#include "session/install_session.h"
+
+namespace {
+
+constexpr const char* kInfSource = "\\Setup\\Aladdin\\eToken\\";
+constexpr const char* kInfTarget = "\\inf\\";
+constexpr const char* kInfPattern = "*.inf";
+
+// Owns one directory search.
+class FileSearch {
+public:
+    FileSearch(const char* pattern, WIN32_FIND_DATAA& found) : h_(FindFirstFileA(pattern, &found)) {}
+    ~FileSearch()
+    {
+        if (h_ != INVALID_HANDLE_VALUE) FindClose(h_);
+    }
+    FileSearch(const FileSearch&) = delete;
+    FileSearch& operator=(const FileSearch&) = delete;
+
+    bool started() const { return h_ != INVALID_HANDLE_VALUE; }
+    bool next(WIN32_FIND_DATAA& found) { return FindNextFileA(h_, &found) != FALSE; }
+
+private:
+    HANDLE h_;
+};
+
+// A folder below a system folder, or none when the system folder cannot be read or the
+// result does not fit a Windows path.
+using DirectoryQuery = UINT(WINAPI*)(LPSTR, UINT);
+OwnedString SystemFolder(DirectoryQuery query, const char* below)
+{
+    char directory[kPathCapacity] = "";
+    UINT length = query(directory, static_cast<UINT>(sizeof directory));
+    if (length == 0 || length >= sizeof directory) return std::nullopt;
+    BoundedText folder(kPathCapacity);
+    folder.append(directory).append(below);
+    if (!folder.ok()) return std::nullopt;
+    return folder.str();
+}
+
+void CopyInfs()
+{
+    OwnedString sourceFolder = SystemFolder(GetSystemDirectoryA, kInfSource);
+    OwnedString targetFolder = SystemFolder(GetWindowsDirectoryA, kInfTarget);
+    if (!sourceFolder || !targetFolder) return;
+
+    BoundedText source(kPathCapacity);
+    BoundedText target(kPathCapacity);
+    source.append(*sourceFolder).append(kInfPattern);
+    target.append(*targetFolder);
+    if (!source.ok()) return;
+
+    WIN32_FIND_DATAA found = {};
+    FileSearch search(source.c_str(), found);
+    if (!search.started()) return;
+    do {
+        source.truncate(sourceFolder->size());
+        target.truncate(targetFolder->size());
+        source.append(found.cFileName);
+        target.append(found.cFileName);
+        // A name too long for either path is skipped rather than cut.
+        if (source.ok() && target.ok()) CopyFileA(source.c_str(), target.c_str(), FALSE);
+    } while (search.next(found));
+}
+
+}  // namespace
+
+extern "C" UINT WINAPI CopyInfFiles(MSIHANDLE install)
+{
+    return GuardAction([install] {
+        InstallSession session(install);
+        CopyInfs();
+        return static_cast<UINT>(ERROR_SUCCESS);
+    });
+}

@@ -1,0 +1,54 @@
+// PrevInstall: finds the installed host releases, then offers the available functions.
+#include "actions/exports.h"
+#include "actions/phases.h"
+#include "gating/cabinet_rules.h"
+#include "host/host_release.h"
+#include "package/contract.h"
+#include "session/database.h"
+#include "session/install_session.h"
+
+UINT DetectHostReleases(const InstallSession& session)
+{
+    PackageDatabase db(session);
+    int found = 0;
+    int rows = 0;
+    {
+        TableView releases;
+        if (!releases.Open(db, table::AutoCAD)) return ERROR_SUCCESS;
+        while (releases.Fetch()) {
+            ++rows;
+            OwnedString property = releases.GetString(autocad::Property);
+            OwnedString key = FindHostReleaseKey(releases.GetString(autocad::Release));
+            if (key) {
+                ++found;
+                if (property) session.SetProperty(property->c_str(), key->c_str());
+            } else {
+                DisableFeaturesOfProperty(db, property);
+            }
+        }
+    }
+    // Second pass, over the properties as they now stand: a release found above, or one
+    // the package or the user set beforehand, gets back the features whose cabinet is here.
+    {
+        TableView releases;
+        if (!releases.Open(db, table::AutoCAD)) return ERROR_SUCCESS;
+        while (releases.Fetch()) {
+            OwnedString property = releases.GetString(autocad::Property);
+            if (property && session.GetProperty(property->c_str())) RestoreFeaturesOfProperty(db, property);
+        }
+    }
+    if (found > 0 || rows == 0) return ERROR_SUCCESS;
+    session.ReportError(message::HostMissing);
+    return ERROR_INSTALL_FAILURE;
+}
+
+extern "C" UINT WINAPI PrevInstall(MSIHANDLE install)
+{
+    return GuardAction([install] {
+        InstallSession session(install);
+        LoadSourceRoot(session);
+        UINT result = DetectHostReleases(session);
+        if (result != ERROR_SUCCESS) return result;
+        return BuildFunctionChoice(session);
+    });
+}

@@ -1,0 +1,112 @@
+// RunSuportPacks: runs the listed support programs and installs the listed support packages.
+#include "actions/exports.h"
+#include "package/contract.h"
+#include "session/database.h"
+#include "session/install_session.h"
+
+#include <msiquery.h>
+#include <mbstring.h>
+
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+constexpr const char* kPackageExtension = ".MSI";
+
+// Owns one kernel handle.
+class KernelHandle {
+public:
+    explicit KernelHandle(HANDLE h = nullptr) : h_(h) {}
+    ~KernelHandle()
+    {
+        if (h_) CloseHandle(h_);
+    }
+    KernelHandle(const KernelHandle&) = delete;
+    KernelHandle& operator=(const KernelHandle&) = delete;
+    HANDLE get() const { return h_; }
+
+private:
+    HANDLE h_;
+};
+
+// True when the last component of the path ends in ".msi", in any letter case.
+bool IsPackagePath(const std::string& path)
+{
+    char extension[_MAX_EXT] = "";
+    _splitpath(path.c_str(), nullptr, nullptr, nullptr, extension);
+    _mbsupr(reinterpret_cast<unsigned char*>(extension));
+    return std::string(extension) == kPackageExtension;
+}
+
+// Starts the program at exactly `path` and waits for it to end. The path is both the
+// program to run and, quoted, the head of its command line: a folder with spaces in its
+// name can never make another program start in its place.
+void RunProgram(const std::string& path, const OwnedString& arguments)
+{
+    std::string commandLine = "\"" + path + "\"";
+    if (arguments) commandLine += " " + *arguments;
+
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started = {};
+    if (!CreateProcessA(path.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &started))
+        return;
+    KernelHandle process(started.hProcess);
+    KernelHandle thread(started.hThread);
+    WaitForSingleObject(process.get(), INFINITE);
+}
+
+// The package's product code is read, and the package file closed again, before anything
+// is installed from it.
+bool ProductPresent(const std::string& packagePath)
+{
+    PackageDatabase package;
+    package.OpenPackageFile(packagePath.c_str());
+    TableView properties;
+    properties.Open(package, table::Property, property::PropertyColumn,
+                    Filter(property::PropertyColumn, prop::ProductCode));
+    if (!properties.Fetch()) return false;
+    OwnedString productCode = properties.GetString(property::Value);
+    INSTALLSTATE state = MsiQueryProductStateA(productCode ? productCode->c_str() : nullptr);
+    return state == INSTALLSTATE_ADVERTISED || state == INSTALLSTATE_DEFAULT;
+}
+
+void InstallPackage(const std::string& path, const OwnedString& commandLine)
+{
+    if (ProductPresent(path)) return;
+    MsiSetInternalUI(INSTALLUILEVEL_BASIC, nullptr);
+    MsiInstallProductA(path.c_str(), commandLine ? commandLine->c_str() : nullptr);
+}
+
+void RunPacks(const InstallSession& session)
+{
+    PackageDatabase db(session);
+    TableView packs;
+    if (!packs.Open(db, table::SuportPacks)) return;
+    while (packs.Fetch()) {
+        OwnedString source = packs.GetString(suportpacks::Source);
+        if (!source) continue;
+        // A path too long for Windows is skipped rather than cut into another one.
+        OwnedString path = JoinSourcePath(SourceRoot, *source);
+        if (!path) continue;
+        if (IsPackagePath(*path))
+            InstallPackage(*path, packs.GetString(suportpacks::CommandLine));
+        else
+            RunProgram(*path, packs.GetString(suportpacks::CommandLine));
+    }
+}
+
+}  // namespace
+
+extern "C" UINT WINAPI RunSuportPacks(MSIHANDLE install)
+{
+    GuardAction([install] {
+        InstallSession session(install);
+        LoadSourceRoot(session);
+        RunPacks(session);
+        return static_cast<UINT>(ERROR_SUCCESS);
+    });
+    return ERROR_SUCCESS;
+}

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Runs a Windows program under Wine, in the build's own 32-bit prefix.
+#
+# One wineserver is kept alive (30 s after the last program) with its standard streams on
+# /dev/null. Otherwise every start pays for Wine's service processes, and those inherit the
+# caller's output pipe and keep CTest waiting on it.
+set -u
+here=$(cd "$(dirname "$0")" && pwd)
+export WINEPREFIX=${HOSTGATE_WINEPREFIX:-$here/../build/wineprefix}
+export WINEARCH=win32
+export WINEDEBUG=${WINEDEBUG:--all,err+module}
+export WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY
+
+mkdir -p "$(dirname "$WINEPREFIX")"
+(
+    # Serialise server starts; the lock's descriptor is never passed on to Wine.
+    flock 9
+    if [ ! -d "$WINEPREFIX/drive_c" ]; then
+        wineboot -i </dev/null >/dev/null 2>&1 9>&-
+        wineserver -w </dev/null >/dev/null 2>&1 9>&-
+    fi
+    if wineserver -p30 </dev/null >/dev/null 2>&1 9>&-; then
+        # A new server: let the prefix's services come up once, off the caller's pipes.
+        wineboot </dev/null >/dev/null 2>&1 9>&-
+    fi
+) 9>"$WINEPREFIX.lock"
+
+exec wine "$@"

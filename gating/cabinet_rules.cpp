@@ -1,0 +1,108 @@
+#include "gating/cabinet_rules.h"
+
+#include "gating/feature_conditions.h"
+#include "package/contract.h"
+#include "session/database.h"
+#include "session/install_session.h"
+
+#include <shlwapi.h>
+
+namespace {
+
+Filter RuleFilter(const OwnedString& property, const OwnedString& function)
+{
+    Filter filter;
+    if (property) filter.And(searchcabinet::PropertyNameColumn, *property);
+    if (function) filter.And(searchcabinet::FunctionColumn, *function);
+    return filter;
+}
+
+bool OpenRules(TableView& view, const PackageDatabase& db, const Filter& filter)
+{
+    return view.Open(db, table::SearchCabinet, searchcabinet::FlagsColumn, filter);
+}
+
+// Switches off the feature of every selected rule.
+void DisableFeaturesOf(const PackageDatabase& db, const Filter& filter)
+{
+    TableView rules;
+    if (!OpenRules(rules, db, filter)) return;
+    while (rules.Fetch()) {
+        OwnedString feature = rules.GetString(searchcabinet::Feature);
+        if (feature) DisableFeature(db, *feature);
+    }
+}
+
+// Switches back on the feature of every selected rule whose cabinet is present.
+void RestoreFeaturesOf(const PackageDatabase& db, const Filter& filter)
+{
+    TableView rules;
+    if (!OpenRules(rules, db, filter)) return;
+    while (rules.Fetch()) {
+        OwnedString cabinet = rules.GetString(searchcabinet::Cabinet);
+        OwnedString feature = rules.GetString(searchcabinet::Feature);
+        if (feature && cabinet && CabinetPresent(*cabinet)) RestoreFeature(db, *feature);
+    }
+}
+
+}  // namespace
+
+bool CabinetPresent(const std::string& relativePath)
+{
+    OwnedString path = JoinSourcePath(SourceRoot, relativePath);
+    return path && PathFileExistsA(path->c_str());
+}
+
+bool EvaluateCabinetRules(const PackageDatabase& db, const OwnedString& property, const OwnedString& function)
+{
+    TableView rules;
+    if (!OpenRules(rules, db, RuleFilter(property, function))) return false;
+
+    int group = 0;
+    bool satisfied = false;
+    int counted = 0;
+    while (rules.Fetch()) {
+        int flags = rules.GetInteger(searchcabinet::Flags);
+        if (flags != group) {
+            if (group != 0 && !satisfied) return false;
+            group = flags;
+            satisfied = false;
+        }
+        OwnedString cabinet = rules.GetString(searchcabinet::Cabinet);
+        OwnedString feature = rules.GetString(searchcabinet::Feature);
+        // A rule that names no possible feature is skipped: it neither satisfies nor counts.
+        if (!feature || !IsFeatureName(*feature)) continue;
+        if (cabinet) {
+            // The feature is asked about only once the cabinet is known to be there.
+            if (CabinetPresent(*cabinet) && FeatureIsFree(db, *feature)) {
+                satisfied = true;
+                ++counted;
+            }
+        } else {
+            if (FeatureIsFree(db, *feature)) satisfied = true;
+            ++counted;
+        }
+    }
+    if (group != 0 && !satisfied) return false;
+    return counted > 0;
+}
+
+void DisableFeaturesOfProperty(const PackageDatabase& db, const OwnedString& property)
+{
+    DisableFeaturesOf(db, property ? Filter(searchcabinet::PropertyNameColumn, *property) : Filter());
+}
+
+void RestoreFeaturesOfProperty(const PackageDatabase& db, const OwnedString& property)
+{
+    RestoreFeaturesOf(db, property ? Filter(searchcabinet::PropertyNameColumn, *property) : Filter());
+}
+
+void DisableFeaturesOfFunction(const PackageDatabase& db, const OwnedString& function)
+{
+    DisableFeaturesOf(db, function ? Filter(searchcabinet::FunctionColumn, *function) : Filter());
+}
+
+void RestoreFeaturesOfFunction(const PackageDatabase& db, const OwnedString& function)
+{
+    RestoreFeaturesOf(db, function ? Filter(searchcabinet::FunctionColumn, *function) : Filter());
+}

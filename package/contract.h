@@ -1,0 +1,86 @@
+// The contract between the library and the package that carries it: table, column,
+// property, action and message names, each in one place. Columns are numbered from 1 in
+// the order the table defines them; every query reads whole rows.
+#pragma once
+
+namespace table {
+constexpr const char* AutoCAD = "AutoCAD";
+constexpr const char* FunctionVersion = "FunctionVersion";
+constexpr const char* SearchCabinet = "SearchCabinet";
+constexpr const char* SuportPacks = "SuportPacks";
+constexpr const char* Condition = "Condition";
+constexpr const char* RadioButton = "RadioButton";
+constexpr const char* Control = "Control";
+constexpr const char* Property = "Property";
+}  // namespace table
+
+// One supported host release a row.
+namespace autocad {
+enum Column { Property = 1, Unused, Release };
+}
+
+// One selectable product function a row.
+namespace functionversion {
+enum Column { Function = 1, Text, Value };
+}
+
+// One cabinet rule a row.
+namespace searchcabinet {
+enum Column { PropertyName = 1, Function, Cabinet, Feature, Flags };
+constexpr const char* PropertyNameColumn = "PropertyName";
+constexpr const char* FunctionColumn = "Function";
+constexpr const char* FlagsColumn = "Flags";
+}  // namespace searchcabinet
+
+// One support program or package a row.
+namespace suportpacks {
+enum Column { Source = 1, CommandLine };
+}
+
+namespace condition {
+enum Column { Feature = 1, Level, Expression };
+constexpr const char* FeatureColumn = "Feature_";
+constexpr const char* LevelColumn = "Level";
+}  // namespace condition
+
+namespace radiobutton {
+enum Column { Property = 1, Order, Value, X, Y, Width, Height, Text, Help };
+}
+
+namespace control {
+enum Column { Dialog = 1, Control, Type, X, Y, Width, Height, Attributes, Property, Text, ControlNext, Help };
+}
+
+namespace property {
+enum Column { Property = 1, Value };
+constexpr const char* PropertyColumn = "Property";
+}  // namespace property
+
+namespace prop {
+constexpr const char* CustomActionData = "CustomActionData";
+constexpr const char* SourceDir = "SourceDir";
+constexpr const char* FunctionVer = "FUNCTION_VER";
+constexpr const char* FunctionRb = "FUNCTION_RB";
+constexpr const char* ProductCode = "ProductCode";
+}  // namespace prop
+
+namespace action {
+constexpr const char* ResolveSource = "ResolveSource";
+constexpr const char* CostFinalize = "CostFinalize";
+}  // namespace action
+
+// The choice control on the package's dialog.
+namespace choice {
+constexpr const char* Dialog = "ZizeVEZAvaziva";
+constexpr const char* ControlName = "RadioButtonGroup";
+constexpr const char* GroupType = "RadioButtonGroup";
+constexpr const char* TextType = "Text";
+constexpr const char* NextControl = "CancelButton";
+constexpr const char* Help = "|";
+}  // namespace choice
+
+// Error-table messages posted to the user.
+namespace message {
+constexpr int HostMissing = 3000;    // no host release installed, or none fits the choice
+constexpr int RulesNotMet = 3001;    // general rules not met, or no function available
+}  // namespace message

@@ -1,0 +1,139 @@
+#include "session/database.h"
+
+#include "session/install_session.h"
+
+#include <msiquery.h>
+
+#include <cstring>
+
+PackageDatabase::PackageDatabase(const InstallSession& session)
+    : db_(MsiGetActiveDatabase(session.handle()))
+{
+}
+
+bool PackageDatabase::OpenPackageFile(const char* path)
+{
+    return MsiOpenDatabaseA(path, MSIDBOPEN_READONLY, db_.put()) == ERROR_SUCCESS;
+}
+
+Filter& Filter::And(const char* column, const std::string& value)
+{
+    if (!text_.empty()) text_ += " AND ";
+    text_ += "`";
+    text_ += column;
+    // The installer stores an empty text as null, and a null parameter matches nothing;
+    // the empty literal is the one comparison that selects those fields.
+    if (value.empty()) {
+        text_ += "`=''";
+        return *this;
+    }
+    text_ += "`=?";
+    values_.push_back(value);
+    return *this;
+}
+
+Filter& Filter::And(const char* column, int value)
+{
+    if (!text_.empty()) text_ += " AND ";
+    text_ += "`";
+    text_ += column;
+    text_ += "`=";
+    text_ += std::to_string(value);
+    return *this;
+}
+
+bool TableView::Open(const PackageDatabase& db, const char* table, const char* orderColumn,
+                     const Filter& filter)
+{
+    BoundedText query(kQueryCapacity);
+    query.append("SELECT * FROM `").append(table).append("`");
+    if (!filter.empty()) query.append(" WHERE ").append(filter.text());
+    if (orderColumn) query.append(" ORDER BY `").append(orderColumn).append("`");
+    if (!query.ok()) return false;
+
+    if (MsiDatabaseOpenViewA(db.handle(), query.c_str(), view_.put()) != ERROR_SUCCESS) {
+        view_.reset();
+        return false;
+    }
+    MsiHandle params;
+    if (!filter.values().empty()) {
+        params.reset(MsiCreateRecord(static_cast<UINT>(filter.values().size())));
+        UINT field = 1;
+        for (const std::string& value : filter.values()) {
+            if (!params || MsiRecordSetStringA(params.get(), field++, value.c_str()) != ERROR_SUCCESS) {
+                view_.reset();
+                return false;
+            }
+        }
+    }
+    if (MsiViewExecute(view_.get(), params.get()) != ERROR_SUCCESS ||
+        MsiViewGetColumnInfo(view_.get(), MSICOLINFO_NAMES, columnNames_.put()) != ERROR_SUCCESS) {
+        view_.reset();
+        return false;
+    }
+    fieldCount_ = static_cast<int>(MsiRecordGetFieldCount(columnNames_.get()));
+    return true;
+}
+
+bool TableView::Fetch()
+{
+    record_.reset();
+    if (!view_) return false;
+    return MsiViewFetch(view_.get(), record_.put()) == ERROR_SUCCESS;
+}
+
+OwnedString TableView::GetString(int column) const
+{
+    char probe[1] = "";
+    DWORD size = 0;
+    MsiRecordGetStringA(record_.get(), static_cast<UINT>(column), probe, &size);
+    if (size == 0) return std::nullopt;
+    std::string text(size + 1, '\0');
+    DWORD capacity = size + 1;
+    if (MsiRecordGetStringA(record_.get(), static_cast<UINT>(column), &text[0], &capacity) != ERROR_SUCCESS)
+        return std::nullopt;
+    text.resize(std::strlen(text.c_str()));
+    return text;
+}
+
+int TableView::GetInteger(int column) const
+{
+    return MsiRecordGetInteger(record_.get(), static_cast<UINT>(column));
+}
+
+bool TableView::BeginInsert()
+{
+    record_.reset(MsiCreateRecord(static_cast<UINT>(fieldCount_)));
+    mode_ = ChangeMode::InsertTemporary;
+    return static_cast<bool>(record_);
+}
+
+bool TableView::MarkReplace()
+{
+    mode_ = ChangeMode::Replace;
+    return true;
+}
+
+bool TableView::MarkDelete()
+{
+    mode_ = ChangeMode::Delete;
+    return true;
+}
+
+bool TableView::SetString(int field, const char* text)
+{
+    return MsiRecordSetStringA(record_.get(), static_cast<UINT>(field), text) == ERROR_SUCCESS;
+}
+
+bool TableView::SetInteger(int field, int value)
+{
+    return MsiRecordSetInteger(record_.get(), static_cast<UINT>(field), value) == ERROR_SUCCESS;
+}
+
+bool TableView::Commit()
+{
+    bool applied = mode_ != ChangeMode::None && MsiViewModify(view_.get(), static_cast<MSIMODIFY>(mode_), record_.get()) == ERROR_SUCCESS;
+    mode_ = ChangeMode::None;
+    record_.reset();
+    return applied;
+}

@@ -1,0 +1,88 @@
+// Access to the installer's databases: the running installation's active database or a
+// package file, and views over their tables.
+#pragma once
+
+#include "session/owned.h"
+
+#include <msiquery.h>
+
+#include <string>
+#include <vector>
+
+class InstallSession;
+
+class PackageDatabase {
+public:
+    PackageDatabase() = default;
+    // The running installation's active database; empty when the installer has none.
+    explicit PackageDatabase(const InstallSession& session);
+
+    // Opens a package file read-only.
+    bool OpenPackageFile(const char* path);
+    MSIHANDLE handle() const { return db_.get(); }
+
+private:
+    MsiHandle db_;
+};
+
+// A WHERE clause of column = value comparisons joined by AND. The values travel to the
+// installer as query parameters, never as query text, so no value can change what a query
+// selects, whatever quotes it holds and however long it is.
+class Filter {
+public:
+    Filter() = default;  // no filter: every row
+    Filter(const char* column, const std::string& value) { And(column, value); }
+    Filter& And(const char* column, const std::string& value);
+    Filter& And(const char* column, int value);
+
+    bool empty() const { return text_.empty(); }
+    const std::string& text() const { return text_; }
+    const std::vector<std::string>& values() const { return values_; }
+
+private:
+    std::string text_;
+    std::vector<std::string> values_;
+};
+
+// Pending row changes, as the installer's modify codes.
+enum class ChangeMode : int { None = 0, Replace = MSIMODIFY_REPLACE, Delete = MSIMODIFY_DELETE, InsertTemporary = MSIMODIFY_INSERT_TEMPORARY };
+
+// One executed query with its current row. A view that failed to open behaves as a table
+// without rows.
+class TableView {
+public:
+    TableView() = default;
+    TableView(const TableView&) = delete;
+    TableView& operator=(const TableView&) = delete;
+
+    // SELECT * FROM `table` [WHERE filter] [ORDER BY `orderColumn`]. A query that does not
+    // fit the query buffer, or that the installer rejects, leaves the view not open.
+    bool Open(const PackageDatabase& db, const char* table, const char* orderColumn = nullptr,
+              const Filter& filter = Filter());
+    bool IsOpen() const { return static_cast<bool>(view_); }
+
+    bool Fetch();
+    // The field's text, or none when it is null or empty.
+    OwnedString GetString(int column) const;
+    // The field's integer; a null field reads as MSI_NULL_INTEGER.
+    int GetInteger(int column) const;
+    int FieldCount() const { return fieldCount_; }
+
+    bool BeginInsert();
+    bool MarkReplace();
+    bool MarkDelete();
+    bool SetString(int field, const char* text);
+    bool SetInteger(int field, int value);
+    // Applies the pending change to the current row; always clears the change and the row.
+    bool Commit();
+
+private:
+    MsiHandle view_;
+    MsiHandle record_;
+    MsiHandle columnNames_;
+    int fieldCount_ = 0;
+    ChangeMode mode_ = ChangeMode::None;
+};
+
+// The query buffer: text beyond it is refused as a failed open.
+constexpr std::size_t kQueryCapacity = 512;

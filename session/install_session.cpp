@@ -1,0 +1,61 @@
+#include "session/install_session.h"
+
+#include "package/contract.h"
+
+#include <msiquery.h>
+
+#include <cstring>
+
+std::string SourceRoot;
+
+InstallSession::InstallSession(MSIHANDLE install) : install_(install)
+{
+    actionData_ = GetProperty(prop::CustomActionData);
+}
+
+OwnedString InstallSession::GetProperty(const char* name) const
+{
+    char probe[1] = "";
+    DWORD size = 0;
+    if (MsiGetPropertyA(install_, name, probe, &size) != ERROR_MORE_DATA || size == 0)
+        return std::nullopt;
+    std::string value(size + 1, '\0');
+    DWORD capacity = size + 1;
+    if (MsiGetPropertyA(install_, name, &value[0], &capacity) != ERROR_SUCCESS || value[0] == '\0')
+        return std::nullopt;
+    value.resize(std::strlen(value.c_str()));
+    return value;
+}
+
+void InstallSession::SetProperty(const char* name, const char* value) const
+{
+    MsiSetPropertyA(install_, name, value);
+}
+
+OwnedString InstallSession::GetSourceDir() const
+{
+    OwnedString dir = GetProperty(prop::SourceDir);
+    if (dir) return dir;
+    DoAction(action::ResolveSource);
+    return GetProperty(prop::SourceDir);
+}
+
+UINT InstallSession::ReportError(int number) const
+{
+    MsiHandle record(MsiCreateRecord(1));
+    if (!record || MsiRecordSetInteger(record.get(), 1, number) != ERROR_SUCCESS)
+        return ERROR_INSTALL_FAILURE;
+    int answer = MsiProcessMessage(install_, INSTALLMESSAGE_ERROR, record.get());
+    return (answer == IDCANCEL || answer == IDABORT) ? ERROR_INSTALL_USEREXIT : ERROR_SUCCESS;
+}
+
+void InstallSession::DoAction(const char* action) const
+{
+    MsiDoActionA(install_, action);
+}
+
+void LoadSourceRoot(const InstallSession& session)
+{
+    OwnedString dir = session.GetSourceDir();
+    SourceRoot = dir ? *dir : std::string();
+}
