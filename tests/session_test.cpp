@@ -1,0 +1,326 @@
+// The install session, database views and CopyInfFiles, against the real installer engine.
+#include "testbed.h"
+
+#include "session/database.h"
+#include "session/install_session.h"
+
+#include <gtest/gtest.h>
+
+using namespace testbed;
+
+namespace {
+
+const char* const kShapes =
+    "Key\tName\tNumber\n"
+    "s32\tS64\tI2\n"
+    "Shapes\tKey\n"
+    "a\tsecond\t2\n"
+    "b\t\t\n"
+    "c\tfirst\t1\n";
+
+struct SessionTest : ::testing::Test {
+    TempFolder folder{"session"};
+    std::string package = PackageBuilder().table("Shapes", kShapes).build(folder / "shapes.msi");
+};
+
+}  // namespace
+
+TEST_F(SessionTest, PropertiesReadAsNoneWhenUnsetOrEmpty)
+{
+    Session session(package);
+    InstallSession install(session.handle());
+    session.setProperty("SET", "value");
+    session.setProperty("EMPTY", "");
+    EXPECT_EQ(install.GetProperty("SET"), std::optional<std::string>("value"));
+    EXPECT_EQ(install.GetProperty("EMPTY"), std::nullopt);
+    EXPECT_EQ(install.GetProperty("NEVER_SET"), std::nullopt);
+
+    std::string longValue(1000, 'x');
+    install.SetProperty("LONG", longValue.c_str());
+    EXPECT_EQ(install.GetProperty("LONG"), std::optional<std::string>(longValue));
+}
+
+TEST_F(SessionTest, SourceDirAlreadySetDoesNotResolveTheSource)
+{
+    Session session(package);
+    session.setProperty("SourceDir", "C:\\given\\source\\");
+    UserSide user;
+    LoadSourceRoot(InstallSession(session.handle()));
+    EXPECT_EQ(SourceRoot, "C:\\given\\source\\");
+    EXPECT_EQ(user.count("ResolveSource"), 0);
+}
+
+TEST_F(SessionTest, SourceDirUnsetResolvesTheSourceOnce)
+{
+    Session session(package);
+    session.setProperty("SourceDir", "");
+    UserSide user;
+    LoadSourceRoot(InstallSession(session.handle()));
+    EXPECT_EQ(user.count("ResolveSource"), 1);
+    ASSERT_FALSE(SourceRoot.empty());
+    EXPECT_EQ(SourceRoot, session.property("SourceDir").value_or(""));
+    EXPECT_TRUE(FileExists(SourceRoot + "shapes.msi")) << SourceRoot;
+}
+
+TEST_F(SessionTest, SourceRootHoldsLongFoldersWhole)
+{
+    Session session(package);
+    std::string atLimit = "C:\\" + std::string(255, 'a') + "\\";  // 259 characters
+    ASSERT_EQ(atLimit.size(), 259u);
+    session.setProperty("SourceDir", atLimit);
+    LoadSourceRoot(InstallSession(session.handle()));
+    EXPECT_EQ(SourceRoot, atLimit);
+
+    std::string overLimit = "C:\\" + std::string(300, 'b') + "\\";
+    session.setProperty("SourceDir", overLimit);
+    LoadSourceRoot(InstallSession(session.handle()));
+    EXPECT_EQ(SourceRoot, overLimit);
+    // Paths on it are refused whole, never cut back into a shorter path that may exist.
+    EXPECT_EQ(JoinSourcePath(SourceRoot, "x.cab"), std::nullopt);
+    EXPECT_EQ(JoinSourcePath(atLimit.substr(0, 250), "123456789"), std::optional<std::string>(atLimit.substr(0, 250) + "123456789"));
+    EXPECT_EQ(JoinSourcePath(atLimit.substr(0, 250), "1234567890"), std::nullopt);
+}
+
+TEST_F(SessionTest, ReportErrorPostsTheMessageAndMapsTheAnswer)
+{
+    Session session(package);
+    InstallSession install(session.handle());
+    const struct {
+        int answer;
+        UINT result;
+    } cases[] = {{IDOK, 0}, {IDCANCEL, ERROR_INSTALL_USEREXIT}, {IDABORT, ERROR_INSTALL_USEREXIT},
+                 {IDRETRY, 0}, {IDIGNORE, 0}};
+    for (const auto& c : cases) {
+        UserSide user(c.answer);
+        EXPECT_EQ(install.ReportError(3001), c.result) << "answer " << c.answer;
+        ASSERT_EQ(user.errors().size(), 1u);
+        EXPECT_EQ(user.errors()[0], 3001);
+        EXPECT_NE(user.errorTexts()[0].find("does not meet the package's rules"), std::string::npos)
+            << user.errorTexts()[0];
+    }
+}
+
+TEST_F(SessionTest, OpenBuildsEachQueryShape)
+{
+    Session session(package);
+    PackageDatabase db{InstallSession(session.handle())};
+
+    TableView all;
+    ASSERT_TRUE(all.Open(db, "Shapes"));
+    EXPECT_EQ(all.FieldCount(), 3);
+    int rows = 0;
+    while (all.Fetch()) ++rows;
+    EXPECT_EQ(rows, 3);
+
+    TableView ordered;
+    ASSERT_TRUE(ordered.Open(db, "Shapes", "Number"));
+    std::vector<std::string> keys;
+    while (ordered.Fetch()) keys.push_back(ordered.GetString(1).value_or("?"));
+    // A null integer sorts first.
+    EXPECT_EQ(keys, (std::vector<std::string>{"b", "c", "a"}));
+
+    TableView filtered;
+    ASSERT_TRUE(filtered.Open(db, "Shapes", "Key", Filter("Name", "second")));
+    ASSERT_TRUE(filtered.Fetch());
+    EXPECT_EQ(filtered.GetString(1), std::optional<std::string>("a"));
+    EXPECT_FALSE(filtered.Fetch());
+
+    TableView both;
+    Filter twoColumns("Name", "first");
+    twoColumns.And("Key", "c");
+    ASSERT_TRUE(both.Open(db, "Shapes", nullptr, twoColumns));
+    ASSERT_TRUE(both.Fetch());
+    EXPECT_EQ(both.GetInteger(3), 1);
+    EXPECT_FALSE(both.Fetch());
+
+    // An empty value selects the null fields.
+    TableView empty;
+    ASSERT_TRUE(empty.Open(db, "Shapes", nullptr, Filter("Name", "")));
+    ASSERT_TRUE(empty.Fetch());
+    EXPECT_EQ(empty.GetString(1), std::optional<std::string>("b"));
+    EXPECT_FALSE(empty.Fetch());
+}
+
+TEST_F(SessionTest, FilterValuesNeverChangeWhatIsSelected)
+{
+    Session session(package);
+    PackageDatabase db{InstallSession(session.handle())};
+    for (const char* crafted : {"x' OR `Key`<>'", "second' OR '1'='1", "'", "second'"}) {
+        TableView view;
+        ASSERT_TRUE(view.Open(db, "Shapes", nullptr, Filter("Name", crafted))) << crafted;
+        EXPECT_FALSE(view.Fetch()) << crafted;
+    }
+}
+
+TEST_F(SessionTest, NullAndEmptyFieldsReadAsNone)
+{
+    Session session(package);
+    PackageDatabase db{InstallSession(session.handle())};
+    TableView view;
+    ASSERT_TRUE(view.Open(db, "Shapes", nullptr, Filter("Key", "b")));
+    ASSERT_TRUE(view.Fetch());
+    EXPECT_EQ(view.GetString(2), std::nullopt);
+    EXPECT_EQ(view.GetInteger(3), static_cast<int>(0x80000000));
+    EXPECT_EQ(view.GetString(3), std::nullopt);
+}
+
+TEST_F(SessionTest, QueriesBeyondTheBufferAreRefused)
+{
+    Session session(package);
+    PackageDatabase db{InstallSession(session.handle())};
+    // "SELECT * FROM `" + name + "`" with 511 characters in all fits; 512 does not.
+    std::string fits(511 - 16, 'T');
+    std::string over(512 - 16, 'T');
+    TableView fitting;
+    TableView refused;
+    EXPECT_FALSE(fitting.Open(db, fits.c_str()));  // no such table, but the query was sent
+    EXPECT_FALSE(refused.Open(db, over.c_str()));
+    EXPECT_FALSE(refused.IsOpen());
+    EXPECT_FALSE(refused.Fetch());
+}
+
+TEST_F(SessionTest, MissingTableGivesAViewThatIsNotOpen)
+{
+    Session session(package);
+    PackageDatabase db{InstallSession(session.handle())};
+    TableView view;
+    EXPECT_FALSE(view.Open(db, "NoSuchTable"));
+    EXPECT_FALSE(view.IsOpen());
+    EXPECT_FALSE(view.Fetch());
+    EXPECT_EQ(view.GetString(1), std::nullopt);
+}
+
+TEST_F(SessionTest, CommitAppliesTemporaryInsertAndDelete)
+{
+    Session session(package);
+    PackageDatabase db{InstallSession(session.handle())};
+    {
+        TableView view;
+        ASSERT_TRUE(view.Open(db, "Shapes"));
+        ASSERT_TRUE(view.BeginInsert());
+        view.SetString(1, "d");
+        view.SetString(2, "temporary");
+        view.SetInteger(3, 4);
+        EXPECT_TRUE(view.Commit());
+    }
+    EXPECT_EQ(session.rows("SELECT * FROM `Shapes` WHERE `Key`='d'"), (std::vector<Row>{{"d", "temporary", "4"}}));
+    {
+        TableView view;
+        ASSERT_TRUE(view.Open(db, "Shapes", nullptr, Filter("Key", "a")));
+        ASSERT_TRUE(view.Fetch());
+        view.MarkDelete();
+        EXPECT_TRUE(view.Commit());
+    }
+    EXPECT_TRUE(session.rows("SELECT * FROM `Shapes` WHERE `Key`='a'").empty());
+    // Nothing reaches the package file.
+    MSIHANDLE file = 0;
+    ASSERT_EQ(MsiOpenDatabaseA(package.c_str(), MSIDBOPEN_READONLY, &file), 0u);
+    EXPECT_EQ(QueryRows(file, "SELECT * FROM `Shapes`").size(), 3u);
+    MsiCloseHandle(file);
+}
+
+TEST_F(SessionTest, CommitClearsTheChangeEvenWhenRefused)
+{
+    Session session(package);
+    PackageDatabase db{InstallSession(session.handle())};
+    TableView view;
+    ASSERT_TRUE(view.Open(db, "Shapes"));
+    ASSERT_TRUE(view.BeginInsert());
+    view.SetString(1, "a");  // the key exists: the insert is refused
+    view.SetInteger(3, 9);
+    EXPECT_FALSE(view.Commit());
+    // The record is gone and no change is pending.
+    EXPECT_EQ(view.GetString(1), std::nullopt);
+    EXPECT_FALSE(view.Commit());
+    EXPECT_EQ(session.rows("SELECT * FROM `Shapes`").size(), 3u);
+}
+
+TEST_F(SessionTest, ReplaceCommitReportsTheEngineAnswer)
+{
+    Session session(package);
+    PackageDatabase db{InstallSession(session.handle())};
+    TableView view;
+    ASSERT_TRUE(view.Open(db, "Shapes", nullptr, Filter("Key", "c")));
+    ASSERT_TRUE(view.Fetch());
+    view.MarkReplace();
+    view.SetInteger(3, 7);
+    bool replaced = view.Commit();
+    std::vector<Row> rows = session.rows("SELECT * FROM `Shapes` WHERE `Key`='c'");
+    ASSERT_EQ(rows.size(), 1u);
+    // Whatever the engine answers, the answer matches what the table shows.
+    EXPECT_EQ(rows[0][2] == "7", replaced);
+}
+
+// CopyInfFiles works on Windows' own folders: the system directory's token driver folder
+// and the INF folder.
+struct CopyInfFilesTest : ::testing::Test {
+    std::string system = SystemDir();
+    std::string source = system + "\\Setup\\Aladdin\\eToken";
+    std::string inf = WindowsDir() + "\\inf";
+    std::vector<std::string> names{"hostgate-a.inf", "hostgate-b.inf", "hostgate-c.inf"};
+
+    static std::string SystemDir()
+    {
+        char path[MAX_PATH];
+        GetSystemDirectoryA(path, MAX_PATH);
+        return path;
+    }
+    static std::string WindowsDir()
+    {
+        char path[MAX_PATH];
+        GetWindowsDirectoryA(path, MAX_PATH);
+        return path;
+    }
+    void Clean()
+    {
+        RemoveTree(system + "\\Setup");
+        for (const std::string& name : names) DeleteFileA((inf + "\\" + name).c_str());
+        DeleteFileA((inf + "\\hostgate-readme.txt").c_str());
+    }
+    void SetUp() override { Clean(); }
+    void TearDown() override { Clean(); }
+};
+
+TEST_F(CopyInfFilesTest, CopiesEveryInfAndOverwrites)
+{
+    for (const std::string& name : names) WriteFile(source + "\\" + name, "driver " + name);
+    WriteFile(source + "\\hostgate-readme.txt", "not a driver");
+    WriteFile(inf + "\\hostgate-b.inf", "old");
+
+    TempFolder folder{"inf"};
+    Session session(PackageBuilder().build(folder / "inf.msi"));
+    Library dll;
+    EXPECT_EQ(dll.run("CopyInfFiles", session), 0u);
+
+    for (const std::string& name : names)
+        EXPECT_EQ(ReadFile(inf + "\\" + name), std::optional<std::string>("driver " + name)) << name;
+    EXPECT_FALSE(FileExists(inf + "\\hostgate-readme.txt"));
+    EXPECT_TRUE(FileExists(source + "\\hostgate-a.inf"));  // copied, not moved
+}
+
+TEST_F(CopyInfFilesTest, MissingFolderCopiesNothing)
+{
+    TempFolder folder{"inf"};
+    Session session(PackageBuilder().build(folder / "inf.msi"));
+    Library dll;
+    EXPECT_EQ(dll.run("CopyInfFiles", session), 0u);
+    for (const std::string& name : names) EXPECT_FALSE(FileExists(inf + "\\" + name));
+}
+
+TEST_F(CopyInfFilesTest, OverlongNamesAreSkippedAndTheRestCopied)
+{
+    // The source folder is longer than the target folder, so a name can fit one and not
+    // the other; either way it is skipped, never cut.
+    std::string tooLong = std::string(MAX_PATH - source.size() - 2, 'n') + ".inf";
+    WriteFile(source + "\\" + names[0], "first");
+    WriteFile(source + "\\" + tooLong, "long");
+    ASSERT_TRUE(FileExists(source + "\\" + tooLong));
+    WriteFile(source + "\\" + names[2], "third");
+    TempFolder folder{"inf"};
+    Session session(PackageBuilder().build(folder / "inf.msi"));
+    Library dll;
+    EXPECT_EQ(dll.run("CopyInfFiles", session), 0u);
+    EXPECT_EQ(ReadFile(inf + "\\" + names[0]), std::optional<std::string>("first"));
+    EXPECT_EQ(ReadFile(inf + "\\" + names[2]), std::optional<std::string>("third"));
+    RemoveTree(inf + "\\" + tooLong);
+}
