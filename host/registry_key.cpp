@@ -1,6 +1,6 @@
 #include "host/registry_key.h"
 
-#include <mbstring.h>
+#include <mbctype.h>
 
 constexpr REGSAM kFullAccess = KEY_ALL_ACCESS;
 constexpr REGSAM kCreateAccess = KEY_READ | KEY_WRITE;
@@ -98,12 +98,18 @@ RegistryKey::~RegistryKey()
     // The parent's destructor prunes it in turn when this deletion left it empty.
 }
 
+// Walks the path character by character in the runtime's multibyte code page, so that the
+// second byte of a double-byte character is never taken for a separator. (A plain
+// substring search is not enough: some runtimes' _mbsstr is byte-wise.)
 std::size_t LastSeparator(const std::string& path)
 {
-    const unsigned char* text = reinterpret_cast<const unsigned char*>(path.c_str());
-    const unsigned char* separator = reinterpret_cast<const unsigned char*>("\\");
-    const unsigned char* last = nullptr;
-    for (const unsigned char* found = _mbsstr(text, separator); found; found = _mbsstr(found + 1, separator))
-        last = found;
-    return last ? static_cast<std::size_t>(last - text) : std::string::npos;
+    std::size_t last = std::string::npos;
+    for (std::size_t at = 0; at < path.size(); ++at) {
+        unsigned char byte = static_cast<unsigned char>(path[at]);
+        if (_ismbblead(byte) && at + 1 < path.size())
+            ++at;
+        else if (byte == '\\')
+            last = at;
+    }
+    return last;
 }
