@@ -1,0 +1,403 @@
+// PrevInstall and AfterSelectFunction through the built DLL: hosts planted in Wine's
+// registry, cabinets as files in the source folder, results read from the session.
+#include "testbed.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+
+using namespace testbed;
+
+namespace {
+
+const char* const kAutoCadHeader =
+    "Property\tUnused\tRelease\n"
+    "s72\tS0\tS32\n"
+    "AutoCAD\tProperty\n";
+const char* const kFunctionsHeader =
+    "Function\tText\tValue\n"
+    "s72\tL0\tS0\n"
+    "FunctionVersion\tFunction\n";
+const char* const kRulesHeader =
+    "PropertyName\tFunction\tCabinet\tFeature\tFlags\n"
+    "S72\ts72\tS255\ts38\tI4\n"
+    "SearchCabinet\tPropertyName\tFunction\tCabinet\tFeature\n";
+// Rules that belong to no host release; every package that offers a choice needs one.
+const char* const kGeneralRule = "\tsetup\t\tCore\t0\n";
+
+std::string Features(std::initializer_list<const char*> names)
+{
+    std::string idt = kFeatureHeader;
+    for (const char* name : names) idt += std::string(name) + "\t\t" + name + "\t\t1\t1\t\t0\n";
+    return idt;
+}
+
+// A package with the given custom tables (rows only; an empty text leaves the table out),
+// opened as an install session whose source folder holds "here.cab".
+struct Install {
+    TempFolder folder{"actions"};
+    HostRegistry hosts;
+    UserSide user;
+    Library dll;
+    std::unique_ptr<Session> session;
+
+    Install(const std::string& autocad, const std::string& functions, const std::string& rules,
+            PackageBuilder builder = PackageBuilder())
+    {
+        builder.table("Feature", Features({"Core", "A", "B", "C", "D", "E", "F"}));
+        if (!autocad.empty()) builder.table("AutoCAD", kAutoCadHeader + autocad);
+        if (!functions.empty()) builder.table("FunctionVersion", kFunctionsHeader + functions);
+        if (!rules.empty()) builder.table("SearchCabinet", kRulesHeader + rules);
+        session = std::make_unique<Session>(builder.build(folder / "package.msi"));
+        session->setProperty("SourceDir", folder.path() + "\\");
+        WriteFile(folder / "here.cab", "cabinet");
+    }
+
+    UINT run(const char* action) const { return dll.run(action, *session); }
+    std::optional<std::string> property(const char* name) const { return session->property(name); }
+    std::vector<Row> buttons() const { return session->rows("SELECT * FROM `RadioButton` ORDER BY `Order`"); }
+    std::vector<Row> choiceControl() const
+    {
+        return session->rows("SELECT * FROM `Control` WHERE `Control`='RadioButtonGroup'");
+    }
+    // Features switched off, in name order.
+    std::vector<std::string> off() const
+    {
+        std::vector<std::string> names;
+        for (const Row& row : session->rows("SELECT * FROM `Condition` ORDER BY `Feature_`"))
+            if (row[1] == "0") names.push_back(row[0]);
+        return names;
+    }
+};
+
+std::string FunctionRows(int count)
+{
+    std::string rows;
+    for (int i = 1; i <= count; ++i) {
+        std::string n = std::to_string(i);
+        rows += "f" + n + "\tText " + n + "\tv" + n + "\n";
+    }
+    return rows;
+}
+
+// One rule per function, its cabinet present unless the function is listed as missing.
+std::string FunctionRules(int count, std::initializer_list<int> missing = {})
+{
+    std::string rules = kGeneralRule;
+    for (int i = 1; i <= count; ++i) {
+        bool absent = std::find(missing.begin(), missing.end(), i) != missing.end();
+        rules += "HOST\tf" + std::to_string(i) + "\t" + (absent ? "absent.cab" : "here.cab") + "\tA\t0\n";
+    }
+    return rules;
+}
+
+Row Button(int order, const std::string& value, int x, int y, const std::string& text)
+{
+    return {"FUNCTION_VER", std::to_string(order), value, std::to_string(x), std::to_string(y), "174", "17", text, "<null>"};
+}
+
+}  // namespace
+
+// The function choice (PrevInstall without host rows, so that only the choice is at work).
+
+TEST(FunctionChoice, ThreeFunctionsWithoutPreset)
+{
+    Install install("", FunctionRows(3), FunctionRules(3));
+    EXPECT_EQ(install.run("PrevInstall"), 0u);
+    EXPECT_EQ(install.property("FUNCTION_VER"), std::optional<std::string>("v1"));
+    EXPECT_EQ(install.property("FUNCTION_RB"), std::optional<std::string>("1"));
+    EXPECT_EQ(install.buttons(), (std::vector<Row>{Button(1, "v1", 0, 0, "Text 1"), Button(2, "v2", 0, 20, "Text 2"),
+                                                   Button(3, "v3", 0, 40, "Text 3")}));
+    EXPECT_EQ(install.choiceControl(),
+              (std::vector<Row>{{"ZizeVEZAvaziva", "RadioButtonGroup", "RadioButtonGroup", "18", "120", "348", "100",
+                                 "3", "FUNCTION_VER", "<null>", "CancelButton", "|"}}));
+    EXPECT_TRUE(install.user.errors().empty());
+}
+
+TEST(FunctionChoice, ButtonsFillColumnsOfFive)
+{
+    Install install("", FunctionRows(11), FunctionRules(11));
+    EXPECT_EQ(install.run("PrevInstall"), 0u);
+    std::vector<Row> buttons = install.buttons();
+    ASSERT_EQ(buttons.size(), 11u);
+    EXPECT_EQ(buttons[4], Button(5, "v5", 0, 80, "Text 5"));
+    EXPECT_EQ(buttons[5], Button(6, "v6", 174, 0, "Text 6"));
+    EXPECT_EQ(buttons[9], Button(10, "v10", 174, 80, "Text 10"));
+    EXPECT_EQ(buttons[10], Button(11, "v11", 348, 0, "Text 11"));
+}
+
+TEST(FunctionChoice, UnavailableFunctionsLeaveNoGap)
+{
+    Install install("", FunctionRows(4), FunctionRules(4, {2}));
+    EXPECT_EQ(install.run("PrevInstall"), 0u);
+    EXPECT_EQ(install.buttons(), (std::vector<Row>{Button(1, "v1", 0, 0, "Text 1"), Button(2, "v3", 0, 20, "Text 3"),
+                                                   Button(3, "v4", 0, 40, "Text 4")}));
+}
+
+TEST(FunctionChoice, OneFunctionGetsATextControl)
+{
+    for (bool preset : {true, false}) {
+        Install install("", FunctionRows(2), FunctionRules(2, {1}));
+        if (preset) install.session->setProperty("FUNCTION_VER", "v2");
+        EXPECT_EQ(install.run("PrevInstall"), 0u);
+        EXPECT_EQ(install.property("FUNCTION_VER"), std::optional<std::string>("v2"));
+        EXPECT_EQ(install.choiceControl(),
+                  (std::vector<Row>{{"ZizeVEZAvaziva", "RadioButtonGroup", "Text", "18", "120", "348", "100", "3",
+                                     "<null>", "Text 2", "CancelButton", "|"}}))
+            << "preset " << preset;
+    }
+}
+
+TEST(FunctionChoice, PresetKeptOnlyWhenOffered)
+{
+    const struct {
+        const char* preset;
+        const char* expected;
+    } cases[] = {{"v3", "v3"}, {"v2", "v1"}, {"nothing", "v1"}, {"V3", "v1"}};
+    for (const auto& c : cases) {
+        Install install("", FunctionRows(3), FunctionRules(3, {2}));
+        install.session->setProperty("FUNCTION_VER", c.preset);
+        EXPECT_EQ(install.run("PrevInstall"), 0u);
+        EXPECT_EQ(install.property("FUNCTION_VER"), std::optional<std::string>(c.expected)) << c.preset;
+    }
+}
+
+TEST(FunctionChoice, BuiltOnlyOnce)
+{
+    Install install("", FunctionRows(3), FunctionRules(3));
+    install.session->setProperty("FUNCTION_RB", "yes");
+    EXPECT_EQ(install.run("PrevInstall"), 0u);
+    EXPECT_TRUE(install.buttons().empty());
+    EXPECT_TRUE(install.choiceControl().empty());
+    EXPECT_EQ(install.property("FUNCTION_VER"), std::nullopt);
+
+    Install twice("", FunctionRows(3), FunctionRules(3));
+    EXPECT_EQ(twice.run("PrevInstall"), 0u);
+    EXPECT_EQ(twice.run("PrevInstall"), 0u);
+    EXPECT_EQ(twice.buttons().size(), 3u);
+}
+
+TEST(FunctionChoice, NothingToOfferFailsWith3001)
+{
+    const struct {
+        const char* name;
+        std::string functions;
+        std::string rules;
+    } cases[] = {
+        {"no general rule", FunctionRows(2), "HOST\tf1\there.cab\tA\t0\n"},
+        {"no function available", FunctionRows(2), FunctionRules(2, {1, 2})},
+        {"empty FunctionVersion", "", FunctionRules(2)},
+    };
+    for (const auto& c : cases) {
+        PackageBuilder builder;
+        if (c.functions.empty()) builder.table("FunctionVersion", kFunctionsHeader);
+        Install install("", c.functions, c.rules, builder);
+        EXPECT_EQ(install.run("PrevInstall"), 1603u) << c.name;
+        EXPECT_EQ(install.user.errors(), std::vector<int>{3001}) << c.name;
+        EXPECT_TRUE(install.choiceControl().empty()) << c.name;
+        EXPECT_TRUE(install.buttons().empty()) << c.name;
+        EXPECT_EQ(install.property("FUNCTION_RB"), std::nullopt) << c.name;
+    }
+}
+
+TEST(FunctionChoice, NoFunctionTableBuildsNothing)
+{
+    Install install("", "", kGeneralRule);
+    EXPECT_EQ(install.run("PrevInstall"), 0u);
+    EXPECT_TRUE(install.user.errors().empty());
+    EXPECT_TRUE(install.choiceControl().empty());
+    EXPECT_EQ(install.property("FUNCTION_RB"), std::nullopt);
+}
+
+TEST(FunctionChoice, LongTextsAreHeldWholeAndValuelessFunctionsSkipped)
+{
+    std::string longText(60, 't');
+    std::string longValue(64, 'v');
+    Install install("", "f1\t\tv1\nf2\t" + longText + "\t" + longValue + "\nf3\tNo value\t\n", FunctionRules(3));
+    install.session->setProperty("FUNCTION_VER", longValue);
+    EXPECT_EQ(install.run("PrevInstall"), 0u);
+    EXPECT_EQ(install.buttons(), (std::vector<Row>{Button(1, "v1", 0, 0, "<null>"), Button(2, longValue, 0, 20, longText)}));
+    EXPECT_EQ(install.property("FUNCTION_VER"), std::optional<std::string>(longValue));
+}
+
+TEST(FunctionChoice, CancelledMessageStillFails)
+{
+    Install install("", FunctionRows(1), "HOST\tf1\there.cab\tA\t0\n");
+    install.user.answer(IDCANCEL);
+    EXPECT_EQ(install.run("PrevInstall"), 1603u);
+    EXPECT_EQ(install.user.errors(), std::vector<int>{3001});
+}
+
+// Host detection.
+
+TEST(DetectHostReleases, EmptyTableFindsNothingToReport)
+{
+    PackageBuilder builder;
+    builder.table("AutoCAD", kAutoCadHeader);
+    Install empty("", FunctionRows(1), FunctionRules(1), builder);
+    EXPECT_EQ(empty.run("PrevInstall"), 0u);
+    EXPECT_TRUE(empty.user.errors().empty());
+}
+
+TEST(DetectHostReleases, InstalledReleaseSetsItsPropertyAndMissingOneLosesItsFeatures)
+{
+    // B is listed by both releases; the installed one's cabinet for it is present.
+    Install install("HOST_R15\t\tR15.0\nHOST_R17\t\tR17.0\n", FunctionRows(1),
+                    std::string(kGeneralRule) +
+                        "HOST_R15\tf1\there.cab\tA\t0\n"
+                        "HOST_R15\tf1\there.cab\tB\t0\n"
+                        "HOST_R17\tf1\there.cab\tB\t0\n"
+                        "HOST_R17\tf1\tabsent.cab\tC\t0\n"
+                        "HOST_R17\tf1\t\tD\t0\n");
+    install.hosts.install("R15.0", "ACAD-1:409");
+    EXPECT_EQ(install.run("PrevInstall"), 0u);
+    EXPECT_EQ(install.property("HOST_R15"), std::optional<std::string>("Software\\Autodesk\\AutoCAD\\R15.0\\ACAD-1:409"));
+    EXPECT_EQ(install.property("HOST_R17"), std::nullopt);
+    EXPECT_EQ(install.off(), (std::vector<std::string>{"C", "D"}));
+    EXPECT_EQ(install.buttons().size(), 1u);
+}
+
+TEST(DetectHostReleases, NoReleaseInstalledFailsWith3000)
+{
+    Install install("HOST_R15\t\tR15.0\nHOST_R17\t\tR17.0\n", FunctionRows(1),
+                    std::string(kGeneralRule) + "HOST_R15\tf1\there.cab\tA\t0\nHOST_R17\tf1\there.cab\tB\t0\n");
+    EXPECT_EQ(install.run("PrevInstall"), 1603u);
+    EXPECT_EQ(install.user.errors(), std::vector<int>{3000});
+    EXPECT_EQ(install.off(), (std::vector<std::string>{"A", "B"}));
+    EXPECT_TRUE(install.buttons().empty());
+    EXPECT_EQ(install.property("FUNCTION_RB"), std::nullopt);
+}
+
+TEST(DetectHostReleases, PropertySetBeforehandRestoresPresentCabinets)
+{
+    Install install("HOST_R15\t\tR15.0\nHOST_R17\t\tR17.0\n", FunctionRows(1),
+                    std::string(kGeneralRule) +
+                        "HOST_R17\tf1\there.cab\tA\t0\n"
+                        "HOST_R17\tf1\tabsent.cab\tB\t0\n"
+                        "HOST_R15\tf1\there.cab\tC\t0\n");
+    install.hosts.install("R15.0", "ACAD-1");
+    install.session->setProperty("HOST_R17", "set by the package");
+    EXPECT_EQ(install.run("PrevInstall"), 0u);
+    EXPECT_EQ(install.off(), (std::vector<std::string>{"B"}));
+    EXPECT_EQ(install.property("HOST_R17"), std::optional<std::string>("set by the package"));
+}
+
+// The user's choice.
+
+namespace {
+
+// Three functions sharing feature B; host R15 installed, R17 missing.
+const char* const kHosts = "HOST_R15\t\tR15.0\nHOST_R17\t\tR17.0\n";
+const char* const kThreeFunctions = "f1\tFirst\tf1\nf2\tSecond\tf2\nf3\tThird\tf3\n";
+std::string SharedRules()
+{
+    return std::string(kGeneralRule) +
+           "HOST_R15\tf1\there.cab\tA\t0\n"
+           "HOST_R15\tf1\there.cab\tB\t0\n"
+           "HOST_R15\tf2\there.cab\tB\t0\n"
+           "HOST_R15\tf2\there.cab\tC\t0\n"
+           "HOST_R15\tf3\there.cab\tD\t0\n"
+           "HOST_R17\tf2\there.cab\tE\t0\n";
+}
+
+}  // namespace
+
+TEST(AfterSelectFunction, OtherFunctionsOffChosenOneBack)
+{
+    Install install(kHosts, kThreeFunctions, SharedRules());
+    install.hosts.install("R15.0", "ACAD-1");
+    ASSERT_EQ(install.run("PrevInstall"), 0u);
+    install.session->setProperty("FUNCTION_VER", "f2");
+    EXPECT_EQ(install.run("AfterSelectFunction"), 0u);
+    // A and D belong to the others; B comes back with f2; E's host is missing and its
+    // rules for f2 are met, so it is counted and kept.
+    EXPECT_EQ(install.off(), (std::vector<std::string>{"A", "D"}));
+    EXPECT_EQ(install.user.count("CostFinalize"), 1);
+    EXPECT_TRUE(install.user.errors().empty());
+}
+
+TEST(AfterSelectFunction, ChosenFunctionIsReachedUnderItsValue)
+{
+    // Function "basic" is offered under its name and chosen under its value "BASIC-1".
+    const std::string rules = std::string(kGeneralRule) +
+                              "HOST_R15\tbasic\there.cab\tA\t0\n"
+                              "HOST_R15\tBASIC-1\there.cab\tB\t0\n"
+                              "HOST_R15\tpro\there.cab\tC\t0\n";
+    Install chosen("HOST_R15\t\tR15.0\n", "basic\tBasic\tBASIC-1\npro\tPro\tpro\n", rules);
+    chosen.hosts.install("R15.0", "ACAD-1");
+    chosen.session->setProperty("FUNCTION_VER", "BASIC-1");
+    EXPECT_EQ(chosen.run("AfterSelectFunction"), 0u);
+    EXPECT_EQ(chosen.off(), (std::vector<std::string>{"C"}));
+
+    Install other("HOST_R15\t\tR15.0\n", "basic\tBasic\tBASIC-1\npro\tPro\tpro\n", rules);
+    other.session->setProperty("FUNCTION_VER", "pro");
+    EXPECT_EQ(other.run("AfterSelectFunction"), 0u);
+    EXPECT_EQ(other.off(), (std::vector<std::string>{"A"}));
+}
+
+TEST(AfterSelectFunction, HostsFailingTheChosenRulesLoseTheirFeatures)
+{
+    Install install(kHosts, kThreeFunctions, SharedRules());
+    install.session->setProperty("FUNCTION_VER", "f1");
+    EXPECT_EQ(install.run("AfterSelectFunction"), 0u);
+    // HOST_R17 has no rules for f1: all its features go.
+    EXPECT_EQ(install.off(), (std::vector<std::string>{"C", "D", "E"}));
+    EXPECT_EQ(install.user.count("CostFinalize"), 1);
+}
+
+TEST(AfterSelectFunction, NoHostMeetingTheChoiceFailsWith3000)
+{
+    Install install(kHosts, kThreeFunctions, SharedRules());
+    install.session->setProperty("FUNCTION_VER", "f9");
+    EXPECT_EQ(install.run("AfterSelectFunction"), 1603u);
+    EXPECT_EQ(install.user.errors(), std::vector<int>{3000});
+    EXPECT_EQ(install.user.count("CostFinalize"), 0);
+}
+
+TEST(AfterSelectFunction, UnsetChoiceFailsWithoutChangingAnything)
+{
+    Install install(kHosts, kThreeFunctions, SharedRules());
+    install.user.answer(IDABORT);
+    EXPECT_EQ(install.run("AfterSelectFunction"), 1603u);
+    EXPECT_EQ(install.user.errors(), std::vector<int>{3000});
+    EXPECT_TRUE(install.off().empty());
+    EXPECT_EQ(install.user.count("CostFinalize"), 0);
+}
+
+TEST(AfterSelectFunction, MissingHostRestoredByTheChoiceCounts)
+{
+    // R17 is missing, so PrevInstall switches E off; f2's rule for it has its cabinet here.
+    Install install("HOST_R17\t\tR17.0\nHOST_R15\t\tR15.0\n", kThreeFunctions,
+                    std::string(kGeneralRule) + "HOST_R15\tf1\there.cab\tA\t0\nHOST_R17\tf2\there.cab\tE\t0\n");
+    install.hosts.install("R15.0", "ACAD-1");
+    ASSERT_EQ(install.run("PrevInstall"), 0u);
+    EXPECT_EQ(install.off(), (std::vector<std::string>{"E"}));
+    install.session->setProperty("FUNCTION_VER", "f2");
+    EXPECT_EQ(install.run("AfterSelectFunction"), 0u);
+    // E is back; R15 has no f2 rules, so A goes.
+    EXPECT_EQ(install.off(), (std::vector<std::string>{"A"}));
+}
+
+TEST(WholeRoad, TheChosenFunctionsFeaturesInstall)
+{
+    for (const char* choice : {"", "f3"}) {
+        Install install(kHosts, kThreeFunctions, SharedRules());
+        install.hosts.install("R15.0", "ACAD-1");
+        ASSERT_EQ(install.run("PrevInstall"), 0u);
+        if (*choice) install.session->setProperty("FUNCTION_VER", choice);
+        ASSERT_EQ(install.run("AfterSelectFunction"), 0u);
+        std::string chosen = install.property("FUNCTION_VER").value_or("");
+        std::map<std::string, INSTALLSTATE> expected;
+        if (chosen == "f1")
+            expected = {{"Core", INSTALLSTATE_LOCAL}, {"A", INSTALLSTATE_LOCAL}, {"B", INSTALLSTATE_LOCAL},
+                        {"C", INSTALLSTATE_UNKNOWN}, {"D", INSTALLSTATE_UNKNOWN}, {"E", INSTALLSTATE_UNKNOWN}};
+        else
+            expected = {{"Core", INSTALLSTATE_LOCAL}, {"A", INSTALLSTATE_UNKNOWN}, {"B", INSTALLSTATE_UNKNOWN},
+                        {"C", INSTALLSTATE_UNKNOWN}, {"D", INSTALLSTATE_LOCAL}, {"E", INSTALLSTATE_UNKNOWN}};
+        EXPECT_EQ(chosen, *choice ? choice : "f1");
+        for (const auto& [feature, state] : expected)
+            EXPECT_EQ(install.session->featureAction(feature), state) << feature << " with " << chosen;
+    }
+}
