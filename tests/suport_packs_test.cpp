@@ -1,0 +1,248 @@
+// RunSuportPacks through the DLL: real programs started and real packages installed.
+#include "testbed.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using namespace testbed;
+
+namespace {
+
+const char* const kPacksHeader =
+    "Source\tCommandLine\n"
+    "S255\tS255\n"
+    "SuportPacks\tSource\n";
+
+const std::string kSupportKey = "Software\\HostgateTest\\Support";
+
+std::string ProgramPath()
+{
+    char exe[MAX_PATH] = "";
+    GetModuleFileNameA(nullptr, exe, MAX_PATH);
+    std::string path(exe);
+    return path.substr(0, path.find_last_of('\\') + 1) + "record_call.exe";
+}
+
+void CopyProgram(const std::string& to)
+{
+    MakeFolders(to.substr(0, to.find_last_of('\\')));
+    CopyFileA(ProgramPath().c_str(), to.c_str(), FALSE);
+}
+
+// A small real package: installing it writes the value "Marker" = [MARKER] under kSupportKey.
+// With a probe, its installation also starts `probe` on the package file itself.
+std::string BuildSupportPackage(const std::string& path, const std::string& productCode,
+                                const std::string& probe = "")
+{
+    PackageBuilder builder;
+    std::string probeAction;
+    if (!probe.empty()) {
+        builder.table("CustomAction", "Action\tType\tSource\tTarget\n"
+                                      "s72\ti2\tS72\tS255\n"
+                                      "CustomAction\tAction\n"
+                                      "ProbePackage\t34\tTARGETDIR\t\"" + probe + "\" --exclusive \"" + path + "\"\n");
+        probeAction = "ProbePackage\t\t1450\n";
+    }
+    builder.rows("Property", "MARKER\tdefault\n");
+    builder.table("Property", std::string(kPropertyHeader) + "ProductCode\t" + productCode +
+                                  "\nProductLanguage\t1033\nProductVersion\t1.0.0\nManufacturer\thostgate tests\n"
+                                  "ProductName\thostgate support package\nMARKER\tdefault\n");
+    builder.table("Feature", std::string(kFeatureHeader) + "Support\t\tSupport\t\t1\t1\t\t0\n");
+    builder.table("Component",
+                  "Component\tComponentId\tDirectory_\tAttributes\tCondition\tKeyPath\n"
+                  "s72\tS38\ts72\ti2\tS255\tS72\n"
+                  "Component\tComponent\n"
+                  "SupportReg\t" + NewGuid() + "\tTARGETDIR\t4\t\tMarkerValue\n");
+    builder.table("FeatureComponents", "Feature_\tComponent_\ns38\ts72\nFeatureComponents\tFeature_\tComponent_\n"
+                                       "Support\tSupportReg\n");
+    builder.table("Registry", "Registry\tRoot\tKey\tName\tValue\tComponent_\n"
+                              "s72\ti2\tl255\tL255\tL0\ts72\n"
+                              "Registry\tRegistry\n"
+                              "MarkerValue\t1\t" + kSupportKey + "\tMarker\t[MARKER]\tSupportReg\n");
+    builder.table("InstallExecuteSequence", "Action\tCondition\tSequence\n"
+                                            "s72\tS255\tI2\n"
+                                            "InstallExecuteSequence\tAction\n"
+                                            "CostInitialize\t\t800\nFileCost\t\t900\nCostFinalize\t\t1000\n"
+                                            "InstallValidate\t\t1400\nInstallInitialize\t\t1500\n"
+                                            "ProcessComponents\t\t1600\nUnpublishFeatures\t\t1800\n"
+                                            "RemoveRegistryValues\t\t2600\nWriteRegistryValues\t\t5000\n"
+                                            "RegisterProduct\t\t6100\nPublishFeatures\t\t6300\n"
+                                            "PublishProduct\t\t6400\nInstallFinalize\t\t6600\n" +
+                                                probeAction);
+    return builder.build(path);
+}
+
+std::optional<std::string> Marker()
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, kSupportKey.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return std::nullopt;
+    char value[256] = "";
+    DWORD size = sizeof value;
+    LONG read = RegQueryValueExA(key, "Marker", nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size);
+    RegCloseKey(key);
+    if (read != ERROR_SUCCESS) return std::nullopt;
+    return std::string(value);
+}
+
+// A session whose package lists the given support packs, its source folder `source`.
+struct Packs {
+    TempFolder folder;
+    std::string source;
+    std::string calls;
+    std::vector<std::string> products;  // removed again when the test ends
+    std::unique_ptr<Session> session;
+    Library dll;
+
+    explicit Packs(const std::string& sourceName = "source") : folder("packs"), source(folder / sourceName)
+    {
+        MakeFolders(source);
+        calls = folder / "calls.log";
+        SetEnvironmentVariableA("HOSTGATE_CALLS", calls.c_str());
+        DeleteTree(HKEY_CURRENT_USER, kSupportKey);
+    }
+    ~Packs()
+    {
+        MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
+        for (const std::string& code : products) MsiConfigureProductA(code.c_str(), 0, INSTALLSTATE_ABSENT);
+        DeleteTree(HKEY_CURRENT_USER, "Software\\HostgateTest");
+    }
+
+    std::string package(const std::string& relative, const std::string& probe = "")
+    {
+        std::string code = NewGuid();
+        products.push_back(code);
+        return BuildSupportPackage(source + "\\" + relative, code, probe);
+    }
+    UINT run(const std::string& rows, bool withTable = true)
+    {
+        PackageBuilder builder;
+        if (withTable) builder.table("SuportPacks", kPacksHeader + rows);
+        session = std::make_unique<Session>(builder.build(folder / "main.msi"));
+        session->setProperty("SourceDir", source + "\\");
+        return dll.run("RunSuportPacks", *session);
+    }
+    std::vector<std::string> log() const
+    {
+        std::vector<std::string> lines;
+        std::string text = ReadFile(calls).value_or("");
+        for (std::size_t at = 0; at < text.size();) {
+            std::size_t end = text.find('\n', at);
+            lines.push_back(text.substr(at, end - at));
+            at = end + 1;
+        }
+        return lines;
+    }
+    INSTALLSTATE state(std::size_t product) const { return MsiQueryProductStateA(products[product].c_str()); }
+};
+
+}  // namespace
+
+TEST(SupportPrograms, RunInOrderEachToItsEnd)
+{
+    Packs packs;
+    CopyProgram(packs.source + "\\tools\\first.exe");
+    CopyProgram(packs.source + "\\second.exe");
+    EXPECT_EQ(packs.run("tools\\first.exe\t/quiet /log \"x y\"\nmissing.exe\t/never\nsecond.exe\t\n"), 0u);
+    std::string first = packs.source + "\\tools\\first.exe";
+    std::string second = packs.source + "\\second.exe";
+    EXPECT_EQ(packs.log(), (std::vector<std::string>{"start \"" + first + "\" /quiet /log \"x y\"", "end " + first,
+                                                     "start \"" + second + "\"", "end " + second}));
+}
+
+TEST(SupportPrograms, FolderWithSpacesNeverRunsADecoy)
+{
+    Packs packs("Setup Files");
+    CopyProgram(packs.source + "\\tools\\prog.exe");
+    CopyProgram(packs.folder / "Setup.exe");  // where an unquoted line would land first
+    EXPECT_EQ(packs.run("tools\\prog.exe\targ\n"), 0u);
+    std::string prog = packs.source + "\\tools\\prog.exe";
+    EXPECT_EQ(packs.log(), (std::vector<std::string>{"start \"" + prog + "\" arg", "end " + prog}));
+}
+
+TEST(SupportPrograms, OnlyTheLastComponentsExtensionMakesAPackage)
+{
+    Packs packs;
+    for (const char* name : {"tool.msi.exe", "tool", "x.msi\\prog.exe"}) CopyProgram(packs.source + "\\" + name);
+    EXPECT_EQ(packs.run("tool.msi.exe\t\ntool\t\nx.msi\\prog.exe\t\n"), 0u);
+    std::vector<std::string> log = packs.log();
+    ASSERT_EQ(log.size(), 6u);
+    EXPECT_EQ(log[0], "start \"" + packs.source + "\\tool.msi.exe\"");
+    EXPECT_EQ(log[2], "start \"" + packs.source + "\\tool\"");
+    EXPECT_EQ(log[4], "start \"" + packs.source + "\\x.msi\\prog.exe\"");
+}
+
+TEST(SupportPrograms, EmptyOrOverlongSourcesAreSkipped)
+{
+    Packs packs;
+    CopyProgram(packs.source + "\\after.exe");
+    std::string overlong(MAX_PATH, 'p');
+    EXPECT_EQ(packs.run("\t/x\n" + overlong + ".exe\t\nafter.exe\t\n"), 0u);
+    EXPECT_EQ(packs.log().size(), 2u);
+}
+
+TEST(SupportPackages, EveryLetterCaseOfMsiIsInstalledWithItsCommandLine)
+{
+    Packs packs;
+    packs.package("lower.msi");
+    packs.package("upper.MSI");
+    packs.package("mixed.Msi");
+    EXPECT_EQ(packs.run("lower.msi\tMARKER=lower\nupper.MSI\tMARKER=upper\nmixed.Msi\t\n"), 0u);
+    for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(packs.state(i), INSTALLSTATE_DEFAULT) << i;
+    // The last one ran without a command line: its own default.
+    EXPECT_EQ(Marker(), std::optional<std::string>("default"));
+}
+
+TEST(SupportPackages, PresentProductIsNotInstalledAgain)
+{
+    Packs packs;
+    std::string path = packs.package("support.msi");
+    MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
+    ASSERT_EQ(MsiInstallProductA(path.c_str(), "MARKER=first"), 0u);
+    EXPECT_EQ(packs.run("support.msi\tMARKER=second\n"), 0u);
+    EXPECT_EQ(Marker(), std::optional<std::string>("first"));
+    EXPECT_EQ(MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr), INSTALLUILEVEL_NONE);
+    EXPECT_EQ(packs.state(0), INSTALLSTATE_DEFAULT);
+}
+
+TEST(SupportPackages, UnreadablePackageIsStillHandedToTheInstaller)
+{
+    Packs packs;
+    WriteFile(packs.source + "\\broken.msi", "not a package");
+    CopyProgram(packs.source + "\\after.exe");
+    EXPECT_EQ(packs.run("broken.msi\tMARKER=x\nafter.exe\t\n"), 0u);
+    // The user-interface level is set just before the installer is called, and only then.
+    EXPECT_EQ(MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr), INSTALLUILEVEL_BASIC);
+    EXPECT_EQ(packs.log().size(), 2u);
+}
+
+TEST(SupportPackages, PackageFileIsClosedBeforeItsInstallation)
+{
+    Packs packs;
+    std::string path = packs.package("support.msi", ProgramPath());
+    {
+        // The probe sees a file that is held open.
+        MSIHANDLE held = 0;
+        ASSERT_EQ(MsiOpenDatabaseA(path.c_str(), MSIDBOPEN_READONLY, &held), 0u);
+        std::string line = "\"" + ProgramPath() + "\" --exclusive \"" + path + "\"";
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION started = {};
+        ASSERT_TRUE(CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started));
+        WaitForSingleObject(started.hProcess, INFINITE);
+        CloseHandle(started.hProcess);
+        CloseHandle(started.hThread);
+        MsiCloseHandle(held);
+    }
+    EXPECT_EQ(packs.run("support.msi\t\n"), 0u);
+    EXPECT_EQ(packs.state(0), INSTALLSTATE_DEFAULT);
+    EXPECT_EQ(packs.log(), (std::vector<std::string>{"exclusive denied", "exclusive granted"}));
+}
+
+TEST(SupportPackages, NoTableOrNoRowsDoNothing)
+{
+    Packs packs;
+    EXPECT_EQ(packs.run("", false), 0u);
+    EXPECT_EQ(packs.run(""), 0u);
+    EXPECT_FALSE(FileExists(packs.calls));
+}
