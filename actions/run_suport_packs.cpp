@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -80,21 +81,37 @@ void InstallPackage(const std::string& path, const OwnedString& commandLine)
     MsiInstallProductA(path.c_str(), commandLine ? commandLine->c_str() : nullptr);
 }
 
+struct SupportPack {
+    std::string source;
+    OwnedString commandLine;
+};
+
+// The rows are read, and the running installation's database closed again, before any of
+// them runs: a nested installation must not find handles of this one held open (under some
+// engines they stop working across it).
+std::vector<SupportPack> ReadSupportPacks(const InstallSession& session)
+{
+    std::vector<SupportPack> packs;
+    PackageDatabase db(session);
+    TableView rows;
+    if (!rows.Open(db, table::SuportPacks)) return packs;
+    while (rows.Fetch()) {
+        OwnedString source = rows.GetString(suportpacks::Source);
+        if (source) packs.push_back({*source, rows.GetString(suportpacks::CommandLine)});
+    }
+    return packs;
+}
+
 void RunPacks(const InstallSession& session)
 {
-    PackageDatabase db(session);
-    TableView packs;
-    if (!packs.Open(db, table::SuportPacks)) return;
-    while (packs.Fetch()) {
-        OwnedString source = packs.GetString(suportpacks::Source);
-        if (!source) continue;
+    for (const SupportPack& pack : ReadSupportPacks(session)) {
         // A path too long for Windows is skipped rather than cut into another one.
-        OwnedString path = JoinSourcePath(SourceRoot, *source);
+        OwnedString path = JoinSourcePath(SourceRoot, pack.source);
         if (!path) continue;
         if (IsPackagePath(*path))
-            InstallPackage(*path, packs.GetString(suportpacks::CommandLine));
+            InstallPackage(*path, pack.commandLine);
         else
-            RunProgram(*path, packs.GetString(suportpacks::CommandLine));
+            RunProgram(*path, pack.commandLine);
     }
 }
 

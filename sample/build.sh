@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Lays out the sample's installation source: the package, its files, the cabinets its
+# rules look for, and the support program and package it lists.
+#   build.sh HOSTGATE_DLL SAMPLE_TOOL_EXE OUT_DIR
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+dll=$1 tool=$2 out=$3
+source="$out/source"
+work="$out/work"
+rm -rf "$out"
+mkdir -p "$source/Hostgate Sample" "$source/cabs" "$source/support" "$work/package/Binary" "$work/runtime"
+
+crlf() { sed 's/\r$//; s/$/\r/' "$1" > "$2"; }
+
+# One small file for each feature, installed uncompressed from beside the package.
+declare -A sizes
+for name in core viewer editor network acad2000 acad2004 acad2007; do
+    printf 'hostgate sample: the %s feature was installed.\r\n' "$name" > "$source/Hostgate Sample/$name.txt"
+    sizes[$name]=$(stat -c %s "$source/Hostgate Sample/$name.txt")
+done
+
+# The cabinets the rules test for. network.cab is left out on purpose: the network
+# function is never offered from this source.
+printf 'sample cabinet payload\r\n' > "$work/payload.txt"
+for cab in core viewer editor r15 r16 r17; do
+    (cd "$work" && gcab -c -n "$source/cabs/$cab.cab" payload.txt)
+done
+
+for idt in "$here"/package/*.idt; do crlf "$idt" "$work/package/$(basename "$idt")"; done
+for name in "${!sizes[@]}"; do
+    sed -i "s/__SIZE_${name}.txt__/${sizes[$name]}/" "$work/package/File.idt"
+done
+cp "$dll" "$work/package/Binary/hostgate.dll"
+for idt in "$here"/runtime/*.idt; do crlf "$idt" "$work/runtime/$(basename "$idt")"; done
+
+guid() { python3 -c 'import uuid; print("{%s}" % str(uuid.uuid4()).upper())'; }
+build() {  # build MSI IDT_DIR SUBJECT
+    local msi=$1 dir=$2 subject=$3 args=()
+    for idt in "$dir"/*.idt; do args+=(-i "$(basename "$idt")"); done
+    (cd "$dir" && msibuild "$msi" "${args[@]}" -s "$subject" "hostgate sample" "Intel;1033" "$(guid)")
+}
+build "$source/support/runtime.msi" "$work/runtime" "Hostgate Sample Runtime"
+build "$source/hostgate-sample.msi" "$work/package" "Hostgate Sample Add-on"
+cp "$tool" "$source/support/sample_tool.exe"
+rm -rf "$work"

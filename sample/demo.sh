@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# Installs the sample add-on silently in a Wine prefix with a simulated AutoCAD, prints what
+# happened, then uninstalls it and shows that nothing is left.
+#   demo.sh BUILD_DIR [PROPERTY=VALUE ...]     e.g. FUNCTION_VER=EDITOR-PRO
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "$1" && pwd); shift
+export HOSTGATE_WINEPREFIX="$build/demo-prefix"
+wine_run() { "$root/cmake/wine-run.sh" "$@" </dev/null; }
+drive_c="$HOSTGATE_WINEPREFIX/drive_c"
+product='{6F1D4C7A-2B3E-4C59-9A61-0D7E5B8C2F11}'
+runtime='{9C2B7E44-1D3A-4F6B-8E2C-5A4D3B2C1E07}'
+installed="$drive_c/Program Files/Hostgate Sample"
+inf_name=hostgate-demo.inf
+
+echo "== Preparing a Wine prefix with a simulated host"
+rm -rf "$HOSTGATE_WINEPREFIX"
+wine_run reg add 'HKLM\Software\Autodesk\AutoCAD\R15.0' /v CurVer /d 'ACAD-1:409' /f >/dev/null
+wine_run reg add 'HKLM\Software\Autodesk\AutoCAD\R15.0\ACAD-1:409' /v ProductName /d 'AutoCAD 2000' /f >/dev/null
+wine_run reg add 'HKCU\Software\Autodesk\AutoCAD\R16.0' /v CurVer /d 'ACAD-201:409' /f >/dev/null
+wine_run reg add 'HKCU\Software\Autodesk\AutoCAD\R16.0\ACAD-201:409' /v ProductName /d 'AutoCAD 2004' /f >/dev/null
+echo "   AutoCAD R15.0 (per machine) and R16.0 (per user) installed; R17.0 is not"
+mkdir -p "$drive_c/windows/system32/Setup/Aladdin/eToken"
+printf '[Version]\r\nSignature="$Windows NT$"\r\n' > "$drive_c/windows/system32/Setup/Aladdin/eToken/$inf_name"
+echo "   driver file system32\\Setup\\Aladdin\\eToken\\$inf_name planted"
+
+source_dir=$(wine_run winepath -w "$build/sample/source")
+# Under Wine a nested installation started from inside a running one ends the outer one, so
+# the support runtime is deployed beforehand, as an administrator would; RunSuportPacks then
+# finds it present and leaves it alone.
+wine_run msiexec /i "$source_dir\\support\\runtime.msi" /qn RUNTIME_MODE=predeployed
+echo "   support runtime deployed beforehand"
+
+# msiexec's exit status is cut to 8 bits under Wine: a batch file reports the whole code.
+printf '@echo off\r\nmsiexec %%*\r\necho exit code %%ERRORLEVEL%%\r\n' > "$drive_c/hostgate-run.bat"
+run_msiexec() { { wine_run cmd /c 'C:\hostgate-run.bat' "$@" 2>/dev/null || true; } | tr -d '\r' | sed -n 's/^exit code //p'; }
+
+echo
+echo "== Installing: msiexec /i hostgate-sample.msi /qn /l*v C:\\install.log $*"
+code=$(run_msiexec /i "$source_dir\\hostgate-sample.msi" /qn /l*v 'C:\install.log' "$@")
+log="$drive_c/install.log"
+prop() { sed -n "s/^Property(S): $1 = //p" "$log" | tail -n 1 | tr -d '\r'; }
+
+echo
+echo "== Report"
+echo "Host releases (AutoCAD table):"
+for release in ACAD2000:R15.0 ACAD2004:R16.0 ACAD2007:R17.0; do
+    property=${release%%:*} key=${release#*:}
+    value=$(prop "$property")
+    printf '   %-6s %-9s %s\n' "$key" "$property" "${value:-not found}"
+done
+echo "Functions offered:"
+grep -a "hostgate PrevInstall: offered" "$log" | sed 's/^.*offered/   offered/' | tr -d '\r' || true
+echo "Function chosen: FUNCTION_VER = $(prop FUNCTION_VER)"
+echo "Features:"
+for feature in core viewer editor network acad2000 acad2004 acad2007; do
+    if [ -f "$installed/$feature.txt" ]; then state="installed  ($feature.txt on disk)"; else state="not installed"; fi
+    printf '   %-9s %s\n' "$feature" "$state"
+done
+echo "Support program:"
+if [ -f "$drive_c/hostgate-sample-tool.txt" ]; then
+    sed 's/^/   /' "$drive_c/hostgate-sample-tool.txt" | tr -d '\r'
+else
+    echo "   did not run"
+fi
+echo "Support package (Hostgate Sample Runtime):"
+mode=$(wine_run reg query 'HKCU\Software\Hostgate Sample Runtime' /v Mode 2>/dev/null | tr -d '\r' | awk '/Mode/ {print $3}')
+echo "   present, Mode = ${mode:-?} (${mode/predeployed/deployed beforehand, so not installed again})"
+echo "INF files:"
+if [ -f "$drive_c/windows/inf/$inf_name" ]; then echo "   $inf_name copied into C:\\windows\\inf"; else echo "   $inf_name not copied"; fi
+registered=$(wine_run reg query "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$product" >/dev/null 2>&1 && echo yes || echo no)
+echo "Product registered: $registered"
+echo "Exit code: $code"
+
+echo
+echo "== Uninstalling"
+ucode=$(run_msiexec /x "$product" /qn)
+wine_run msiexec /x "$runtime" /qn || echo "   (support runtime removal: msiexec exit status $?)"
+left=$( { find "$installed" -type f 2>/dev/null || true; } | wc -l)
+registered=$(wine_run reg query "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$product" >/dev/null 2>&1 && echo yes || echo no)
+echo "   exit code $ucode; files left: $left; product still registered: $registered"
+[ "$code" = 0 ] && [ "$ucode" = 0 ] && [ "$left" = 0 ] && [ "$registered" = no ]
