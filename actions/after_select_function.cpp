@@ -10,6 +10,7 @@ void ApplyFunctionChoice(const InstallSession& session)
 {
     OwnedString chosen = session.GetProperty(prop::FunctionVer);
     if (!chosen) return;
+    session.Log("chosen function: FUNCTION_VER = " + *chosen);
     PackageDatabase db(session);
     TableView functions;
     if (!functions.Open(db, table::FunctionVersion)) return;
@@ -28,6 +29,7 @@ UINT MatchHostsToFunction(const InstallSession& session)
 {
     OwnedString chosen = session.GetProperty(prop::FunctionVer);
     if (!chosen) {
+        session.Log("no function chosen (FUNCTION_VER unset): message 3000");
         session.ReportError(message::HostMissing);
         return ERROR_INSTALL_FAILURE;
     }
@@ -39,12 +41,17 @@ UINT MatchHostsToFunction(const InstallSession& session)
     while (releases.Fetch()) {
         ++rows;
         OwnedString property = releases.GetString(autocad::Property);
-        if (EvaluateCabinetRules(db, property, chosen))
+        std::string name = property.value_or("(no property)");
+        if (EvaluateCabinetRules(db, property, chosen)) {
             ++matched;
-        else
+            session.Log("host " + name + " fits the chosen function");
+        } else {
+            session.Log("host " + name + " does not fit the chosen function: its features go");
             DisableFeaturesOfProperty(db, property);
+        }
     }
     if (matched > 0 || rows == 0) return ERROR_SUCCESS;
+    session.Log("no host release fits the chosen function: message 3000");
     session.ReportError(message::HostMissing);
     return ERROR_INSTALL_FAILURE;
 }
@@ -52,11 +59,14 @@ UINT MatchHostsToFunction(const InstallSession& session)
 extern "C" UINT WINAPI AfterSelectFunction(MSIHANDLE install)
 {
     return GuardAction([install] {
-        InstallSession session(install);
+        InstallSession session(install, "AfterSelectFunction");
         LoadSourceRoot(session);
         ApplyFunctionChoice(session);
         UINT result = MatchHostsToFunction(session);
-        if (result == ERROR_SUCCESS) session.DoAction(action::CostFinalize);
+        if (result == ERROR_SUCCESS) {
+            session.Log("costing redone");
+            session.DoAction(action::CostFinalize);
+        }
         return result;
     });
 }

@@ -40,11 +40,14 @@ OwnedString SystemFolder(DirectoryQuery query, const char* below)
     return folder.str();
 }
 
-void CopyInfs()
+void CopyInfs(const InstallSession& session)
 {
     OwnedString sourceFolder = SystemFolder(GetSystemDirectoryA, kInfSource);
     OwnedString targetFolder = SystemFolder(GetWindowsDirectoryA, kInfTarget);
-    if (!sourceFolder || !targetFolder) return;
+    if (!sourceFolder || !targetFolder) {
+        session.Log("system folders unreadable: nothing copied");
+        return;
+    }
 
     BoundedText source(kPathCapacity);
     BoundedText target(kPathCapacity);
@@ -54,14 +57,22 @@ void CopyInfs()
 
     WIN32_FIND_DATAA found = {};
     FileSearch search(source.c_str(), found);
-    if (!search.started()) return;
+    if (!search.started()) {
+        session.Log("no INF files in " + *sourceFolder);
+        return;
+    }
     do {
         source.truncate(sourceFolder->size());
         target.truncate(targetFolder->size());
         source.append(found.cFileName);
         target.append(found.cFileName);
         // A name too long for either path is skipped rather than cut.
-        if (source.ok() && target.ok()) CopyFileA(source.c_str(), target.c_str(), FALSE);
+        if (!source.ok() || !target.ok())
+            session.Log(std::string("skipped ") + found.cFileName + ": its path is too long for Windows");
+        else if (CopyFileA(source.c_str(), target.c_str(), FALSE))
+            session.Log("copied " + source.str() + " to " + target.str());
+        else
+            session.Log("could not copy " + source.str() + ": error " + std::to_string(GetLastError()));
     } while (search.next(found));
 }
 
@@ -70,8 +81,8 @@ void CopyInfs()
 extern "C" UINT WINAPI CopyInfFiles(MSIHANDLE install)
 {
     return GuardAction([install] {
-        InstallSession session(install);
-        CopyInfs();
+        InstallSession session(install, "CopyInfFiles");
+        CopyInfs(session);
         return static_cast<UINT>(ERROR_SUCCESS);
     });
 }

@@ -65,14 +65,21 @@ UINT BuildFunctionChoice(const InstallSession& session)
     PackageDatabase db(session);
     // The general rules are those that belong to no host release (an empty PropertyName).
     if (!EvaluateCabinetRules(db, std::string(), std::nullopt)) {
+        session.Log("general rules not met: message 3001");
         session.ReportError(message::RulesNotMet);
         return ERROR_INSTALL_FAILURE;
     }
-    if (session.GetProperty(prop::FunctionRb)) return ERROR_SUCCESS;  // built before
+    if (session.GetProperty(prop::FunctionRb)) {
+        session.Log("choice built before (FUNCTION_RB set): left as it is");
+        return ERROR_SUCCESS;
+    }
     OwnedString preset = session.GetProperty(prop::FunctionVer);
 
     TableView functions;
-    if (!functions.Open(db, table::FunctionVersion)) return ERROR_SUCCESS;
+    if (!functions.Open(db, table::FunctionVersion)) {
+        session.Log("no FunctionVersion table: no choice built");
+        return ERROR_SUCCESS;
+    }
     TableView buttons;
     buttons.Open(db, table::RadioButton);
 
@@ -80,11 +87,20 @@ UINT BuildFunctionChoice(const InstallSession& session)
     int x = 0;
     int y = 0;
     while (functions.Fetch()) {
-        if (!EvaluateCabinetRules(db, std::nullopt, functions.GetString(functionversion::Function))) continue;
+        OwnedString function = functions.GetString(functionversion::Function);
+        std::string name = function.value_or("(unnamed)");
+        if (!EvaluateCabinetRules(db, std::nullopt, function)) {
+            session.Log("function " + name + " not offered: its rules are not met");
+            continue;
+        }
         OwnedString value = functions.GetString(functionversion::Value);
         // A function without a value cannot be chosen: an empty FUNCTION_VER reads as unset.
-        if (!value) continue;
+        if (!value) {
+            session.Log("function " + name + " not offered: it has no value");
+            continue;
+        }
         std::string text = functions.GetString(functionversion::Text).value_or(std::string());
+        session.Log("offered function " + name + ": \"" + text + "\" (FUNCTION_VER = " + *value + ")");
 
         ++choice.availableCount;
         if (choice.availableCount == 1) {
@@ -105,14 +121,24 @@ UINT BuildFunctionChoice(const InstallSession& session)
     }
 
     if (choice.availableCount == 0) {
+        session.Log("no function available: message 3001");
         session.ReportError(message::RulesNotMet);
         return ERROR_INSTALL_FAILURE;
     }
-    if (!choice.presetOffered) {
+    if (choice.presetOffered) {
+        session.Log("preset FUNCTION_VER = " + *preset + " kept");
+    } else {
         choice.chosenText = choice.firstText;
-        if (preset) session.SetProperty(prop::FunctionVer, choice.firstValue.c_str());
+        if (preset) {
+            session.SetProperty(prop::FunctionVer, choice.firstValue.c_str());
+            session.Log("preset FUNCTION_VER = " + *preset + " is not offered: replaced by " + choice.firstValue);
+        } else {
+            session.Log("FUNCTION_VER set to the first offered function, " + choice.firstValue);
+        }
     }
     InsertChoiceControl(db, choice);
+    session.Log(std::string("choice control built on ") + choice::Dialog + " as " +
+                (choice.availableCount == 1 ? "a text" : "a group of " + std::to_string(choice.availableCount) + " radio buttons"));
     session.SetProperty(prop::FunctionRb, "1");
     return ERROR_SUCCESS;
 }

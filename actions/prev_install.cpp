@@ -7,6 +7,31 @@
 #include "session/database.h"
 #include "session/install_session.h"
 
+#include <string>
+#include <vector>
+
+namespace {
+
+void LogLookup(const InstallSession& session, const OwnedString& property, const OwnedString& release,
+               const OwnedString& key, const std::vector<std::string>& pruned)
+{
+    std::string name = property.value_or("(no property)");
+    if (!release) {
+        session.Log("host release of " + name + ": none given, so not installed");
+        return;
+    }
+    const char* root = RootName(HostReleaseRoot(*release));
+    std::string where = std::string(root) + "\\" + kHostRegistryPath + "\\" + *release;
+    if (key)
+        session.Log("host release " + *release + " found under " + where + ": " + name + " = " +
+                    session.Loggable(name.c_str(), *key));
+    else
+        session.Log("host release " + *release + " not installed (looked under " + where + ")");
+    for (const std::string& gone : pruned) session.Log("empty registry key " + std::string(root) + "\\" + gone + " pruned");
+}
+
+}  // namespace
+
 UINT DetectHostReleases(const InstallSession& session)
 {
     PackageDatabase db(session);
@@ -18,7 +43,10 @@ UINT DetectHostReleases(const InstallSession& session)
         while (releases.Fetch()) {
             ++rows;
             OwnedString property = releases.GetString(autocad::Property);
-            OwnedString key = FindHostReleaseKey(releases.GetString(autocad::Release));
+            OwnedString release = releases.GetString(autocad::Release);
+            std::vector<std::string> pruned;
+            OwnedString key = FindHostReleaseKey(release, &pruned);
+            LogLookup(session, property, release, key, pruned);
             if (key) {
                 ++found;
                 if (property) session.SetProperty(property->c_str(), key->c_str());
@@ -38,6 +66,7 @@ UINT DetectHostReleases(const InstallSession& session)
         }
     }
     if (found > 0 || rows == 0) return ERROR_SUCCESS;
+    session.Log("none of the " + std::to_string(rows) + " host releases is installed: message 3000");
     session.ReportError(message::HostMissing);
     return ERROR_INSTALL_FAILURE;
 }
@@ -45,7 +74,7 @@ UINT DetectHostReleases(const InstallSession& session)
 extern "C" UINT WINAPI PrevInstall(MSIHANDLE install)
 {
     return GuardAction([install] {
-        InstallSession session(install);
+        InstallSession session(install, "PrevInstall");
         LoadSourceRoot(session);
         UINT result = DetectHostReleases(session);
         if (result != ERROR_SUCCESS) return result;

@@ -43,7 +43,7 @@ bool IsPackagePath(const std::string& path)
 // Starts the program at exactly `path` and waits for it to end. The path is both the
 // program to run and, quoted, the head of its command line: a folder with spaces in its
 // name can never make another program start in its place.
-void RunProgram(const std::string& path, const OwnedString& arguments)
+void RunProgram(const InstallSession& session, const std::string& path, const OwnedString& arguments)
 {
     std::string commandLine = "\"" + path + "\"";
     if (arguments) commandLine += " " + *arguments;
@@ -51,17 +51,23 @@ void RunProgram(const std::string& path, const OwnedString& arguments)
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION started = {};
+    std::string logged = commandLine;  // CreateProcessA may write into the line
     if (!CreateProcessA(path.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &started))
+                        &started)) {
+        session.Log("could not start " + logged + ": error " + std::to_string(GetLastError()));
         return;
+    }
     KernelHandle process(started.hProcess);
     KernelHandle thread(started.hThread);
     WaitForSingleObject(process.get(), INFINITE);
+    DWORD exitCode = 0;
+    GetExitCodeProcess(process.get(), &exitCode);
+    session.Log("ran " + logged + ": exit code " + std::to_string(exitCode));
 }
 
 // The package's product code is read, and the package file closed again, before anything
 // is installed from it.
-bool ProductPresent(const std::string& packagePath)
+bool ProductPresent(const InstallSession& session, const std::string& packagePath)
 {
     PackageDatabase package;
     package.OpenPackageFile(packagePath.c_str());
@@ -71,14 +77,20 @@ bool ProductPresent(const std::string& packagePath)
     if (!properties.Fetch()) return false;
     OwnedString productCode = properties.GetString(property::Value);
     INSTALLSTATE state = MsiQueryProductStateA(productCode ? productCode->c_str() : nullptr);
-    return state == INSTALLSTATE_ADVERTISED || state == INSTALLSTATE_DEFAULT;
+    bool present = state == INSTALLSTATE_ADVERTISED || state == INSTALLSTATE_DEFAULT;
+    if (present)
+        session.Log("package " + packagePath + " skipped: product " + *productCode + " is present (state " +
+                    std::to_string(state) + ")");
+    return present;
 }
 
-void InstallPackage(const std::string& path, const OwnedString& commandLine)
+void InstallPackage(const InstallSession& session, const std::string& path, const OwnedString& commandLine)
 {
-    if (ProductPresent(path)) return;
+    if (ProductPresent(session, path)) return;
     MsiSetInternalUI(INSTALLUILEVEL_BASIC, nullptr);
-    MsiInstallProductA(path.c_str(), commandLine ? commandLine->c_str() : nullptr);
+    UINT result = MsiInstallProductA(path.c_str(), commandLine ? commandLine->c_str() : nullptr);
+    session.Log("package " + path + " installed with \"" + commandLine.value_or("") + "\": result " +
+                std::to_string(result));
 }
 
 struct SupportPack {
@@ -107,11 +119,14 @@ void RunPacks(const InstallSession& session)
     for (const SupportPack& pack : ReadSupportPacks(session)) {
         // A path too long for Windows is skipped rather than cut into another one.
         OwnedString path = JoinSourcePath(SourceRoot, pack.source);
-        if (!path) continue;
+        if (!path) {
+            session.Log("skipped " + pack.source + ": its path is too long for Windows");
+            continue;
+        }
         if (IsPackagePath(*path))
-            InstallPackage(*path, pack.commandLine);
+            InstallPackage(session, *path, pack.commandLine);
         else
-            RunProgram(*path, pack.commandLine);
+            RunProgram(session, *path, pack.commandLine);
     }
 }
 
@@ -120,7 +135,7 @@ void RunPacks(const InstallSession& session)
 extern "C" UINT WINAPI RunSuportPacks(MSIHANDLE install)
 {
     GuardAction([install] {
-        InstallSession session(install);
+        InstallSession session(install, "RunSuportPacks");
         LoadSourceRoot(session);
         RunPacks(session);
         return static_cast<UINT>(ERROR_SUCCESS);

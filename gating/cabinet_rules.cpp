@@ -22,26 +22,36 @@ bool OpenRules(TableView& view, const PackageDatabase& db, const Filter& filter)
     return view.Open(db, table::SearchCabinet, searchcabinet::FlagsColumn, filter);
 }
 
-// Switches off the feature of every selected rule.
-void DisableFeaturesOf(const PackageDatabase& db, const Filter& filter)
+std::string Quoted(const OwnedString& value)
+{
+    return value ? "'" + *value + "'" : std::string("(any)");
+}
+
+// Switches off the feature of every selected rule. `operation` names the caller in the log.
+void DisableFeaturesOf(const PackageDatabase& db, const Filter& filter, const std::string& operation)
 {
     TableView rules;
     if (!OpenRules(rules, db, filter)) return;
     while (rules.Fetch()) {
         OwnedString feature = rules.GetString(searchcabinet::Feature);
-        if (feature) DisableFeature(db, *feature);
+        if (!feature || !IsFeatureName(*feature)) continue;
+        DisableFeature(db, *feature);
+        db.Log("feature " + *feature + " switched off by " + operation);
     }
 }
 
 // Switches back on the feature of every selected rule whose cabinet is present.
-void RestoreFeaturesOf(const PackageDatabase& db, const Filter& filter)
+void RestoreFeaturesOf(const PackageDatabase& db, const Filter& filter, const std::string& operation)
 {
     TableView rules;
     if (!OpenRules(rules, db, filter)) return;
     while (rules.Fetch()) {
         OwnedString cabinet = rules.GetString(searchcabinet::Cabinet);
         OwnedString feature = rules.GetString(searchcabinet::Feature);
-        if (feature && cabinet && CabinetPresent(*cabinet)) RestoreFeature(db, *feature);
+        if (!feature || !cabinet || !CabinetPresent(*cabinet)) continue;
+        if (RestoreFeature(db, *feature))
+            db.Log("feature " + *feature + (FeatureIsFree(db, *feature) ? " switched back on by " : " lost one condition row to ") +
+                   operation + " (cabinet " + *cabinet + " present)");
     }
 }
 
@@ -55,8 +65,12 @@ bool CabinetPresent(const std::string& relativePath)
 
 bool EvaluateCabinetRules(const PackageDatabase& db, const OwnedString& property, const OwnedString& function)
 {
+    const std::string subject = "rules for property " + Quoted(property) + ", function " + Quoted(function);
     TableView rules;
-    if (!OpenRules(rules, db, RuleFilter(property, function))) return false;
+    if (!OpenRules(rules, db, RuleFilter(property, function))) {
+        db.Log(subject + ": not met (no SearchCabinet table)");
+        return false;
+    }
 
     int group = 0;
     bool satisfied = false;
@@ -64,7 +78,10 @@ bool EvaluateCabinetRules(const PackageDatabase& db, const OwnedString& property
     while (rules.Fetch()) {
         int flags = rules.GetInteger(searchcabinet::Flags);
         if (flags != group) {
-            if (group != 0 && !satisfied) return false;
+            if (group != 0 && !satisfied) {
+                db.Log(subject + ": not met (group " + std::to_string(group) + " has no satisfied row)");
+                return false;
+            }
             group = flags;
             satisfied = false;
         }
@@ -83,26 +100,34 @@ bool EvaluateCabinetRules(const PackageDatabase& db, const OwnedString& property
             ++counted;
         }
     }
-    if (group != 0 && !satisfied) return false;
+    if (group != 0 && !satisfied) {
+        db.Log(subject + ": not met (group " + std::to_string(group) + " has no satisfied row)");
+        return false;
+    }
+    db.Log(subject + (counted > 0 ? ": met (" + std::to_string(counted) + " rows counted)" : ": not met (no row counted)"));
     return counted > 0;
 }
 
 void DisableFeaturesOfProperty(const PackageDatabase& db, const OwnedString& property)
 {
-    DisableFeaturesOf(db, property ? Filter(searchcabinet::PropertyNameColumn, *property) : Filter());
+    DisableFeaturesOf(db, property ? Filter(searchcabinet::PropertyNameColumn, *property) : Filter(),
+                      "DisableFeaturesOfProperty " + Quoted(property));
 }
 
 void RestoreFeaturesOfProperty(const PackageDatabase& db, const OwnedString& property)
 {
-    RestoreFeaturesOf(db, property ? Filter(searchcabinet::PropertyNameColumn, *property) : Filter());
+    RestoreFeaturesOf(db, property ? Filter(searchcabinet::PropertyNameColumn, *property) : Filter(),
+                      "RestoreFeaturesOfProperty " + Quoted(property));
 }
 
 void DisableFeaturesOfFunction(const PackageDatabase& db, const OwnedString& function)
 {
-    DisableFeaturesOf(db, function ? Filter(searchcabinet::FunctionColumn, *function) : Filter());
+    DisableFeaturesOf(db, function ? Filter(searchcabinet::FunctionColumn, *function) : Filter(),
+                      "DisableFeaturesOfFunction " + Quoted(function));
 }
 
 void RestoreFeaturesOfFunction(const PackageDatabase& db, const OwnedString& function)
 {
-    RestoreFeaturesOf(db, function ? Filter(searchcabinet::FunctionColumn, *function) : Filter());
+    RestoreFeaturesOf(db, function ? Filter(searchcabinet::FunctionColumn, *function) : Filter(),
+                      "RestoreFeaturesOfFunction " + Quoted(function));
 }

@@ -64,11 +64,11 @@ void DisableFeature(const PackageDatabase& db, const std::string& feature)
     if (!view.Commit()) LowerToLevelZero(db, feature, oldLevel, expression);
 }
 
-void RestoreFeature(const PackageDatabase& db, const std::string& feature)
+bool RestoreFeature(const PackageDatabase& db, const std::string& feature)
 {
-    if (!IsFeatureName(feature)) return;
+    if (!IsFeatureName(feature)) return false;
     TableView view;
-    if (OpenFeatureRows(view, db, feature) && view.Fetch() && view.MarkDelete()) view.Commit();
+    return OpenFeatureRows(view, db, feature) && view.Fetch() && view.MarkDelete() && view.Commit();
 }
 
 bool FeatureIsFree(const PackageDatabase& db, const std::string& feature)

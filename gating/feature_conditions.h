@@ -15,5 +15,6 @@ constexpr std::size_t kFeatureNameLimit = 38;
 bool IsFeatureName(const std::string& feature);
 
 void DisableFeature(const PackageDatabase& db, const std::string& feature);
-void RestoreFeature(const PackageDatabase& db, const std::string& feature);
+// True when a row was removed.
+bool RestoreFeature(const PackageDatabase& db, const std::string& feature);
 bool FeatureIsFree(const PackageDatabase& db, const std::string& feature);

@@ -11,14 +11,19 @@ HKEY HostReleaseRoot(const std::string& release)
     return _mbscmp(key, boundary) < 0 ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
 }
 
-OwnedString FindHostReleaseKey(const OwnedString& release)
+const char* RootName(HKEY root)
+{
+    return root == HKEY_LOCAL_MACHINE ? "HKEY_LOCAL_MACHINE" : "HKEY_CURRENT_USER";
+}
+
+OwnedString FindHostReleaseKey(const OwnedString& release, std::vector<std::string>* pruned)
 {
     if (!release) return std::nullopt;
     BoundedText path(kRegistryPathCapacity);
     path.append(kHostRegistryPath).append("\\").append(*release);
     if (!path.ok()) return std::nullopt;
 
-    RegistryKey key(HostReleaseRoot(*release), path.str(), false);
+    RegistryKey key(HostReleaseRoot(*release), path.str(), false, pruned);
     OwnedString current = key.GetValue(kCurrentVersionValue);
     if (!current) return std::nullopt;
     // The stored bytes may or may not end in a terminator: take the text up to the first.

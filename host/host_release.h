@@ -4,6 +4,7 @@
 #include "session/owned.h"
 
 #include <string>
+#include <vector>
 
 constexpr const char* kHostRegistryPath = "Software\\Autodesk\\AutoCAD";
 constexpr const char* kCurrentVersionValue = "CurVer";
@@ -17,4 +18,8 @@ HKEY HostReleaseRoot(const std::string& release);
 
 // "Software\Autodesk\AutoCAD\<release>\<CurVer>" when the release is installed, else none.
 // An existing but empty release key is pruned on the way (see RegistryKey).
-OwnedString FindHostReleaseKey(const OwnedString& release);
+// The paths of keys pruned on the way are added to `pruned` when one is given.
+OwnedString FindHostReleaseKey(const OwnedString& release, std::vector<std::string>* pruned = nullptr);
+
+// "HKEY_LOCAL_MACHINE" or "HKEY_CURRENT_USER", for the log.
+const char* RootName(HKEY root);

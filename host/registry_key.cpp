@@ -21,8 +21,8 @@ HKEY OpenKey(HKEY parent, const std::string& path, bool create)
 
 }  // namespace
 
-RegistryKey::RegistryKey(HKEY root, const std::string& path, bool create)
-    : handle_(OpenKey(root, path, create)), root_(root), path_(path)
+RegistryKey::RegistryKey(HKEY root, const std::string& path, bool create, std::vector<std::string>* pruned)
+    : handle_(OpenKey(root, path, create)), root_(root), path_(path), pruned_(pruned)
 {
 }
 
@@ -63,9 +63,9 @@ int RegistryKey::SubkeyCount() const
     return static_cast<int>(count);
 }
 
-void RegistryKey::DeleteSubkey(const std::string& name) const
+bool RegistryKey::DeleteSubkey(const std::string& name) const
 {
-    if (IsOpen()) RegDeleteKeyA(handle_, name.c_str());
+    return IsOpen() && RegDeleteKeyA(handle_, name.c_str()) == ERROR_SUCCESS;
 }
 
 // Content is anything that can be seen: a non-empty default value, any value, any subkey.
@@ -93,8 +93,8 @@ RegistryKey::~RegistryKey()
     std::string ownName = path_->substr(cut + 1);
     // An empty name would make the deletion aim at the parent itself.
     if (ownName.empty()) return;
-    RegistryKey parent(root_, path_->substr(0, cut), false);
-    parent.DeleteSubkey(ownName);
+    RegistryKey parent(root_, path_->substr(0, cut), false, pruned_);
+    if (parent.DeleteSubkey(ownName) && pruned_) pruned_->push_back(*path_);
     // The parent's destructor prunes it in turn when this deletion left it empty.
 }
 

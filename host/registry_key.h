@@ -6,12 +6,14 @@
 #include "session/owned.h"
 
 #include <string>
+#include <vector>
 
 class RegistryKey {
 public:
     RegistryKey() = default;
     // Opens root\path with full access; a missing key is created only when `create` is set.
-    RegistryKey(HKEY root, const std::string& path, bool create);
+    // The paths of keys deleted by pruning are added to `pruned` when one is given.
+    RegistryKey(HKEY root, const std::string& path, bool create, std::vector<std::string>* pruned = nullptr);
     virtual ~RegistryKey();
     RegistryKey(const RegistryKey&) = delete;
     RegistryKey& operator=(const RegistryKey&) = delete;
@@ -26,7 +28,8 @@ public:
     int ValueCount() const;
     int SubkeyCount() const;
     bool IsOpen() const { return handle_ != nullptr; }
-    void DeleteSubkey(const std::string& name) const;
+    // True when the subkey was deleted.
+    bool DeleteSubkey(const std::string& name) const;
 
 private:
     bool HasContent() const;
@@ -34,6 +37,7 @@ private:
     HKEY handle_ = nullptr;
     HKEY root_ = nullptr;  // predefined, borrowed: never closed, tested or deleted
     OwnedString path_;
+    std::vector<std::string>* pruned_ = nullptr;
 };
 
 // Position of the last backslash in `path` that is a separator, not the second byte of a

@@ -7,8 +7,13 @@
 #include <cstring>
 
 PackageDatabase::PackageDatabase(const InstallSession& session)
-    : db_(MsiGetActiveDatabase(session.handle()))
+    : db_(MsiGetActiveDatabase(session.handle())), session_(&session)
 {
+}
+
+void PackageDatabase::Log(const std::string& text) const
+{
+    if (session_) session_->Log(text);
 }
 
 bool PackageDatabase::OpenPackageFile(const char* path)

@@ -15,14 +15,19 @@ class PackageDatabase {
 public:
     PackageDatabase() = default;
     // The running installation's active database; empty when the installer has none.
+    // The database keeps the session for its log: the session must outlive it.
     explicit PackageDatabase(const InstallSession& session);
+    explicit PackageDatabase(const InstallSession&& session) = delete;
 
     // Opens a package file read-only.
     bool OpenPackageFile(const char* path);
     MSIHANDLE handle() const { return db_.get(); }
+    // Writes to the log of the session the database belongs to, if any.
+    void Log(const std::string& text) const;
 
 private:
     MsiHandle db_;
+    const InstallSession* session_ = nullptr;
 };
 
 // A WHERE clause of column = value comparisons joined by AND. The values travel to the

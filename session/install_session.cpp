@@ -8,7 +8,7 @@
 
 std::string SourceRoot;
 
-InstallSession::InstallSession(MSIHANDLE install) : install_(install)
+InstallSession::InstallSession(MSIHANDLE install, const char* action) : install_(install), action_(action)
 {
     actionData_ = GetProperty(prop::CustomActionData);
 }
@@ -52,6 +52,30 @@ UINT InstallSession::ReportError(int number) const
 void InstallSession::DoAction(const char* action) const
 {
     MsiDoActionA(install_, action);
+}
+
+void InstallSession::Log(const std::string& text) const
+{
+    MsiHandle record(MsiCreateRecord(1));
+    if (!record) return;
+    // The text travels in field 1 behind the template "[1]", so brackets in it are never
+    // formatted as properties.
+    std::string line = "hostgate " + action_ + ": " + text;
+    MsiRecordSetStringA(record.get(), 0, "[1]");
+    MsiRecordSetStringA(record.get(), 1, line.c_str());
+    MsiProcessMessage(install_, INSTALLMESSAGE_INFO, record.get());
+}
+
+std::string InstallSession::Loggable(const char* name, const std::string& value) const
+{
+    if (!hiddenRead_) {
+        hidden_ = GetProperty("MsiHiddenProperties");
+        hiddenRead_ = true;
+    }
+    if (!hidden_) return value;
+    // A semicolon-separated list of property names.
+    std::string list = ";" + *hidden_ + ";";
+    return list.find(";" + std::string(name) + ";") == std::string::npos ? value : "(hidden)";
 }
 
 void LoadSourceRoot(const InstallSession& session)

@@ -13,7 +13,8 @@ extern std::string SourceRoot;
 
 class InstallSession {
 public:
-    explicit InstallSession(MSIHANDLE install);
+    // `action` names the running action in what the session writes to the installer's log.
+    explicit InstallSession(MSIHANDLE install, const char* action = "");
     InstallSession(const InstallSession&) = delete;
     InstallSession& operator=(const InstallSession&) = delete;
 
@@ -29,10 +30,19 @@ public:
     UINT ReportError(int number) const;
     // Runs a standard action inside the installation; its result is not used.
     void DoAction(const char* action) const;
+    // Writes an informational line to the installation's log, behind the library's and the
+    // action's name. Only the log sees it; nothing is shown to the user.
+    void Log(const std::string& text) const;
+    // A property's value as the log may show it: "(hidden)" for the properties the package
+    // lists in MsiHiddenProperties.
+    std::string Loggable(const char* name, const std::string& value) const;
 
 private:
     MSIHANDLE install_;  // borrowed from the installer, never closed
+    std::string action_;
     OwnedString actionData_;
+    mutable OwnedString hidden_;  // MsiHiddenProperties, read on first use
+    mutable bool hiddenRead_ = false;
 };
 
 // The prologue of the table-driven actions: copies the source folder into SourceRoot.

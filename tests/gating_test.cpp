@@ -35,6 +35,7 @@ std::string Features(std::initializer_list<const char*> names)
 struct Gating {
     TempFolder folder{"gating"};
     std::unique_ptr<Session> session;
+    std::unique_ptr<InstallSession> install;
     std::unique_ptr<PackageDatabase> db;
 
     explicit Gating(const std::string& rules, const std::string& conditions = "", bool withConditionTable = true)
@@ -47,7 +48,8 @@ struct Gating {
         else
             builder.without("Condition");
         session = std::make_unique<Session>(builder.build(folder / "gating.msi"));
-        db = std::make_unique<PackageDatabase>(InstallSession(session->handle()));
+        install = std::make_unique<InstallSession>(session->handle());
+        db = std::make_unique<PackageDatabase>(*install);
         WriteFile(folder / "here.cab", "cabinet");
         MakeFolders(folder / "folder.cab");
         SourceRoot = folder.path() + "\\";

@@ -103,7 +103,8 @@ TEST_F(SessionTest, ReportErrorPostsTheMessageAndMapsTheAnswer)
 TEST_F(SessionTest, OpenBuildsEachQueryShape)
 {
     Session session(package);
-    PackageDatabase db{InstallSession(session.handle())};
+    InstallSession install(session.handle());
+    PackageDatabase db(install);
 
     TableView all;
     ASSERT_TRUE(all.Open(db, "Shapes"));
@@ -144,7 +145,8 @@ TEST_F(SessionTest, OpenBuildsEachQueryShape)
 TEST_F(SessionTest, FilterValuesNeverChangeWhatIsSelected)
 {
     Session session(package);
-    PackageDatabase db{InstallSession(session.handle())};
+    InstallSession install(session.handle());
+    PackageDatabase db(install);
     for (const char* crafted : {"x' OR `Key`<>'", "second' OR '1'='1", "'", "second'"}) {
         TableView view;
         ASSERT_TRUE(view.Open(db, "Shapes", nullptr, Filter("Name", crafted))) << crafted;
@@ -155,7 +157,8 @@ TEST_F(SessionTest, FilterValuesNeverChangeWhatIsSelected)
 TEST_F(SessionTest, NullAndEmptyFieldsReadAsNone)
 {
     Session session(package);
-    PackageDatabase db{InstallSession(session.handle())};
+    InstallSession install(session.handle());
+    PackageDatabase db(install);
     TableView view;
     ASSERT_TRUE(view.Open(db, "Shapes", nullptr, Filter("Key", "b")));
     ASSERT_TRUE(view.Fetch());
@@ -167,7 +170,8 @@ TEST_F(SessionTest, NullAndEmptyFieldsReadAsNone)
 TEST_F(SessionTest, QueriesBeyondTheBufferAreRefused)
 {
     Session session(package);
-    PackageDatabase db{InstallSession(session.handle())};
+    InstallSession install(session.handle());
+    PackageDatabase db(install);
     // "SELECT * FROM `" + name + "`" with 511 characters in all fits; 512 does not.
     std::string fits(511 - 16, 'T');
     std::string over(512 - 16, 'T');
@@ -182,7 +186,8 @@ TEST_F(SessionTest, QueriesBeyondTheBufferAreRefused)
 TEST_F(SessionTest, MissingTableGivesAViewThatIsNotOpen)
 {
     Session session(package);
-    PackageDatabase db{InstallSession(session.handle())};
+    InstallSession install(session.handle());
+    PackageDatabase db(install);
     TableView view;
     EXPECT_FALSE(view.Open(db, "NoSuchTable"));
     EXPECT_FALSE(view.IsOpen());
@@ -193,7 +198,8 @@ TEST_F(SessionTest, MissingTableGivesAViewThatIsNotOpen)
 TEST_F(SessionTest, CommitAppliesTemporaryInsertAndDelete)
 {
     Session session(package);
-    PackageDatabase db{InstallSession(session.handle())};
+    InstallSession install(session.handle());
+    PackageDatabase db(install);
     {
         TableView view;
         ASSERT_TRUE(view.Open(db, "Shapes"));
@@ -222,7 +228,8 @@ TEST_F(SessionTest, CommitAppliesTemporaryInsertAndDelete)
 TEST_F(SessionTest, CommitClearsTheChangeEvenWhenRefused)
 {
     Session session(package);
-    PackageDatabase db{InstallSession(session.handle())};
+    InstallSession install(session.handle());
+    PackageDatabase db(install);
     TableView view;
     ASSERT_TRUE(view.Open(db, "Shapes"));
     ASSERT_TRUE(view.BeginInsert());
@@ -238,7 +245,8 @@ TEST_F(SessionTest, CommitClearsTheChangeEvenWhenRefused)
 TEST_F(SessionTest, ReplaceCommitReportsTheEngineAnswer)
 {
     Session session(package);
-    PackageDatabase db{InstallSession(session.handle())};
+    InstallSession install(session.handle());
+    PackageDatabase db(install);
     TableView view;
     ASSERT_TRUE(view.Open(db, "Shapes", nullptr, Filter("Key", "c")));
     ASSERT_TRUE(view.Fetch());

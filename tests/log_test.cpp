@@ -1,0 +1,149 @@
+// What the actions write to the installation's log: every decision, behind a fixed prefix.
+#include "testbed.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using namespace testbed;
+
+namespace {
+
+const char* const kAutoCad =
+    "Property\tUnused\tRelease\n"
+    "s72\tS0\tS32\n"
+    "AutoCAD\tProperty\n"
+    "HOST_R15\t\tR15.0\n"
+    "HOST_R17\t\tR17.0\n";
+const char* const kFunctions =
+    "Function\tText\tValue\n"
+    "s72\tL0\tS0\n"
+    "FunctionVersion\tFunction\n"
+    "basic\tBasic\tbasic\n"
+    "pro\tPro\tpro\n";
+const char* const kRules =
+    "PropertyName\tFunction\tCabinet\tFeature\tFlags\n"
+    "S72\ts72\tS255\ts38\tI4\n"
+    "SearchCabinet\tPropertyName\tFunction\tCabinet\tFeature\n"
+    "\tsetup\t\tCore\t0\n"
+    "HOST_R15\tbasic\there.cab\tBasic\t0\n"
+    "HOST_R17\tbasic\there.cab\tBasic\t0\n"
+    "HOST_R17\tbasic\there.cab\tR17\t0\n"
+    "HOST_R15\tpro\tmissing.cab\tPro\t1\n";
+
+// Lines written by the library, in order.
+std::vector<std::string> LibraryLines(const UserSide& user)
+{
+    std::vector<std::string> lines;
+    for (const std::string& line : user.infos())
+        if (line.rfind("hostgate ", 0) == 0) lines.push_back(line);
+    return lines;
+}
+
+// A line equal to `expected`, or beginning with it when `prefixOnly` is set.
+::testing::AssertionResult Logged(const std::vector<std::string>& lines, const std::string& expected,
+                                  bool prefixOnly = false)
+{
+    for (const std::string& line : lines)
+        if (prefixOnly ? line.rfind(expected, 0) == 0 : line == expected) return ::testing::AssertionSuccess();
+    std::string all;
+    for (const std::string& line : lines) all += "\n  " + line;
+    return ::testing::AssertionFailure() << "no line \"" << expected << "\" among:" << all;
+}
+
+}  // namespace
+
+TEST(DecisionLog, HostsRulesFeaturesAndTheChoice)
+{
+    TempFolder folder{"log"};
+    HostRegistry hosts;
+    hosts.install("R15.0", "ACAD-1");
+    CreateKey(HKEY_CURRENT_USER, "Software\\Autodesk\\AutoCAD\\R17.0");  // empty: pruned
+    WriteFile(folder / "here.cab", "cabinet");
+    PackageBuilder builder;
+    builder.table("Feature", std::string(kFeatureHeader) + "Core\t\tCore\t\t1\t1\t\t0\nBasic\t\tBasic\t\t1\t1\t\t0\n"
+                                                           "Pro\t\tPro\t\t1\t1\t\t0\nR17\t\tR17\t\t1\t1\t\t0\n");
+    builder.table("AutoCAD", kAutoCad).table("FunctionVersion", kFunctions).table("SearchCabinet", kRules);
+    Session session(builder.build(folder / "log.msi"));
+    session.setProperty("SourceDir", folder.path() + "\\");
+    session.setProperty("HOST_R17", "set by the package");
+    session.setProperty("FUNCTION_VER", "pro");
+    Library dll;
+    UserSide user;
+    ASSERT_EQ(dll.run("PrevInstall", session), 0u);
+    ASSERT_EQ(dll.run("AfterSelectFunction", session), 0u);
+    std::vector<std::string> lines = LibraryLines(user);
+
+    const std::string prev = "hostgate PrevInstall: ";
+    EXPECT_TRUE(Logged(lines, prev + "host release R15.0 found under HKEY_LOCAL_MACHINE\\Software\\Autodesk\\AutoCAD\\R15.0: "
+                                     "HOST_R15 = Software\\Autodesk\\AutoCAD\\R15.0\\ACAD-1"));
+    EXPECT_TRUE(Logged(lines, prev + "host release R17.0 not installed (looked under "
+                                     "HKEY_CURRENT_USER\\Software\\Autodesk\\AutoCAD\\R17.0)"));
+    EXPECT_TRUE(Logged(lines, prev + "empty registry key HKEY_CURRENT_USER\\Software\\Autodesk\\AutoCAD\\R17.0 pruned"));
+    EXPECT_TRUE(Logged(lines, prev + "feature R17 switched off by DisableFeaturesOfProperty 'HOST_R17'"));
+    // HOST_R17 was set beforehand, so its present cabinets bring its features back.
+    EXPECT_TRUE(Logged(lines, prev + "feature R17 switched back on by RestoreFeaturesOfProperty 'HOST_R17' "
+                                     "(cabinet here.cab present)"));
+    EXPECT_TRUE(Logged(lines, prev + "rules for property '', function (any): met (1 rows counted)"));
+    EXPECT_TRUE(Logged(lines, prev + "rules for property (any), function 'pro': not met (group 1 has no satisfied row)"));
+    EXPECT_TRUE(Logged(lines, prev + "function pro not offered: its rules are not met"));
+    EXPECT_TRUE(Logged(lines, prev + "offered function basic: \"Basic\" (FUNCTION_VER = basic)"));
+    EXPECT_TRUE(Logged(lines, prev + "preset FUNCTION_VER = pro is not offered: replaced by basic"));
+    EXPECT_TRUE(Logged(lines, prev + "choice control built on ZizeVEZAvaziva as a text"));
+
+    const std::string after = "hostgate AfterSelectFunction: ";
+    EXPECT_TRUE(Logged(lines, after + "chosen function: FUNCTION_VER = basic"));
+    EXPECT_TRUE(Logged(lines, after + "feature Pro switched off by DisableFeaturesOfFunction 'pro'"));
+    EXPECT_TRUE(Logged(lines, after + "host HOST_R15 fits the chosen function"));
+    EXPECT_TRUE(Logged(lines, after + "costing redone"));
+}
+
+TEST(DecisionLog, HiddenPropertiesKeepTheirValuesOutOfTheLog)
+{
+    TempFolder folder{"log"};
+    HostRegistry hosts;
+    hosts.install("R15.0", "SECRET-PATH");
+    PackageBuilder builder;
+    builder.table("AutoCAD", kAutoCad).table("FunctionVersion", kFunctions).table("SearchCabinet", kRules);
+    builder.rows("Property", "MsiHiddenProperties\tOTHER;HOST_R15\n");
+    Session session(builder.build(folder / "log.msi"));
+    session.setProperty("SourceDir", folder.path() + "\\");
+    Library dll;
+    UserSide user;
+    dll.run("PrevInstall", session);
+    std::vector<std::string> lines = LibraryLines(user);
+    EXPECT_TRUE(Logged(lines, "hostgate PrevInstall: host release R15.0 found under "
+                              "HKEY_LOCAL_MACHINE\\Software\\Autodesk\\AutoCAD\\R15.0: HOST_R15 = (hidden)"));
+    for (const std::string& line : lines) EXPECT_EQ(line.find("SECRET-PATH"), std::string::npos) << line;
+    EXPECT_EQ(session.property("HOST_R15"), std::optional<std::string>("Software\\Autodesk\\AutoCAD\\R15.0\\SECRET-PATH"));
+}
+
+TEST(DecisionLog, SupportPacksAndInfFiles)
+{
+    TempFolder folder{"log"};
+    WriteFile(folder / "source\\broken.msi", "not a package");
+    char system[MAX_PATH];
+    GetSystemDirectoryA(system, MAX_PATH);
+    std::string infFolder = std::string(system) + "\\Setup\\Aladdin\\eToken";
+    WriteFile(infFolder + "\\hostgate-log.inf", "driver");
+    PackageBuilder builder;
+    builder.table("SuportPacks", "Source\tCommandLine\nS255\tS255\nSuportPacks\tSource\n"
+                                 "missing.exe\t/x\nbroken.msi\tA=1\n");
+    Session session(builder.build(folder / "log.msi"));
+    session.setProperty("SourceDir", folder.path() + "\\source\\");
+    Library dll;
+    UserSide user;
+    EXPECT_EQ(dll.run("RunSuportPacks", session), 0u);
+    EXPECT_EQ(dll.run("CopyInfFiles", session), 0u);
+    std::vector<std::string> lines = LibraryLines(user);
+    std::string source = folder.path() + "\\source\\";
+    EXPECT_TRUE(Logged(lines, "hostgate RunSuportPacks: could not start \"" + source + "missing.exe\" /x: error 2"));
+    // The engine's own answer for a file that is no package differs between engines.
+    EXPECT_TRUE(Logged(lines, "hostgate RunSuportPacks: package " + source + "broken.msi installed with \"A=1\": result 16", true));
+    char windows[MAX_PATH];
+    GetWindowsDirectoryA(windows, MAX_PATH);
+    EXPECT_TRUE(Logged(lines, "hostgate CopyInfFiles: copied " + infFolder + "\\hostgate-log.inf to " + windows +
+                                  "\\inf\\hostgate-log.inf"));
+    RemoveTree(std::string(system) + "\\Setup");
+    DeleteFileA((std::string(windows) + "\\inf\\hostgate-log.inf").c_str());
+}
