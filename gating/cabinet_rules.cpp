@@ -104,7 +104,7 @@ bool EvaluateCabinetRules(const PackageDatabase& db, const OwnedString& property
         db.Log(subject + ": not met (group " + std::to_string(group) + " has no satisfied row)");
         return false;
     }
-    db.Log(subject + (counted > 0 ? ": met (" + std::to_string(counted) + " rows counted)" : ": not met (no row counted)"));
+    db.Log(subject + (counted > 0 ? ": met (rows counted: " + std::to_string(counted) + ")" : ": not met (no row counted)"));
     return counted > 0;
 }
 

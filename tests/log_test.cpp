@@ -84,7 +84,7 @@ TEST(DecisionLog, HostsRulesFeaturesAndTheChoice)
     // HOST_R17 was set beforehand, so its present cabinets bring its features back.
     EXPECT_TRUE(Logged(lines, prev + "feature R17 switched back on by RestoreFeaturesOfProperty 'HOST_R17' "
                                      "(cabinet here.cab present)"));
-    EXPECT_TRUE(Logged(lines, prev + "rules for property '', function (any): met (1 rows counted)"));
+    EXPECT_TRUE(Logged(lines, prev + "rules for property '', function (any): met (rows counted: 1)"));
     EXPECT_TRUE(Logged(lines, prev + "rules for property (any), function 'pro': not met (group 1 has no satisfied row)"));
     EXPECT_TRUE(Logged(lines, prev + "function pro not offered: its rules are not met"));
     EXPECT_TRUE(Logged(lines, prev + "offered function basic: \"Basic\" (FUNCTION_VER = basic)"));
