@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Release check of the built DLL: a 32-bit PE, exactly the four actions exported under their
+# plain names, nothing imported but Windows' own DLLs, and small.
+set -u
+dll=$1
+limit=$((256 * 1024))
+failures=0
+check() {  # check DESCRIPTION CONDITION...
+    local what=$1; shift
+    if "$@"; then echo "ok: $what"; else echo "FAILED: $what"; failures=$((failures + 1)); fi
+}
+dump=$(i686-w64-mingw32-objdump -p "$dll")
+exports=$(printf '%s\n' "$dump" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | sed -n 's/^\s*\[ *[0-9]*\] //p' | sort | tr '\n' ' ')
+imports=$(printf '%s\n' "$dump" | sed -n 's/^\s*DLL Name: //p' | tr 'a-z' 'A-Z' | sort | tr '\n' ' ')
+stripped=$(mktemp)
+i686-w64-mingw32-strip -o "$stripped" "$dll"
+size=$(stat -c %s "$stripped")
+rm -f "$stripped"
+
+check "PE32 for i386" grep -q 'file format pei-i386' <<<"$dump"
+check "exports: $exports" test "$exports" = "AfterSelectFunction CopyInfFiles PrevInstall RunSuportPacks "
+allowed=" ADVAPI32.DLL KERNEL32.DLL MSI.DLL MSVCRT.DLL SHLWAPI.DLL USER32.DLL "
+unexpected=""
+for name in $imports; do [[ $allowed == *" $name "* ]] || unexpected+="$name "; done
+check "imports only Windows' own DLLs: $imports" test -z "$unexpected"
+check "size stripped: $size bytes (limit $limit)" test "$size" -le "$limit"
+echo "$((4 - failures)) passed, $failures failed"
+[ "$failures" -eq 0 ]
