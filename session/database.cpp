@@ -47,8 +47,21 @@ Filter& Filter::And(const char* column, int value)
     return *this;
 }
 
-bool TableView::Open(const PackageDatabase& db, const char* table, const char* orderColumn,
-                     const Filter& filter)
+TableView::~TableView()
+{
+    record_.reset();
+    if (shared_) shared_->inUse = false;
+}
+
+bool TableView::Execute(MSIHANDLE view, MSIHANDLE params, const Filter& filter)
+{
+    UINT field = 1;
+    for (const std::string& value : filter.values())
+        if (MsiRecordSetStringA(params, field++, value.c_str()) != ERROR_SUCCESS) return false;
+    return MsiViewExecute(view, params) == ERROR_SUCCESS;
+}
+
+bool TableView::Open(const PackageDatabase& db, const char* table, const char* orderColumn, const Filter& filter)
 {
     BoundedText query(kQueryCapacity);
     query.append("SELECT * FROM `").append(table).append("`");
@@ -56,48 +69,71 @@ bool TableView::Open(const PackageDatabase& db, const char* table, const char* o
     if (orderColumn) query.append(" ORDER BY `").append(orderColumn).append("`");
     if (!query.ok()) return false;
 
-    if (MsiDatabaseOpenViewA(db.handle(), query.c_str(), view_.put()) != ERROR_SUCCESS) {
-        view_.reset();
-        return false;
+    auto found = db.prepared_.find(query.str());
+    if (found == db.prepared_.end()) {
+        PackageDatabase::PreparedView prepared;
+        if (MsiDatabaseOpenViewA(db.handle(), query.c_str(), prepared.view.put()) != ERROR_SUCCESS)
+            prepared.view.reset();
+        else if (!filter.values().empty())
+            prepared.params.reset(MsiCreateRecord(static_cast<UINT>(filter.values().size())));
+        found = db.prepared_.emplace(query.str(), std::move(prepared)).first;
     }
-    MsiHandle params;
-    if (!filter.values().empty()) {
-        params.reset(MsiCreateRecord(static_cast<UINT>(filter.values().size())));
-        UINT field = 1;
-        for (const std::string& value : filter.values()) {
-            if (!params || MsiRecordSetStringA(params.get(), field++, value.c_str()) != ERROR_SUCCESS) {
-                view_.reset();
-                return false;
-            }
+    PackageDatabase::PreparedView& prepared = found->second;
+    if (!prepared.view) return false;  // the installer refused this query before
+    if (!filter.values().empty() && !prepared.params) return false;
+
+    if (prepared.inUse) {
+        // The shared view is being read further up: this one gets a view of its own.
+        MsiHandle params;
+        if (!filter.values().empty()) params.reset(MsiCreateRecord(static_cast<UINT>(filter.values().size())));
+        if (MsiDatabaseOpenViewA(db.handle(), query.c_str(), own_.put()) != ERROR_SUCCESS ||
+            (!filter.values().empty() && !params) || !Execute(own_.get(), params.get(), filter)) {
+            own_.reset();
+            return false;
         }
+        return true;
     }
-    if (MsiViewExecute(view_.get(), params.get()) != ERROR_SUCCESS ||
-        MsiViewGetColumnInfo(view_.get(), MSICOLINFO_NAMES, columnNames_.put()) != ERROR_SUCCESS) {
-        view_.reset();
-        return false;
-    }
-    fieldCount_ = static_cast<int>(MsiRecordGetFieldCount(columnNames_.get()));
+    if (prepared.executed) MsiViewClose(prepared.view.get());
+    prepared.executed = Execute(prepared.view.get(), prepared.params.get(), filter);
+    if (!prepared.executed) return false;
+    prepared.inUse = true;
+    shared_ = &prepared;
+    fieldCount_ = prepared.fieldCount;
     return true;
+}
+
+int TableView::FieldCount()
+{
+    if (fieldCount_ == 0 && view()) {
+        MsiHandle names;
+        if (MsiViewGetColumnInfo(view(), MSICOLINFO_NAMES, names.put()) == ERROR_SUCCESS)
+            fieldCount_ = static_cast<int>(MsiRecordGetFieldCount(names.get()));
+        if (shared_) shared_->fieldCount = fieldCount_;
+    }
+    return fieldCount_;
 }
 
 bool TableView::Fetch()
 {
     record_.reset();
-    if (!view_) return false;
-    return MsiViewFetch(view_.get(), record_.put()) == ERROR_SUCCESS;
+    if (!view()) return false;
+    return MsiViewFetch(view(), record_.put()) == ERROR_SUCCESS;
 }
 
 OwnedString TableView::GetString(int column) const
 {
-    char probe[1] = "";
-    DWORD size = 0;
-    MsiRecordGetStringA(record_.get(), static_cast<UINT>(column), probe, &size);
-    if (size == 0) return std::nullopt;
+    // Most values fit the first buffer, and then one installer call is enough.
+    char buffer[256];
+    DWORD size = sizeof buffer;
+    UINT read = MsiRecordGetStringA(record_.get(), static_cast<UINT>(column), buffer, &size);
+    if (read == ERROR_SUCCESS) return size ? OwnedString(std::string(buffer, size)) : std::nullopt;
+    if (read != ERROR_MORE_DATA || size == 0) return std::nullopt;
     std::string text(size + 1, '\0');
     DWORD capacity = size + 1;
     if (MsiRecordGetStringA(record_.get(), static_cast<UINT>(column), &text[0], &capacity) != ERROR_SUCCESS)
         return std::nullopt;
     text.resize(std::strlen(text.c_str()));
+    if (text.empty()) return std::nullopt;
     return text;
 }
 
@@ -108,7 +144,7 @@ int TableView::GetInteger(int column) const
 
 bool TableView::BeginInsert()
 {
-    record_.reset(MsiCreateRecord(static_cast<UINT>(fieldCount_)));
+    record_.reset(MsiCreateRecord(static_cast<UINT>(FieldCount())));
     mode_ = ChangeMode::InsertTemporary;
     return static_cast<bool>(record_);
 }
@@ -137,7 +173,7 @@ bool TableView::SetInteger(int field, int value)
 
 bool TableView::Commit()
 {
-    bool applied = mode_ != ChangeMode::None && MsiViewModify(view_.get(), static_cast<MSIMODIFY>(mode_), record_.get()) == ERROR_SUCCESS;
+    bool applied = mode_ != ChangeMode::None && MsiViewModify(view(), static_cast<MSIMODIFY>(mode_), record_.get()) == ERROR_SUCCESS;
     mode_ = ChangeMode::None;
     record_.reset();
     return applied;

@@ -6,6 +6,7 @@
 
 #include <msiquery.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -26,8 +27,20 @@ public:
     void Log(const std::string& text) const;
 
 private:
+    friend class TableView;
+    // A query prepared once and executed again for each use: inside a custom action every
+    // installer call is a round trip, and preparing is the dearest part of a lookup.
+    struct PreparedView {
+        MsiHandle view;    // 0 when the installer refused the query
+        MsiHandle params;  // one field per query parameter
+        int fieldCount = 0;
+        bool executed = false;
+        bool inUse = false;
+    };
+
     MsiHandle db_;
     const InstallSession* session_ = nullptr;
+    mutable std::map<std::string, PreparedView> prepared_;  // by query text
 };
 
 // A WHERE clause of column = value comparisons joined by AND. The values travel to the
@@ -53,10 +66,12 @@ private:
 enum class ChangeMode : int { None = 0, Replace = MSIMODIFY_REPLACE, Delete = MSIMODIFY_DELETE, InsertTemporary = MSIMODIFY_INSERT_TEMPORARY };
 
 // One executed query with its current row. A view that failed to open behaves as a table
-// without rows.
+// without rows. Views over the same query share the database's prepared view; one opened
+// while that is in use gets a view of its own.
 class TableView {
 public:
     TableView() = default;
+    ~TableView();
     TableView(const TableView&) = delete;
     TableView& operator=(const TableView&) = delete;
 
@@ -64,14 +79,14 @@ public:
     // fit the query buffer, or that the installer rejects, leaves the view not open.
     bool Open(const PackageDatabase& db, const char* table, const char* orderColumn = nullptr,
               const Filter& filter = Filter());
-    bool IsOpen() const { return static_cast<bool>(view_); }
+    bool IsOpen() const { return view() != 0; }
 
     bool Fetch();
     // The field's text, or none when it is null or empty.
     OwnedString GetString(int column) const;
     // The field's integer; a null field reads as MSI_NULL_INTEGER.
     int GetInteger(int column) const;
-    int FieldCount() const { return fieldCount_; }
+    int FieldCount();
 
     bool BeginInsert();
     bool MarkReplace();
@@ -82,10 +97,13 @@ public:
     bool Commit();
 
 private:
-    MsiHandle view_;
+    MSIHANDLE view() const { return shared_ ? shared_->view.get() : own_.get(); }
+    bool Execute(MSIHANDLE view, MSIHANDLE params, const Filter& filter);
+
+    PackageDatabase::PreparedView* shared_ = nullptr;  // the database's, while this view uses it
+    MsiHandle own_;                                    // a view of its own otherwise
     MsiHandle record_;
-    MsiHandle columnNames_;
-    int fieldCount_ = 0;
+    int fieldCount_ = 0;  // read on first need
     ChangeMode mode_ = ChangeMode::None;
 };
 

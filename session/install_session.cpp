@@ -15,10 +15,12 @@ InstallSession::InstallSession(MSIHANDLE install, const char* action) : install_
 
 OwnedString InstallSession::GetProperty(const char* name) const
 {
-    char probe[1] = "";
-    DWORD size = 0;
-    if (MsiGetPropertyA(install_, name, probe, &size) != ERROR_MORE_DATA || size == 0)
-        return std::nullopt;
+    // Most values fit the first buffer, and then one installer call is enough.
+    char buffer[256];
+    DWORD size = sizeof buffer;
+    UINT read = MsiGetPropertyA(install_, name, buffer, &size);
+    if (read == ERROR_SUCCESS) return size ? OwnedString(std::string(buffer, size)) : std::nullopt;
+    if (read != ERROR_MORE_DATA || size == 0) return std::nullopt;
     std::string value(size + 1, '\0');
     DWORD capacity = size + 1;
     if (MsiGetPropertyA(install_, name, &value[0], &capacity) != ERROR_SUCCESS || value[0] == '\0')
@@ -56,14 +58,18 @@ void InstallSession::DoAction(const char* action) const
 
 void InstallSession::Log(const std::string& text) const
 {
-    MsiHandle record(MsiCreateRecord(1));
-    if (!record) return;
-    // The text travels in field 1 behind the template "[1]", so brackets in it are never
-    // formatted as properties.
+    // One record serves every line. The text travels in field 1 behind the template "[1]",
+    // so brackets in it are never formatted as properties.
+    if (!logRecord_) {
+        logRecord_.reset(MsiCreateRecord(1));
+        if (!logRecord_ || MsiRecordSetStringA(logRecord_.get(), 0, "[1]") != ERROR_SUCCESS) {
+            logRecord_.reset();
+            return;
+        }
+    }
     std::string line = "hostgate " + action_ + ": " + text;
-    MsiRecordSetStringA(record.get(), 0, "[1]");
-    MsiRecordSetStringA(record.get(), 1, line.c_str());
-    MsiProcessMessage(install_, INSTALLMESSAGE_INFO, record.get());
+    MsiRecordSetStringA(logRecord_.get(), 1, line.c_str());
+    MsiProcessMessage(install_, INSTALLMESSAGE_INFO, logRecord_.get());
 }
 
 std::string InstallSession::Loggable(const char* name, const std::string& value) const

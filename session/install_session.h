@@ -41,6 +41,7 @@ private:
     MSIHANDLE install_;  // borrowed from the installer, never closed
     std::string action_;
     OwnedString actionData_;
+    mutable MsiHandle logRecord_;
     mutable OwnedString hidden_;  // MsiHiddenProperties, read on first use
     mutable bool hiddenRead_ = false;
 };

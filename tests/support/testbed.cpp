@@ -192,11 +192,22 @@ PackageBuilder& PackageBuilder::rows(const std::string& name, const std::string&
     return *this;
 }
 
+PackageBuilder& PackageBuilder::stream(const std::string& table, const std::string& name, const std::string& source)
+{
+    streams_.push_back({table, name, source});
+    return *this;
+}
+
 std::string PackageBuilder::build(const std::string& path) const
 {
     std::string folder = path + ".idt";
     RemoveTree(folder);
     MakeFolders(folder);
+    // Stream columns are read from a subfolder named after the table.
+    for (const auto& s : streams_) {
+        MakeFolders(folder + "\\" + s[0]);
+        CopyFileA(s[2].c_str(), (folder + "\\" + s[0] + "\\" + s[1]).c_str(), FALSE);
+    }
     DeleteFileA(path.c_str());
     MSIHANDLE db = 0;
     if (MsiOpenDatabaseA(path.c_str(), MSIDBOPEN_CREATE, &db) != ERROR_SUCCESS) {

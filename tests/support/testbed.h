@@ -45,11 +45,14 @@ public:
     PackageBuilder& without(const std::string& name);
     // Adds rows to a table already held (standard or custom).
     PackageBuilder& rows(const std::string& name, const std::string& rows);
+    // A file for a stream column: `name` is what the table's row names, `source` its content.
+    PackageBuilder& stream(const std::string& table, const std::string& name, const std::string& source);
     // Writes the package file; returns its path.
     std::string build(const std::string& path) const;
 
 private:
     std::map<std::string, std::string> tables_;
+    std::vector<std::vector<std::string>> streams_;  // table, name, source
 };
 
 // Standard table definitions (header lines only) for tests that replace a standard table.

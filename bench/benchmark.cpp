@@ -1,0 +1,230 @@
+// What PrevInstall and AfterSelectFunction cost inside a real installation, next to the
+// installer's own CostFinalize on the same package.
+//
+// Time: the actions run as DLL custom actions from the package's Binary table, started with
+// MsiDoActionA, so every installer call crosses into the custom-action process as it does in
+// a real installation. Calls: the same actions run in this process through the DLL, with its
+// imports from msi.dll counted one by one; unlike time, the count is exact.
+//
+//   hostgate_bench.exe [FEATURES ...]      (default 10 100 1000; rules are twice the features)
+#include "testbed.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+using namespace testbed;
+
+namespace {
+
+// Counting layer: each msi.dll import of the DLL is redirected through a counter.
+unsigned long g_calls = 0;
+std::map<std::string, unsigned long> g_byFunction;
+
+template <int Id, typename F>
+struct Hook;
+template <int Id, typename R, typename... A>
+struct Hook<Id, R(WINAPI*)(A...)> {
+    static inline R(WINAPI* real)(A...) = nullptr;
+    static inline const char* name = nullptr;
+    static R WINAPI call(A... args)
+    {
+        ++g_calls;
+        ++g_byFunction[name];
+        return real(args...);
+    }
+};
+
+struct HookEntry {
+    const char* name;
+    void** real;
+    void* counted;
+};
+
+template <int Id, typename F>
+HookEntry Entry(const char* name, F function)
+{
+    Hook<Id, F>::real = function;
+    Hook<Id, F>::name = name;
+    return {name, reinterpret_cast<void**>(&Hook<Id, F>::real), reinterpret_cast<void*>(&Hook<Id, F>::call)};
+}
+
+#define HOOK(function) Entry<__COUNTER__>(#function, &function)
+
+std::vector<HookEntry> Hooks()
+{
+    return {HOOK(MsiGetPropertyA),      HOOK(MsiSetPropertyA),      HOOK(MsiDoActionA),
+            HOOK(MsiProcessMessage),    HOOK(MsiCreateRecord),      HOOK(MsiRecordSetInteger),
+            HOOK(MsiRecordSetStringA),  HOOK(MsiRecordGetInteger),  HOOK(MsiRecordGetStringA),
+            HOOK(MsiRecordGetFieldCount), HOOK(MsiCloseHandle),     HOOK(MsiGetActiveDatabase),
+            HOOK(MsiOpenDatabaseA),     HOOK(MsiDatabaseOpenViewA), HOOK(MsiViewExecute),
+            HOOK(MsiViewFetch),         HOOK(MsiViewGetColumnInfo), HOOK(MsiViewModify),
+            HOOK(MsiViewClose),         HOOK(MsiQueryProductStateA), HOOK(MsiSetInternalUI),
+            HOOK(MsiInstallProductA)};
+}
+
+// Points the module's imports from msi.dll at the counters.
+int CountImports(HMODULE module)
+{
+    auto* base = reinterpret_cast<BYTE*>(module);
+    auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
+    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    IMAGE_DATA_DIRECTORY dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    std::vector<HookEntry> hooks = Hooks();
+    int patched = 0;
+    for (auto* desc = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress); desc->Name; ++desc) {
+        if (_stricmp(reinterpret_cast<char*>(base + desc->Name), "msi.dll") != 0) continue;
+        auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + desc->OriginalFirstThunk);
+        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + desc->FirstThunk);
+        for (; names->u1.AddressOfData; ++names, ++slots) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+            auto* byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+            for (const HookEntry& hook : hooks) {
+                if (std::strcmp(reinterpret_cast<char*>(byName->Name), hook.name) != 0) continue;
+                DWORD old = 0;
+                VirtualProtect(&slots->u1.Function, sizeof(void*), PAGE_READWRITE, &old);
+                slots->u1.Function = reinterpret_cast<DWORD_PTR>(hook.counted);
+                VirtualProtect(&slots->u1.Function, sizeof(void*), old, &old);
+                ++patched;
+            }
+        }
+    }
+    return patched;
+}
+
+std::string DllPath()
+{
+    char exe[MAX_PATH] = "";
+    GetModuleFileNameA(nullptr, exe, MAX_PATH);
+    std::string path(exe);
+    return path.substr(0, path.find_last_of('\\') + 1) + "hostgate.dll";
+}
+
+// N features, 2N rules over two hosts (one installed) and three functions; three quarters
+// of the cabinets present.
+std::string BuildPackage(const TempFolder& folder, int features)
+{
+    // Each feature installs one component with one file, so that costing has work to do.
+    std::string featureRows = kFeatureHeader;
+    std::string components = "Component\tComponentId\tDirectory_\tAttributes\tCondition\tKeyPath\n"
+                             "s72\tS38\ts72\ti2\tS255\tS72\nComponent\tComponent\n";
+    std::string links = "Feature_\tComponent_\ns38\ts72\nFeatureComponents\tFeature_\tComponent_\n";
+    std::string files = "File\tComponent_\tFileName\tFileSize\tVersion\tLanguage\tAttributes\tSequence\n"
+                        "s72\ts72\tl255\ti4\tS72\tS20\tI2\ti2\nFile\tFile\n";
+    for (int f = 1; f <= features; ++f) {
+        std::string n = std::to_string(f);
+        featureRows += "F" + n + "\t\t\t\t1\t1\t\t0\n";
+        components += "C" + n + "\t" + NewGuid() + "\tINSTALLDIR\t0\t\tFile" + n + "\n";
+        links += "F" + n + "\tC" + n + "\n";
+        files += "File" + n + "\tC" + n + "\tf" + n + ".txt\t1000\t\t\t0\t" + n + "\n";
+    }
+    std::string rules = "PropertyName\tFunction\tCabinet\tFeature\tFlags\nS72\ts72\tS255\ts38\tI4\n"
+                        "SearchCabinet\tPropertyName\tFunction\tCabinet\tFeature\n\tsetup\t\tF1\t0\n";
+    for (int i = 0; i < 2 * features; ++i) {
+        std::string cabinet = "c" + std::to_string(i) + ".cab";
+        if (i % 4 != 3) WriteFile(folder / cabinet, "x");
+        rules += std::string(i % 2 ? "HOST_B" : "HOST_A") + "\tf" + std::to_string(i % 3 + 1) + "\t" + cabinet + "\tF" +
+                 std::to_string(i % features + 1) + "\t" + (i % 5 == 0 ? "1" : "0") + "\n";
+    }
+    PackageBuilder builder;
+    builder.table("Feature", featureRows)
+        .table("Component", components)
+        .table("FeatureComponents", links)
+        .table("File", files)
+        .table("Directory", "Directory\tDirectory_Parent\tDefaultDir\ns72\tS72\tl255\nDirectory\tDirectory\n"
+                            "TARGETDIR\t\tSourceDir\nINSTALLDIR\tTARGETDIR\tBench\n")
+        .table("Media", "DiskId\tLastSequence\tDiskPrompt\tCabinet\tVolumeLabel\tSource\n"
+                        "i2\ti2\tL64\tS255\tS32\tS72\nMedia\tDiskId\n1\t" + std::to_string(features) + "\t\t\t\t\n")
+        .table("AutoCAD", "Property\tUnused\tRelease\ns72\tS0\ts32\nAutoCAD\tProperty\nHOST_A\t\tR15.0\nHOST_B\t\tR17.0\n")
+        .table("FunctionVersion", "Function\tText\tValue\ns72\tL0\ts64\nFunctionVersion\tFunction\n"
+                                  "f1\tOne\tf1\nf2\tTwo\tf2\nf3\tThree\tf3\n")
+        .table("SearchCabinet", rules)
+        .table("Binary", "Name\tData\ns72\tv0\nBinary\tName\nhostgate\thostgate.dll\n")
+        .stream("Binary", "hostgate.dll", DllPath())
+        .table("CustomAction", "Action\tType\tSource\tTarget\ns72\ti2\tS72\tS255\nCustomAction\tAction\n"
+                               "PrevInstall\t1\thostgate\tPrevInstall\nAfterSelectFunction\t1\thostgate\tAfterSelectFunction\n");
+    return builder.build(folder / "bench.msi");
+}
+
+double Seconds(LARGE_INTEGER from, LARGE_INTEGER to)
+{
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    return double(to.QuadPart - from.QuadPart) / double(frequency.QuadPart);
+}
+
+template <typename F>
+double Time(F work)
+{
+    LARGE_INTEGER start, end;
+    QueryPerformanceCounter(&start);
+    work();
+    QueryPerformanceCounter(&end);
+    return Seconds(start, end);
+}
+
+std::unique_ptr<Session> OpenSession(const std::string& package, const TempFolder& folder)
+{
+    auto session = std::make_unique<Session>(package);
+    session->setProperty("SourceDir", folder.path() + "\\");
+    return session;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    std::vector<int> sizes;
+    for (int i = 1; i < argc; ++i) sizes.push_back(std::atoi(argv[i]));
+    if (sizes.empty()) sizes = {10, 100, 1000};
+    HostRegistry hosts;
+    hosts.install("R15.0", "ACAD-1");
+
+    std::printf("%8s %6s | %10s %10s %10s | %12s | %9s %9s %9s\n", "features", "rules", "PrevInst", "AfterSel",
+                "CostFin", "actions/CF", "calls", "calls/row", "Condition");
+    for (int features : sizes) {
+        TempFolder folder{"bench"};
+        std::string package = BuildPackage(folder, features);
+        int rules = 2 * features + 1;
+        const int runs = 3;
+        std::vector<double> prev, after, cost;
+        for (int run = 0; run < runs; ++run) {
+            auto session = OpenSession(package, folder);
+            prev.push_back(Time([&] { session->doAction("PrevInstall"); }));
+            session->setProperty("FUNCTION_VER", "f2");
+            // AfterSelectFunction ends with the installer's own CostFinalize.
+            after.push_back(Time([&] { session->doAction("AfterSelectFunction"); }));
+            auto yardstick = OpenSession(package, folder);
+            cost.push_back(Time([&] { yardstick->doAction("CostFinalize"); }));
+        }
+        std::sort(prev.begin(), prev.end());
+        std::sort(after.begin(), after.end());
+        std::sort(cost.begin(), cost.end());
+        double p = prev[runs / 2], a = after[runs / 2], c = cost[runs / 2];
+        double actions = p + a - c;  // the actions' own work, without the CostFinalize they run
+
+        HMODULE dll = LoadLibraryA(DllPath().c_str());
+        if (CountImports(dll) == 0) std::fprintf(stderr, "bench: no import patched\n");
+        auto counted = OpenSession(package, folder);
+        g_calls = 0;
+        g_byFunction.clear();
+        reinterpret_cast<Action>(reinterpret_cast<void*>(GetProcAddress(dll, "PrevInstall")))(counted->handle());
+        counted->setProperty("FUNCTION_VER", "f2");
+        reinterpret_cast<Action>(reinterpret_cast<void*>(GetProcAddress(dll, "AfterSelectFunction")))(counted->handle());
+        unsigned long calls = g_calls;
+        std::size_t conditionRows = counted->rows("SELECT * FROM `Condition`").size();
+        counted.reset();
+        FreeLibrary(dll);
+
+        std::printf("%8d %6d | %9.1fms %9.1fms %9.1fms | %12.2f | %9lu %9.1f %9zu\n", features, rules, p * 1000,
+                    a * 1000, c * 1000, actions / c, calls, double(calls) / rules, conditionRows);
+        if (getenv("HOSTGATE_BENCH_DETAIL"))
+            for (const auto& [name, count] : g_byFunction) std::printf("    %-24s %lu\n", name.c_str(), count);
+    }
+    return 0;
+}
