@@ -225,6 +225,50 @@ TEST_F(SessionTest, CommitAppliesTemporaryInsertAndDelete)
     MsiCloseHandle(file);
 }
 
+TEST_F(SessionTest, ViewsOverTheSameQueryStayIndependent)
+{
+    Session session(package);
+    InstallSession install(session.handle());
+    PackageDatabase db(install);
+    std::vector<std::string> pairs;
+    TableView outer;
+    ASSERT_TRUE(outer.Open(db, "Shapes", "Key"));
+    while (outer.Fetch()) {
+        // The same query while the first is being read: it gets a view of its own.
+        TableView inner;
+        ASSERT_TRUE(inner.Open(db, "Shapes", "Key"));
+        int rows = 0;
+        while (inner.Fetch()) ++rows;
+        pairs.push_back(outer.GetString(1).value_or("?") + std::to_string(rows));
+    }
+    EXPECT_EQ(pairs, (std::vector<std::string>{"a3", "b3", "c3"}));
+}
+
+TEST_F(SessionTest, AViewOpenedAgainSeesTheTableAsItNowStands)
+{
+    Session session(package);
+    InstallSession install(session.handle());
+    PackageDatabase db(install);
+    for (const char* key : {"d", "e"}) {
+        {
+            TableView lookup;
+            ASSERT_TRUE(lookup.Open(db, "Shapes", nullptr, Filter("Key", key)));
+            EXPECT_FALSE(lookup.Fetch()) << key;
+        }
+        TableView insert;
+        ASSERT_TRUE(insert.Open(db, "Shapes", nullptr, Filter("Key", key)));
+        ASSERT_TRUE(insert.BeginInsert());
+        insert.SetString(1, key);
+        insert.SetString(2, std::string(300, key[0]).c_str());
+        ASSERT_TRUE(insert.Commit());
+    }
+    TableView lookup;
+    ASSERT_TRUE(lookup.Open(db, "Shapes", nullptr, Filter("Key", "e")));
+    ASSERT_TRUE(lookup.Fetch());
+    // A value longer than the first read buffer comes back whole.
+    EXPECT_EQ(lookup.GetString(2), std::optional<std::string>(std::string(300, 'e')));
+}
+
 TEST_F(SessionTest, CommitClearsTheChangeEvenWhenRefused)
 {
     Session session(package);
