@@ -12,27 +12,8 @@ using namespace testbed;
 
 namespace {
 
-const char* const kAutoCadHeader =
-    "Property\tUnused\tRelease\n"
-    "s72\tS0\tS32\n"
-    "AutoCAD\tProperty\n";
-const char* const kFunctionsHeader =
-    "Function\tText\tValue\n"
-    "s72\tL0\tS0\n"
-    "FunctionVersion\tFunction\n";
-const char* const kRulesHeader =
-    "PropertyName\tFunction\tCabinet\tFeature\tFlags\n"
-    "S72\ts72\tS255\ts38\tI4\n"
-    "SearchCabinet\tPropertyName\tFunction\tCabinet\tFeature\n";
 // Rules that belong to no host release; every package that offers a choice needs one.
 const char* const kGeneralRule = "\tsetup\t\tCore\t0\n";
-
-std::string Features(std::initializer_list<const char*> names)
-{
-    std::string idt = kFeatureHeader;
-    for (const char* name : names) idt += std::string(name) + "\t\t" + name + "\t\t1\t1\t\t0\n";
-    return idt;
-}
 
 // A package with the given custom tables (rows only; an empty text leaves the table out),
 // opened as an install session whose source folder holds "here.cab".
@@ -46,10 +27,10 @@ struct Install {
     Install(const std::string& autocad, const std::string& functions, const std::string& rules,
             PackageBuilder builder = PackageBuilder())
     {
-        builder.table("Feature", Features({"Core", "A", "B", "C", "D", "E", "F"}));
+        builder.table("Feature", FeatureTable({"Core", "A", "B", "C", "D", "E", "F"}));
         if (!autocad.empty()) builder.table("AutoCAD", kAutoCadHeader + autocad);
-        if (!functions.empty()) builder.table("FunctionVersion", kFunctionsHeader + functions);
-        if (!rules.empty()) builder.table("SearchCabinet", kRulesHeader + rules);
+        if (!functions.empty()) builder.table("FunctionVersion", kFunctionVersionHeader + functions);
+        if (!rules.empty()) builder.table("SearchCabinet", kSearchCabinetHeader + rules);
         session = std::make_unique<Session>(builder.build(folder / "package.msi"));
         session->setProperty("SourceDir", folder.path() + "\\");
         WriteFile(folder / "here.cab", "cabinet");
@@ -192,7 +173,7 @@ TEST(FunctionChoice, NothingToOfferFailsWith3001)
     };
     for (const auto& c : cases) {
         PackageBuilder builder;
-        if (c.functions.empty()) builder.table("FunctionVersion", kFunctionsHeader);
+        if (c.functions.empty()) builder.table("FunctionVersion", kFunctionVersionHeader);
         Install install("", c.functions, c.rules, builder);
         EXPECT_EQ(install.run("PrevInstall"), 1603u) << c.name;
         EXPECT_EQ(install.user.errors(), std::vector<int>{3001}) << c.name;

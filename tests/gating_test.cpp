@@ -12,22 +12,9 @@ using namespace testbed;
 
 namespace {
 
-const char* const kRulesHeader =
-    "PropertyName\tFunction\tCabinet\tFeature\tFlags\n"
-    "S72\ts72\tS255\ts38\tI4\n"
-    "SearchCabinet\tPropertyName\tFunction\tCabinet\tFeature\n";
-
-// Key columns lead, as the installer returns them; the rules are read by position.
 std::string Rules(const std::string& rows)
 {
-    return std::string(kRulesHeader) + rows;
-}
-
-std::string Features(std::initializer_list<const char*> names)
-{
-    std::string idt = kFeatureHeader;
-    for (const char* name : names) idt += std::string(name) + "\t\t" + name + "\t\t1\t1\t\t0\n";
-    return idt;
+    return std::string(kSearchCabinetHeader) + rows;
 }
 
 // A session on a package with the given rules and Condition rows, its source folder holding
@@ -41,7 +28,7 @@ struct Gating {
     explicit Gating(const std::string& rules, const std::string& conditions = "", bool withConditionTable = true)
     {
         PackageBuilder builder;
-        builder.table("Feature", Features({"A", "B", "C", "D", "E"}));
+        builder.table("Feature", FeatureTable({"A", "B", "C", "D", "E"}));
         if (!rules.empty()) builder.table("SearchCabinet", Rules(rules));
         if (withConditionTable)
             builder.rows("Condition", conditions);

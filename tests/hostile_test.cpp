@@ -89,9 +89,7 @@ Generated Generate(Random& random, const std::string& path)
 {
     Generated out;
     PackageBuilder builder;
-    std::string features = kFeatureHeader;
-    for (const std::string& f : kFeatures) features += f + "\t\t" + f + "\t\t1\t1\t\t0\n";
-    builder.table("Feature", features);
+    builder.table("Feature", FeatureTable({"F1", "F2", "F3", "F4", "F5", "F6"}));
 
     std::vector<std::vector<std::string>> conditions;
     for (int i = random.below(4); i > 0; --i)

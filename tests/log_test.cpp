@@ -9,22 +9,13 @@ using namespace testbed;
 
 namespace {
 
-const char* const kAutoCad =
-    "Property\tUnused\tRelease\n"
-    "s72\tS0\tS32\n"
-    "AutoCAD\tProperty\n"
+const std::string kAutoCad = std::string(kAutoCadHeader) +
     "HOST_R15\t\tR15.0\n"
     "HOST_R17\t\tR17.0\n";
-const char* const kFunctions =
-    "Function\tText\tValue\n"
-    "s72\tL0\tS0\n"
-    "FunctionVersion\tFunction\n"
+const std::string kFunctions = std::string(kFunctionVersionHeader) +
     "basic\tBasic\tbasic\n"
     "pro\tPro\tpro\n";
-const char* const kRules =
-    "PropertyName\tFunction\tCabinet\tFeature\tFlags\n"
-    "S72\ts72\tS255\ts38\tI4\n"
-    "SearchCabinet\tPropertyName\tFunction\tCabinet\tFeature\n"
+const std::string kRules = std::string(kSearchCabinetHeader) +
     "\tsetup\t\tCore\t0\n"
     "HOST_R15\tbasic\there.cab\tBasic\t0\n"
     "HOST_R17\tbasic\there.cab\tBasic\t0\n"
@@ -61,8 +52,7 @@ TEST(DecisionLog, HostsRulesFeaturesAndTheChoice)
     CreateKey(HKEY_CURRENT_USER, "Software\\Autodesk\\AutoCAD\\R17.0");  // empty: pruned
     WriteFile(folder / "here.cab", "cabinet");
     PackageBuilder builder;
-    builder.table("Feature", std::string(kFeatureHeader) + "Core\t\tCore\t\t1\t1\t\t0\nBasic\t\tBasic\t\t1\t1\t\t0\n"
-                                                           "Pro\t\tPro\t\t1\t1\t\t0\nR17\t\tR17\t\t1\t1\t\t0\n");
+    builder.table("Feature", FeatureTable({"Core", "Basic", "Pro", "R17"}));
     builder.table("AutoCAD", kAutoCad).table("FunctionVersion", kFunctions).table("SearchCabinet", kRules);
     Session session(builder.build(folder / "log.msi"));
     session.setProperty("SourceDir", folder.path() + "\\");

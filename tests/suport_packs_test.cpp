@@ -48,7 +48,7 @@ std::string BuildSupportPackage(const std::string& path, const std::string& prod
     builder.table("Property", std::string(kPropertyHeader) + "ProductCode\t" + productCode +
                                   "\nProductLanguage\t1033\nProductVersion\t1.0.0\nManufacturer\thostgate tests\n"
                                   "ProductName\thostgate support package\nMARKER\tdefault\n");
-    builder.table("Feature", std::string(kFeatureHeader) + "Support\t\tSupport\t\t1\t1\t\t0\n");
+    builder.table("Feature", FeatureTable({"Support"}));
     builder.table("Component",
                   "Component\tComponentId\tDirectory_\tAttributes\tCondition\tKeyPath\n"
                   "s72\tS38\ts72\ti2\tS255\tS72\n"

@@ -129,6 +129,26 @@ const char* const kPropertyHeader =
     "s72\tl0\n"
     "Property\tProperty\n";
 
+const char* const kAutoCadHeader =
+    "Property\tUnused\tRelease\n"
+    "s72\tS0\tS32\n"
+    "AutoCAD\tProperty\n";
+const char* const kFunctionVersionHeader =
+    "Function\tText\tValue\n"
+    "s72\tL0\tS0\n"
+    "FunctionVersion\tFunction\n";
+const char* const kSearchCabinetHeader =
+    "PropertyName\tFunction\tCabinet\tFeature\tFlags\n"
+    "S72\ts72\tS255\ts38\tI4\n"
+    "SearchCabinet\tPropertyName\tFunction\tCabinet\tFeature\n";
+
+std::string FeatureTable(std::initializer_list<const char*> names)
+{
+    std::string idt = kFeatureHeader;
+    for (const char* name : names) idt += std::string(name) + "\t\t" + name + "\t\t1\t1\t\t0\n";
+    return idt;
+}
+
 PackageBuilder::PackageBuilder()
 {
     tables_["Property"] = std::string(kPropertyHeader) + "ProductCode\t" + NewGuid() +
@@ -412,24 +432,27 @@ void CreateKey(HKEY root, const std::string& path)
         RegCloseKey(key);
 }
 
-void SetStringValue(HKEY root, const std::string& path, const char* name, const std::string& data)
+namespace {
+
+void SetValue(HKEY root, const std::string& path, const char* name, DWORD type, const std::string& bytes)
 {
     HKEY key = nullptr;
     if (RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS)
         return;
-    RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
-                   static_cast<DWORD>(data.size() + 1));
+    RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(bytes.data()), static_cast<DWORD>(bytes.size()));
     RegCloseKey(key);
+}
+
+}  // namespace
+
+void SetStringValue(HKEY root, const std::string& path, const char* name, const std::string& data)
+{
+    SetValue(root, path, name, REG_SZ, std::string(data.c_str(), data.size() + 1));
 }
 
 void SetBinaryValue(HKEY root, const std::string& path, const char* name, const std::string& bytes)
 {
-    HKEY key = nullptr;
-    if (RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS)
-        return;
-    RegSetValueExA(key, name, 0, REG_BINARY, reinterpret_cast<const BYTE*>(bytes.data()),
-                   static_cast<DWORD>(bytes.size()));
-    RegCloseKey(key);
+    SetValue(root, path, name, REG_BINARY, bytes);
 }
 
 bool KeyExists(HKEY root, const std::string& path)

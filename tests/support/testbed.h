@@ -59,6 +59,12 @@ private:
 extern const char* const kFeatureHeader;
 extern const char* const kConditionHeader;
 extern const char* const kPropertyHeader;
+// The custom tables, key columns first as the installer returns them.
+extern const char* const kAutoCadHeader;
+extern const char* const kFunctionVersionHeader;
+extern const char* const kSearchCabinetHeader;
+// A Feature table with one top-level feature, level 1, for each name.
+std::string FeatureTable(std::initializer_list<const char*> names);
 
 // A row read back from a table: each field as text, "<null>" for a null field.
 using Row = std::vector<std::string>;
