@@ -18,6 +18,7 @@ void PackageDatabase::Log(const std::string& text) const
 
 bool PackageDatabase::OpenPackageFile(const char* path)
 {
+    prepared_.clear();
     return MsiOpenDatabaseA(path, MSIDBOPEN_READONLY, db_.put()) == ERROR_SUCCESS;
 }
 
@@ -49,8 +50,17 @@ Filter& Filter::And(const char* column, int value)
 
 TableView::~TableView()
 {
+    Release();
+}
+
+void TableView::Release()
+{
     record_.reset();
+    own_.reset();
     if (shared_) shared_->inUse = false;
+    shared_ = nullptr;
+    fieldCount_ = 0;
+    mode_ = ChangeMode::None;
 }
 
 bool TableView::Execute(MSIHANDLE view, MSIHANDLE params, const Filter& filter)
@@ -63,6 +73,7 @@ bool TableView::Execute(MSIHANDLE view, MSIHANDLE params, const Filter& filter)
 
 bool TableView::Open(const PackageDatabase& db, const char* table, const char* orderColumn, const Filter& filter)
 {
+    Release();
     BoundedText query(kQueryCapacity);
     query.append("SELECT * FROM `").append(table).append("`");
     if (!filter.empty()) query.append(" WHERE ").append(filter.text());

@@ -98,6 +98,8 @@ public:
 
 private:
     MSIHANDLE view() const { return shared_ ? shared_->view.get() : own_.get(); }
+    // Lets go of the current row, the view and any pending change.
+    void Release();
     bool Execute(MSIHANDLE view, MSIHANDLE params, const Filter& filter);
 
     PackageDatabase::PreparedView* shared_ = nullptr;  // the database's, while this view uses it
