@@ -79,4 +79,9 @@ wine_run msiexec /x "$runtime" /qn || echo "   (support runtime removal: msiexec
 left=$( { find "$installed" -type f 2>/dev/null || true; } | wc -l)
 registered=$(wine_run reg query "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$product" >/dev/null 2>&1 && echo yes || echo no)
 echo "   exit code $ucode; files left: $left; product still registered: $registered"
+if [ -n "${HOSTGATE_DEMO_PICTURE:-}" ]; then
+    echo
+    echo "== The choice dialog"
+    "$root/sample/picture.sh" "$build" "$build/sample/dialog.png"
+fi
 [ "$code" = 0 ] && [ "$ucode" = 0 ] && [ "$left" = 0 ] && [ "$registered" = no ]
