@@ -7,6 +7,8 @@
 
 #include <shlwapi.h>
 
+#include <map>
+
 namespace {
 
 Filter RuleFilter(const OwnedString& property, const OwnedString& function)
@@ -75,6 +77,14 @@ bool EvaluateCabinetRules(const PackageDatabase& db, const OwnedString& property
     int group = 0;
     bool satisfied = false;
     int counted = 0;
+    // Nothing changes the Condition table during an evaluation, so a feature named by
+    // several rows is looked up once.
+    std::map<std::string, bool> freeFeatures;
+    auto isFree = [&](const std::string& feature) {
+        auto known = freeFeatures.find(feature);
+        if (known != freeFeatures.end()) return known->second;
+        return freeFeatures[feature] = FeatureIsFree(db, feature);
+    };
     while (rules.Fetch()) {
         int flags = rules.GetInteger(searchcabinet::Flags);
         if (flags != group) {
@@ -91,12 +101,12 @@ bool EvaluateCabinetRules(const PackageDatabase& db, const OwnedString& property
         if (!feature || !IsFeatureName(*feature)) continue;
         if (cabinet) {
             // The feature is asked about only once the cabinet is known to be there.
-            if (CabinetPresent(*cabinet) && FeatureIsFree(db, *feature)) {
+            if (CabinetPresent(*cabinet) && isFree(*feature)) {
                 satisfied = true;
                 ++counted;
             }
         } else {
-            if (FeatureIsFree(db, *feature)) satisfied = true;
+            if (isFree(*feature)) satisfied = true;
             ++counted;
         }
     }
