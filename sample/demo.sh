@@ -50,7 +50,8 @@ for release in ACAD2000:R15.0 ACAD2004:R16.0 ACAD2007:R17.0; do
     printf '   %-6s %-9s %s\n' "$key" "$property" "${value:-not found}"
 done
 echo "Functions offered:"
-grep -a "hostgate PrevInstall: offered" "$log" | sed 's/^.*offered/   offered/' | tr -d '\r' || true
+grep -a -E "hostgate PrevInstall: (offered function|function .* not offered)" "$log" |
+    sed 's/^hostgate PrevInstall: /   /' | tr -d '\r' || true
 echo "Function chosen: FUNCTION_VER = $(prop FUNCTION_VER)"
 echo "Features:"
 for feature in core viewer editor network acad2000 acad2004 acad2007; do
