@@ -150,6 +150,16 @@ TEST(SupportPrograms, RunInOrderEachToItsEnd)
                                                      "start \"" + second + "\"", "end " + second}));
 }
 
+TEST(SupportPrograms, LongCommandLinesAreBuiltWhole)
+{
+    Packs packs;
+    CopyProgram(packs.source + "\\long.exe");
+    std::string arguments(600, 'a');
+    EXPECT_EQ(packs.run("long.exe\t" + arguments + "\n"), 0u);
+    std::string program = packs.source + "\\long.exe";
+    EXPECT_EQ(packs.log(), (std::vector<std::string>{"start \"" + program + "\" " + arguments, "end " + program}));
+}
+
 TEST(SupportPrograms, FolderWithSpacesNeverRunsADecoy)
 {
     Packs packs("Setup Files");
