@@ -18,6 +18,14 @@ const char* const kShapes =
     "b\t\t\n"
     "c\tfirst\t1\n";
 
+// A session on the package with its active database.
+struct Opened {
+    explicit Opened(const std::string& package) : session(package), install(session.handle()), db(install) {}
+    Session session;
+    InstallSession install;
+    PackageDatabase db;
+};
+
 struct SessionTest : ::testing::Test {
     TempFolder folder{"session"};
     std::string package = PackageBuilder().table("Shapes", kShapes).build(folder / "shapes.msi");
@@ -102,9 +110,8 @@ TEST_F(SessionTest, ReportErrorPostsTheMessageAndMapsTheAnswer)
 
 TEST_F(SessionTest, OpenBuildsEachQueryShape)
 {
-    Session session(package);
-    InstallSession install(session.handle());
-    PackageDatabase db(install);
+    Opened opened(package);
+    const PackageDatabase& db = opened.db;
 
     TableView all;
     ASSERT_TRUE(all.Open(db, "Shapes"));
@@ -144,9 +151,8 @@ TEST_F(SessionTest, OpenBuildsEachQueryShape)
 
 TEST_F(SessionTest, NullAndEmptyFieldsReadAsNone)
 {
-    Session session(package);
-    InstallSession install(session.handle());
-    PackageDatabase db(install);
+    Opened opened(package);
+    const PackageDatabase& db = opened.db;
     TableView view;
     ASSERT_TRUE(view.Open(db, "Shapes", nullptr, Filter("Key", "b")));
     ASSERT_TRUE(view.Fetch());
@@ -157,9 +163,8 @@ TEST_F(SessionTest, NullAndEmptyFieldsReadAsNone)
 
 TEST_F(SessionTest, QueriesBeyondTheBufferAreRefused)
 {
-    Session session(package);
-    InstallSession install(session.handle());
-    PackageDatabase db(install);
+    Opened opened(package);
+    const PackageDatabase& db = opened.db;
     // "SELECT * FROM `" + name + "`" with 511 characters in all fits; 512 does not.
     std::string fits(511 - 16, 'T');
     std::string over(512 - 16, 'T');
@@ -173,9 +178,8 @@ TEST_F(SessionTest, QueriesBeyondTheBufferAreRefused)
 
 TEST_F(SessionTest, MissingTableGivesAViewThatIsNotOpen)
 {
-    Session session(package);
-    InstallSession install(session.handle());
-    PackageDatabase db(install);
+    Opened opened(package);
+    const PackageDatabase& db = opened.db;
     TableView view;
     EXPECT_FALSE(view.Open(db, "NoSuchTable"));
     EXPECT_FALSE(view.IsOpen());
@@ -185,9 +189,9 @@ TEST_F(SessionTest, MissingTableGivesAViewThatIsNotOpen)
 
 TEST_F(SessionTest, CommitAppliesTemporaryInsertAndDelete)
 {
-    Session session(package);
-    InstallSession install(session.handle());
-    PackageDatabase db(install);
+    Opened opened(package);
+    const Session& session = opened.session;
+    const PackageDatabase& db = opened.db;
     {
         TableView view;
         ASSERT_TRUE(view.Open(db, "Shapes"));
@@ -215,9 +219,8 @@ TEST_F(SessionTest, CommitAppliesTemporaryInsertAndDelete)
 
 TEST_F(SessionTest, ViewsOverTheSameQueryStayIndependent)
 {
-    Session session(package);
-    InstallSession install(session.handle());
-    PackageDatabase db(install);
+    Opened opened(package);
+    const PackageDatabase& db = opened.db;
     std::vector<std::string> pairs;
     TableView outer;
     ASSERT_TRUE(outer.Open(db, "Shapes", "Key"));
@@ -234,9 +237,8 @@ TEST_F(SessionTest, ViewsOverTheSameQueryStayIndependent)
 
 TEST_F(SessionTest, AViewOpenedAgainSeesTheTableAsItNowStands)
 {
-    Session session(package);
-    InstallSession install(session.handle());
-    PackageDatabase db(install);
+    Opened opened(package);
+    const PackageDatabase& db = opened.db;
     for (const char* key : {"d", "e"}) {
         {
             TableView lookup;
@@ -259,9 +261,9 @@ TEST_F(SessionTest, AViewOpenedAgainSeesTheTableAsItNowStands)
 
 TEST_F(SessionTest, CommitClearsTheChangeEvenWhenRefused)
 {
-    Session session(package);
-    InstallSession install(session.handle());
-    PackageDatabase db(install);
+    Opened opened(package);
+    const Session& session = opened.session;
+    const PackageDatabase& db = opened.db;
     TableView view;
     ASSERT_TRUE(view.Open(db, "Shapes"));
     ASSERT_TRUE(view.BeginInsert());
