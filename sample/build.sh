@@ -33,7 +33,7 @@ done
 cp "$dll" "$work/package/Binary/hostgate.dll"
 for idt in "$here"/runtime/*.idt; do crlf "$idt" "$work/runtime/$(basename "$idt")"; done
 
-guid() { python3 -c 'import uuid; print("{%s}" % str(uuid.uuid4()).upper())'; }
+guid() { echo "{$(tr 'a-f' 'A-F' < /proc/sys/kernel/random/uuid)}"; }
 build() {  # build MSI IDT_DIR SUBJECT
     local msi=$1 dir=$2 subject=$3 args=()
     for idt in "$dir"/*.idt; do args+=(-i "$(basename "$idt")"); done
