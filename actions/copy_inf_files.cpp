@@ -80,9 +80,11 @@ void CopyInfs(const InstallSession& session)
 
 extern "C" UINT WINAPI CopyInfFiles(MSIHANDLE install)
 {
-    return GuardAction([install] {
+    // Copying drivers never stops the installation, not even when memory runs out.
+    GuardAction([install] {
         InstallSession session(install, "CopyInfFiles");
         CopyInfs(session);
         return static_cast<UINT>(ERROR_SUCCESS);
     });
+    return ERROR_SUCCESS;
 }

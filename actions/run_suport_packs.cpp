@@ -134,6 +134,7 @@ void RunPacks(const InstallSession& session)
 
 extern "C" UINT WINAPI RunSuportPacks(MSIHANDLE install)
 {
+    // Support packs never stop the installation, not even when memory runs out.
     GuardAction([install] {
         InstallSession session(install, "RunSuportPacks");
         LoadSourceRoot(session);
