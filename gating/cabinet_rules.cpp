@@ -120,24 +120,24 @@ bool EvaluateCabinetRules(const PackageDatabase& db, const OwnedString& property
 
 void DisableFeaturesOfProperty(const PackageDatabase& db, const OwnedString& property)
 {
-    DisableFeaturesOf(db, property ? Filter(searchcabinet::PropertyNameColumn, *property) : Filter(),
+    DisableFeaturesOf(db, RuleFilter(property, std::nullopt),
                       "DisableFeaturesOfProperty " + Quoted(property));
 }
 
 void RestoreFeaturesOfProperty(const PackageDatabase& db, const OwnedString& property)
 {
-    RestoreFeaturesOf(db, property ? Filter(searchcabinet::PropertyNameColumn, *property) : Filter(),
+    RestoreFeaturesOf(db, RuleFilter(property, std::nullopt),
                       "RestoreFeaturesOfProperty " + Quoted(property));
 }
 
 void DisableFeaturesOfFunction(const PackageDatabase& db, const OwnedString& function)
 {
-    DisableFeaturesOf(db, function ? Filter(searchcabinet::FunctionColumn, *function) : Filter(),
+    DisableFeaturesOf(db, RuleFilter(std::nullopt, function),
                       "DisableFeaturesOfFunction " + Quoted(function));
 }
 
 void RestoreFeaturesOfFunction(const PackageDatabase& db, const OwnedString& function)
 {
-    RestoreFeaturesOf(db, function ? Filter(searchcabinet::FunctionColumn, *function) : Filter(),
+    RestoreFeaturesOf(db, RuleFilter(std::nullopt, function),
                       "RestoreFeaturesOfFunction " + Quoted(function));
 }

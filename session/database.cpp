@@ -4,8 +4,6 @@
 
 #include <msiquery.h>
 
-#include <cstring>
-
 PackageDatabase::PackageDatabase(const InstallSession& session)
     : db_(MsiGetActiveDatabase(session.handle())), session_(&session)
 {
@@ -22,11 +20,16 @@ bool PackageDatabase::OpenPackageFile(const char* path)
     return MsiOpenDatabaseA(path, MSIDBOPEN_READONLY, db_.put()) == ERROR_SUCCESS;
 }
 
-Filter& Filter::And(const char* column, const std::string& value)
+void Filter::Compare(const char* column)
 {
     if (!text_.empty()) text_ += " AND ";
     text_ += "`";
     text_ += column;
+}
+
+Filter& Filter::And(const char* column, const std::string& value)
+{
+    Compare(column);
     // The installer stores an empty text as null, and a null parameter matches nothing;
     // the empty literal is the one comparison that selects those fields.
     if (value.empty()) {
@@ -40,9 +43,7 @@ Filter& Filter::And(const char* column, const std::string& value)
 
 Filter& Filter::And(const char* column, int value)
 {
-    if (!text_.empty()) text_ += " AND ";
-    text_ += "`";
-    text_ += column;
+    Compare(column);
     text_ += "`=";
     text_ += std::to_string(value);
     return *this;
@@ -133,19 +134,9 @@ bool TableView::Fetch()
 
 OwnedString TableView::GetString(int column) const
 {
-    // Most values fit the first buffer, and then one installer call is enough.
-    char buffer[256];
-    DWORD size = sizeof buffer;
-    UINT read = MsiRecordGetStringA(record_.get(), static_cast<UINT>(column), buffer, &size);
-    if (read == ERROR_SUCCESS) return size ? OwnedString(std::string(buffer, size)) : std::nullopt;
-    if (read != ERROR_MORE_DATA || size == 0) return std::nullopt;
-    std::string text(size + 1, '\0');
-    DWORD capacity = size + 1;
-    if (MsiRecordGetStringA(record_.get(), static_cast<UINT>(column), &text[0], &capacity) != ERROR_SUCCESS)
-        return std::nullopt;
-    text.resize(std::strlen(text.c_str()));
-    if (text.empty()) return std::nullopt;
-    return text;
+    return ReadInstallerText([&](char* buffer, DWORD* size) {
+        return MsiRecordGetStringA(record_.get(), static_cast<UINT>(column), buffer, size);
+    });
 }
 
 int TableView::GetInteger(int column) const

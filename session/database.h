@@ -58,6 +58,8 @@ public:
     const std::vector<std::string>& values() const { return values_; }
 
 private:
+    void Compare(const char* column);  // starts "`column`", joined by AND
+
     std::string text_;
     std::vector<std::string> values_;
 };

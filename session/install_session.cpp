@@ -4,8 +4,6 @@
 
 #include <msiquery.h>
 
-#include <cstring>
-
 std::string SourceRoot;
 
 InstallSession::InstallSession(MSIHANDLE install, const char* action) : install_(install), action_(action)
@@ -15,18 +13,7 @@ InstallSession::InstallSession(MSIHANDLE install, const char* action) : install_
 
 OwnedString InstallSession::GetProperty(const char* name) const
 {
-    // Most values fit the first buffer, and then one installer call is enough.
-    char buffer[256];
-    DWORD size = sizeof buffer;
-    UINT read = MsiGetPropertyA(install_, name, buffer, &size);
-    if (read == ERROR_SUCCESS) return size ? OwnedString(std::string(buffer, size)) : std::nullopt;
-    if (read != ERROR_MORE_DATA || size == 0) return std::nullopt;
-    std::string value(size + 1, '\0');
-    DWORD capacity = size + 1;
-    if (MsiGetPropertyA(install_, name, &value[0], &capacity) != ERROR_SUCCESS || value[0] == '\0')
-        return std::nullopt;
-    value.resize(std::strlen(value.c_str()));
-    return value;
+    return ReadInstallerText([&](char* buffer, DWORD* size) { return MsiGetPropertyA(install_, name, buffer, size); });
 }
 
 void InstallSession::SetProperty(const char* name, const char* value) const

@@ -5,6 +5,7 @@
 #include <msi.h>
 
 #include <cstddef>
+#include <cstring>
 #include <optional>
 #include <string>
 
@@ -67,6 +68,25 @@ private:
     std::string text_;
     bool overflowed_ = false;
 };
+
+// Reads a text value through an installer call of the form read(buffer, size in/out) that
+// answers ERROR_MORE_DATA, with the length, when the buffer is too small. Most values fit
+// the first buffer, and then one call is enough. An empty or unreadable value is none.
+template <typename Read>
+OwnedString ReadInstallerText(Read read)
+{
+    char buffer[256];
+    DWORD size = sizeof buffer;
+    UINT result = read(buffer, &size);
+    if (result == ERROR_SUCCESS) return size ? OwnedString(std::string(buffer, size)) : std::nullopt;
+    if (result != ERROR_MORE_DATA || size == 0) return std::nullopt;
+    std::string text(size + 1, '\0');
+    DWORD capacity = size + 1;
+    if (read(&text[0], &capacity) != ERROR_SUCCESS) return std::nullopt;
+    text.resize(std::strlen(text.c_str()));
+    if (text.empty()) return std::nullopt;
+    return text;
+}
 
 // Windows' ANSI path limit: 259 characters and the terminator.
 constexpr std::size_t kPathCapacity = MAX_PATH;

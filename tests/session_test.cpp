@@ -18,6 +18,18 @@ const char* const kShapes =
     "b\t\t\n"
     "c\tfirst\t1\n";
 
+// Inserts a temporary Shapes row through a view opened with `filter`.
+bool InsertShape(const PackageDatabase& db, const std::string& key, const std::string& name, int number,
+                 const Filter& filter = Filter())
+{
+    TableView view;
+    if (!view.Open(db, "Shapes", nullptr, filter) || !view.BeginInsert()) return false;
+    view.SetString(1, key.c_str());
+    view.SetString(2, name.c_str());
+    view.SetInteger(3, number);
+    return view.Commit();
+}
+
 // A session on the package with its active database.
 struct Opened {
     explicit Opened(const std::string& package) : session(package), install(session.handle()), db(install) {}
@@ -192,15 +204,7 @@ TEST_F(SessionTest, CommitAppliesTemporaryInsertAndDelete)
     Opened opened(package);
     const Session& session = opened.session;
     const PackageDatabase& db = opened.db;
-    {
-        TableView view;
-        ASSERT_TRUE(view.Open(db, "Shapes"));
-        ASSERT_TRUE(view.BeginInsert());
-        view.SetString(1, "d");
-        view.SetString(2, "temporary");
-        view.SetInteger(3, 4);
-        EXPECT_TRUE(view.Commit());
-    }
+    EXPECT_TRUE(InsertShape(db, "d", "temporary", 4));
     EXPECT_EQ(session.rows("SELECT * FROM `Shapes` WHERE `Key`='d'"), (std::vector<Row>{{"d", "temporary", "4"}}));
     {
         TableView view;
@@ -245,12 +249,7 @@ TEST_F(SessionTest, AViewOpenedAgainSeesTheTableAsItNowStands)
             ASSERT_TRUE(lookup.Open(db, "Shapes", nullptr, Filter("Key", key)));
             EXPECT_FALSE(lookup.Fetch()) << key;
         }
-        TableView insert;
-        ASSERT_TRUE(insert.Open(db, "Shapes", nullptr, Filter("Key", key)));
-        ASSERT_TRUE(insert.BeginInsert());
-        insert.SetString(1, key);
-        insert.SetString(2, std::string(300, key[0]).c_str());
-        ASSERT_TRUE(insert.Commit());
+        ASSERT_TRUE(InsertShape(db, key, std::string(300, key[0]), 5, Filter("Key", key)));
     }
     TableView lookup;
     ASSERT_TRUE(lookup.Open(db, "Shapes", nullptr, Filter("Key", "e")));
