@@ -2,6 +2,7 @@
 #include "actions/exports.h"
 #include "actions/phases.h"
 #include "gating/cabinet_rules.h"
+#include "gating/feature_states.h"
 #include "package/contract.h"
 #include "session/database.h"
 #include "session/install_session.h"
@@ -61,11 +62,17 @@ extern "C" UINT WINAPI AfterSelectFunction(MSIHANDLE install)
     return GuardAction([install] {
         InstallSession session(install, "AfterSelectFunction");
         LoadSourceRoot(session);
+        // A dialog shown after costing: the installer has fixed the feature states and will
+        // not read Condition again, so the features switched here get their states set.
+        bool costed = CostingComplete(session);
+        ConditionRows before;
+        if (costed) before = ReadConditionRows(PackageDatabase(session));
         ApplyFunctionChoice(session);
         UINT result = MatchHostsToFunction(session);
         if (result == ERROR_SUCCESS) {
             session.Log("costing redone");
             session.DoAction(action::CostFinalize);
+            if (costed) SetSwitchedFeatureStates(session, PackageDatabase(session), before);
         }
         return result;
     });

@@ -12,6 +12,7 @@ constexpr const char* Condition = "Condition";
 constexpr const char* RadioButton = "RadioButton";
 constexpr const char* Control = "Control";
 constexpr const char* Property = "Property";
+constexpr const char* Feature = "Feature";
 }  // namespace table
 
 // One supported host release a row.
@@ -43,6 +44,11 @@ constexpr const char* FeatureColumn = "Feature_";
 constexpr const char* LevelColumn = "Level";
 }  // namespace condition
 
+namespace feature {
+enum Column { Feature = 1, Parent, Title, Description, Display, Level, Directory, Attributes };
+constexpr const char* FeatureColumn = "Feature";
+}  // namespace feature
+
 namespace radiobutton {
 enum Column { Property = 1, Order, Value, X, Y, Width, Height, Text, Help };
 }
@@ -62,6 +68,8 @@ constexpr const char* SourceDir = "SourceDir";
 constexpr const char* FunctionVer = "FUNCTION_VER";
 constexpr const char* FunctionRb = "FUNCTION_RB";
 constexpr const char* ProductCode = "ProductCode";
+constexpr const char* CostingComplete = "CostingComplete";  // "1" once CostFinalize has run
+constexpr const char* InstallLevel = "INSTALLLEVEL";
 }  // namespace prop
 
 namespace action {

@@ -361,24 +361,32 @@ TEST(AfterSelectFunction, MissingHostRestoredByTheChoiceCounts)
     EXPECT_EQ(install.off(), (std::vector<std::string>{"A"}));
 }
 
+// The chosen function decides the features on every road a package can take: the dialog
+// before the first costing, after it, and chosen twice (the user went back and chose again).
 TEST(WholeRoad, TheChosenFunctionsFeaturesInstall)
 {
-    for (const char* choice : {"", "f3"}) {
-        Install install(kHosts, kThreeFunctions, SharedRules());
-        install.hosts.install("R15.0", "ACAD-1");
-        ASSERT_EQ(install.run("PrevInstall"), 0u);
-        if (*choice) install.session->setProperty("FUNCTION_VER", choice);
-        ASSERT_EQ(install.run("AfterSelectFunction"), 0u);
-        std::string chosen = install.property("FUNCTION_VER").value_or("");
-        std::map<std::string, INSTALLSTATE> expected;
-        if (chosen == "f1")
-            expected = {{"Core", INSTALLSTATE_LOCAL}, {"A", INSTALLSTATE_LOCAL}, {"B", INSTALLSTATE_LOCAL},
-                        {"C", INSTALLSTATE_UNKNOWN}, {"D", INSTALLSTATE_UNKNOWN}, {"E", INSTALLSTATE_UNKNOWN}};
-        else
-            expected = {{"Core", INSTALLSTATE_LOCAL}, {"A", INSTALLSTATE_UNKNOWN}, {"B", INSTALLSTATE_UNKNOWN},
-                        {"C", INSTALLSTATE_UNKNOWN}, {"D", INSTALLSTATE_LOCAL}, {"E", INSTALLSTATE_UNKNOWN}};
-        EXPECT_EQ(chosen, *choice ? choice : "f1");
-        for (const auto& [feature, state] : expected)
-            EXPECT_EQ(install.session->featureAction(feature), state) << feature << " with " << chosen;
+    enum Road { BeforeCosting, AfterCosting, ChosenTwice };
+    // R17 is missing, so PrevInstall switches E off; f2 brings it back.
+    const std::map<std::string, std::vector<std::string>> installs = {
+        {"f1", {"Core", "A", "B"}}, {"f2", {"Core", "B", "C", "E"}}, {"f3", {"Core", "D"}}};
+    for (Road road : {BeforeCosting, AfterCosting, ChosenTwice}) {
+        for (const auto& [choice, expected] : installs) {
+            Install install(kHosts, kThreeFunctions, SharedRules());
+            install.hosts.install("R15.0", "ACAD-1");
+            ASSERT_EQ(install.run("PrevInstall"), 0u);
+            if (road != BeforeCosting) {
+                ASSERT_EQ(install.session->doAction("CostFinalize"), 0u);
+            }
+            if (road == ChosenTwice) {
+                install.session->setProperty("FUNCTION_VER", choice == "f2" ? "f3" : "f2");
+                ASSERT_EQ(install.run("AfterSelectFunction"), 0u);
+            }
+            install.session->setProperty("FUNCTION_VER", choice);
+            ASSERT_EQ(install.run("AfterSelectFunction"), 0u);
+            std::vector<std::string> local;
+            for (const char* feature : {"Core", "A", "B", "C", "D", "E"})
+                if (install.session->featureAction(feature) == INSTALLSTATE_LOCAL) local.push_back(feature);
+            EXPECT_EQ(local, expected) << choice << " on road " << road;
+        }
     }
 }
