@@ -71,8 +71,10 @@ extern "C" UINT WINAPI AfterSelectFunction(MSIHANDLE install)
         UINT result = MatchHostsToFunction(session);
         if (result == ERROR_SUCCESS) {
             session.Log("costing redone");
-            session.DoAction(action::CostFinalize);
-            if (costed) SetSwitchedFeatureStates(session, PackageDatabase(session), before);
+            if (costed)
+                RecostSwitchedFeatures(session, before);
+            else
+                session.DoAction(action::CostFinalize);
         }
         return result;
     });

@@ -13,6 +13,7 @@ namespace {
 
 struct FirstCosting {
     INSTALLSTATE state;
+    int level;
     std::string reason;
 };
 
@@ -33,7 +34,7 @@ FirstCosting StateOfFirstCosting(const InstallSession& session, const PackageDat
 {
     TableView features;
     if (!features.Open(db, table::Feature, nullptr, Filter(feature::FeatureColumn, name)) || !features.Fetch())
-        return {INSTALLSTATE_UNKNOWN, "no such feature"};
+        return {INSTALLSTATE_UNKNOWN, 0, "no such feature"};
     const int null = static_cast<int>(MSI_NULL_INTEGER);
     int level = features.GetInteger(feature::Level);
     int attributes = features.GetInteger(feature::Attributes);
@@ -47,13 +48,13 @@ FirstCosting StateOfFirstCosting(const InstallSession& session, const PackageDat
     OwnedString installLevelText = session.GetProperty(prop::InstallLevel);
     int installLevel = installLevelText ? std::atoi(installLevelText->c_str()) : 1;
     if (level == null || level <= 0 || level > installLevel)
-        return {INSTALLSTATE_ABSENT, reason + " not within INSTALLLEVEL " + std::to_string(installLevel)};
+        return {INSTALLSTATE_ABSENT, level, reason + " not within INSTALLLEVEL " + std::to_string(installLevel)};
     reason += " within INSTALLLEVEL " + std::to_string(installLevel);
     if ((attributes & msidbFeatureAttributesFavorSource))
-        return {INSTALLSTATE_SOURCE, reason};
+        return {INSTALLSTATE_SOURCE, level, reason};
     if ((attributes & msidbFeatureAttributesFavorAdvertise))
-        return {INSTALLSTATE_ADVERTISED, reason};
-    return {INSTALLSTATE_LOCAL, reason};
+        return {INSTALLSTATE_ADVERTISED, level, reason};
+    return {INSTALLSTATE_LOCAL, level, reason};
 }
 
 }  // namespace
@@ -77,22 +78,62 @@ bool CostingComplete(const InstallSession& session)
     return session.GetProperty(prop::CostingComplete) == std::string("1");
 }
 
-void SetSwitchedFeatureStates(const InstallSession& session, const PackageDatabase& db, const ConditionRows& before)
+namespace {
+
+using Rows = std::vector<std::pair<int, std::string>>;
+
+const Rows& RowsOf(const ConditionRows& table, const std::string& name)
 {
-    static const std::vector<std::pair<int, std::string>> kNoRows;
+    static const Rows none;
+    auto found = table.find(name);
+    return found == table.end() ? none : found->second;
+}
+
+// A temporary row that gives a feature its level back in the installer's own feature list:
+// a costing keeps the level of the last true row it saw, so a feature that was at level 0
+// would otherwise stay there (and go unregistered) even once its state is set.
+bool InsertLevelRow(const PackageDatabase& db, const std::string& name, int level)
+{
+    TableView view;
+    if (!view.Open(db, table::Condition) || !view.BeginInsert()) return false;
+    view.SetString(condition::Feature, name.c_str());
+    view.SetInteger(condition::Level, level);
+    view.SetString(condition::Expression, "1");
+    return view.Commit();
+}
+
+void DeleteLevelRow(const PackageDatabase& db, const std::string& name, int level)
+{
+    TableView view;
+    Filter row(condition::FeatureColumn, name);
+    row.And(condition::LevelColumn, level);
+    if (view.Open(db, table::Condition, nullptr, row) && view.Fetch() && view.MarkDelete()) view.Commit();
+}
+
+}  // namespace
+
+void RecostSwitchedFeatures(const InstallSession& session, const ConditionRows& before)
+{
+    PackageDatabase db(session);
     ConditionRows after = ReadConditionRows(db);
-    auto rowsOf = [](const ConditionRows& table, const std::string& name) -> const std::vector<std::pair<int, std::string>>& {
-        auto found = table.find(name);
-        return found == table.end() ? kNoRows : found->second;
-    };
-    std::map<std::string, bool> switched;  // every feature named before or after, once
-    for (const auto& entry : before) switched[entry.first] = true;
-    for (const auto& entry : after) switched[entry.first] = true;
-    for (const auto& entry : switched) {
-        const std::string& name = entry.first;
-        const auto& now = rowsOf(after, name);
-        if (now == rowsOf(before, name)) continue;
-        FirstCosting costing = StateOfFirstCosting(session, db, name, now);
+    std::map<std::string, FirstCosting> switched;
+    for (const ConditionRows* table : {&before, static_cast<const ConditionRows*>(&after)})
+        for (const auto& entry : *table)
+            if (!switched.count(entry.first) && RowsOf(after, entry.first) != RowsOf(before, entry.first))
+                switched.emplace(entry.first, StateOfFirstCosting(session, db, entry.first, RowsOf(after, entry.first)));
+
+    std::vector<std::pair<std::string, int>> levelRows;
+    for (const auto& [name, costing] : switched) {
+        bool clash = false;
+        for (const auto& row : RowsOf(after, name)) clash = clash || row.first == costing.level;
+        if (costing.state != INSTALLSTATE_ABSENT && costing.state != INSTALLSTATE_UNKNOWN && !clash &&
+            InsertLevelRow(db, name, costing.level))
+            levelRows.emplace_back(name, costing.level);
+    }
+    session.DoAction(action::CostFinalize);
+    for (const auto& [name, level] : levelRows) DeleteLevelRow(db, name, level);
+
+    for (const auto& [name, costing] : switched) {
         if (costing.state == INSTALLSTATE_UNKNOWN) {
             session.Log("feature " + name + " state not set after costing: " + costing.reason);
             continue;

@@ -18,6 +18,7 @@ ConditionRows ReadConditionRows(const PackageDatabase& db);
 // True once the installer has costed the session and fixed its feature states.
 bool CostingComplete(const InstallSession& session);
 
-// Gives every feature whose Condition rows differ from `before` the state a first costing
-// of the table as it now stands would give it; the other features keep theirs.
-void SetSwitchedFeatureStates(const InstallSession& session, const PackageDatabase& db, const ConditionRows& before);
+// Costs again after the installer had costed the session: every feature whose Condition
+// rows differ from `before` gets the state a first costing of the table as it now stands
+// would give it; the other features keep theirs.
+void RecostSwitchedFeatures(const InstallSession& session, const ConditionRows& before);

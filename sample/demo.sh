@@ -1,10 +1,20 @@
 #!/usr/bin/env bash
-# Installs the sample add-on silently in a Wine prefix with a simulated AutoCAD, prints what
-# happened, then uninstalls it and shows that nothing is left.
+# Installs the sample add-on in a Wine prefix with a simulated AutoCAD, prints what happened,
+# then uninstalls it and shows that nothing is left. Silent by default; with --choose the
+# installer shows its dialog on a virtual screen and the given radio buttons are clicked in
+# turn (Back between them), as a person would.
 #   demo.sh BUILD_DIR [PROPERTY=VALUE ...]     e.g. FUNCTION_VER=EDITOR-PRO
+#   demo.sh BUILD_DIR --choose N [N ...]       e.g. --choose 2 (Editor), --choose 2 1
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "$1" && pwd); shift
+choices=()
+if [ "${1:-}" = --choose ]; then
+    shift
+    choices=("$@")
+    set --
+    [ ${#choices[@]} -gt 0 ] || { echo "demo.sh: --choose needs the place of a radio button (1, 2, ...)" >&2; exit 2; }
+fi
 export HOSTGATE_WINEPREFIX="$build/demo-prefix"
 wine_run() { "$root/cmake/wine-run.sh" "$@" </dev/null; }
 drive_c="$HOSTGATE_WINEPREFIX/drive_c"
@@ -36,8 +46,14 @@ printf '@echo off\r\nmsiexec %%*\r\necho exit code %%ERRORLEVEL%%\r\n' > "$drive
 run_msiexec() { { wine_run cmd /c 'C:\hostgate-run.bat' "$@" 2>/dev/null || true; } | tr -d '\r' | sed -n 's/^exit code //p'; }
 
 echo
-echo "== Installing: msiexec /i hostgate-sample.msi /qn /l*v C:\\install.log $*"
-code=$(run_msiexec /i "$source_dir\\hostgate-sample.msi" /qn /l*v 'C:\install.log' "$@")
+if [ ${#choices[@]} -gt 0 ]; then
+    echo "== Installing with the dialog: msiexec /i hostgate-sample.msi /l*v C:\\install.log; buttons clicked: ${choices[*]}"
+    code=$("$root/sample/choose.sh" "$HOSTGATE_WINEPREFIX" "$source_dir\\hostgate-sample.msi" 'C:\install.log' "${choices[@]}" |
+        sed -n 's/^exit code //p') || { echo "   no display server: install xvfb and xdotool"; exit 1; }
+else
+    echo "== Installing: msiexec /i hostgate-sample.msi /qn /l*v C:\\install.log $*"
+    code=$(run_msiexec /i "$source_dir\\hostgate-sample.msi" /qn /l*v 'C:\install.log' "$@")
+fi
 log="$drive_c/install.log"
 prop() { sed -n "s/^Property(S): $1 = //p" "$log" | tail -n 1 | tr -d '\r'; }
 
