@@ -13,7 +13,7 @@
 namespace {
 
 void LogLookup(const InstallSession& session, const OwnedString& property, const OwnedString& release,
-               const OwnedString& key, const std::vector<std::string>& pruned)
+               const OwnedString& key, const Pruning& pruning)
 {
     std::string name = property.value_or("(no property)");
     if (!release) {
@@ -27,7 +27,11 @@ void LogLookup(const InstallSession& session, const OwnedString& property, const
                     session.Loggable(name.c_str(), *key));
     else
         session.Log("host release " + *release + " not installed (looked under " + where + ")");
-    for (const std::string& gone : pruned) session.Log("empty registry key " + std::string(root) + "\\" + gone + " pruned");
+    for (const std::string& gone : pruning.deleted)
+        session.Log("empty registry key " + std::string(root) + "\\" + gone + " pruned");
+    if (!pruning.refused.empty())
+        session.Log("empty registry key " + std::string(root) + "\\" + pruning.refused + " left in place: deleting it was refused (error " +
+                    std::to_string(pruning.error) + ")");
 }
 
 }  // namespace
@@ -44,9 +48,9 @@ UINT DetectHostReleases(const InstallSession& session)
             ++rows;
             OwnedString property = releases.GetString(autocad::Property);
             OwnedString release = releases.GetString(autocad::Release);
-            std::vector<std::string> pruned;
-            OwnedString key = FindHostReleaseKey(release, &pruned);
-            LogLookup(session, property, release, key, pruned);
+            Pruning pruning;
+            OwnedString key = FindHostReleaseKey(release, &pruning);
+            LogLookup(session, property, release, key, pruning);
             if (key) {
                 ++found;
                 if (property) session.SetProperty(property->c_str(), key->c_str());

@@ -37,8 +37,14 @@ void DisableFeaturesOf(const PackageDatabase& db, const Filter& filter, const st
     while (rules.Fetch()) {
         OwnedString feature = rules.GetString(searchcabinet::Feature);
         if (!feature || !IsFeatureName(*feature)) continue;
-        DisableFeature(db, *feature);
-        db.Log("feature " + *feature + " switched off by " + operation);
+        switch (DisableFeature(db, *feature)) {
+        case Switch::Changed: db.Log("feature " + *feature + " switched off by " + operation); break;
+        case Switch::AlreadySo: db.Log("feature " + *feature + " already switched off (" + operation + ")"); break;
+        case Switch::Refused:
+            db.Log("feature " + *feature + " could not be switched off by " + operation +
+                   ": the installer refused to change its Condition row (a row the package carries)");
+            break;
+        }
     }
 }
 
@@ -51,9 +57,13 @@ void RestoreFeaturesOf(const PackageDatabase& db, const Filter& filter, const st
         OwnedString cabinet = rules.GetString(searchcabinet::Cabinet);
         OwnedString feature = rules.GetString(searchcabinet::Feature);
         if (!feature || !cabinet || !CabinetPresent(*cabinet)) continue;
-        if (RestoreFeature(db, *feature))
+        Switch restored = RestoreFeature(db, *feature);
+        if (restored == Switch::Changed)
             db.Log("feature " + *feature + (FeatureIsFree(db, *feature) ? " switched back on by " : " lost one condition row to ") +
                    operation + " (cabinet " + *cabinet + " present)");
+        else if (restored == Switch::Refused)
+            db.Log("feature " + *feature + " could not be switched back on by " + operation +
+                   ": the installer refused to delete its Condition row (a row the package carries)");
     }
 }
 

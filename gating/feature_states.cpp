@@ -1,5 +1,6 @@
 #include "gating/feature_states.h"
 
+#include "gating/feature_conditions.h"
 #include "package/contract.h"
 #include "session/database.h"
 #include "session/install_session.h"
@@ -89,27 +90,6 @@ const Rows& RowsOf(const ConditionRows& table, const std::string& name)
     return found == table.end() ? none : found->second;
 }
 
-// A temporary row that gives a feature its level back in the installer's own feature list:
-// a costing keeps the level of the last true row it saw, so a feature that was at level 0
-// would otherwise stay there (and go unregistered) even once its state is set.
-bool InsertLevelRow(const PackageDatabase& db, const std::string& name, int level)
-{
-    TableView view;
-    if (!view.Open(db, table::Condition) || !view.BeginInsert()) return false;
-    view.SetString(condition::Feature, name.c_str());
-    view.SetInteger(condition::Level, level);
-    view.SetString(condition::Expression, "1");
-    return view.Commit();
-}
-
-void DeleteLevelRow(const PackageDatabase& db, const std::string& name, int level)
-{
-    TableView view;
-    Filter row(condition::FeatureColumn, name);
-    row.And(condition::LevelColumn, level);
-    if (view.Open(db, table::Condition, nullptr, row) && view.Fetch() && view.MarkDelete()) view.Commit();
-}
-
 }  // namespace
 
 void RecostSwitchedFeatures(const InstallSession& session, const ConditionRows& before)
@@ -122,16 +102,19 @@ void RecostSwitchedFeatures(const InstallSession& session, const ConditionRows& 
             if (!switched.count(entry.first) && RowsOf(after, entry.first) != RowsOf(before, entry.first))
                 switched.emplace(entry.first, StateOfFirstCosting(session, db, entry.first, RowsOf(after, entry.first)));
 
+    // A costing keeps the level of the last true row it saw, so a feature that was at level 0
+    // would stay there in the installer's feature list (and go unregistered) even once its
+    // state is set: a temporary row gives it its level back while costing runs again.
     std::vector<std::pair<std::string, int>> levelRows;
     for (const auto& [name, costing] : switched) {
         bool clash = false;
         for (const auto& row : RowsOf(after, name)) clash = clash || row.first == costing.level;
         if (costing.state != INSTALLSTATE_ABSENT && costing.state != INSTALLSTATE_UNKNOWN && !clash &&
-            InsertLevelRow(db, name, costing.level))
+            InsertConditionRow(db, name, costing.level, "1"))
             levelRows.emplace_back(name, costing.level);
     }
     session.DoAction(action::CostFinalize);
-    for (const auto& [name, level] : levelRows) DeleteLevelRow(db, name, level);
+    for (const auto& [name, level] : levelRows) DeleteConditionRow(db, name, level);
 
     for (const auto& [name, costing] : switched) {
         if (costing.state == INSTALLSTATE_UNKNOWN) {

@@ -16,16 +16,19 @@ const char* RootName(HKEY root)
     return root == HKEY_LOCAL_MACHINE ? "HKEY_LOCAL_MACHINE" : "HKEY_CURRENT_USER";
 }
 
-OwnedString FindHostReleaseKey(const OwnedString& release, std::vector<std::string>* pruned)
+OwnedString FindHostReleaseKey(const OwnedString& release, Pruning* pruning)
 {
     if (!release) return std::nullopt;
     BoundedText path(kRegistryPathCapacity);
     path.append(kHostRegistryPath).append("\\").append(*release);
     if (!path.ok()) return std::nullopt;
 
-    RegistryKey key(HostReleaseRoot(*release), path.str(), false, pruned);
+    RegistryKey key(HostReleaseRoot(*release), path.str(), false, pruning);
     OwnedString current = key.GetValue(kCurrentVersionValue);
-    if (!current) return std::nullopt;
+    if (!current) {
+        key.Prune();
+        return std::nullopt;
+    }
     // The stored bytes may or may not end in a terminator: take the text up to the first.
     path.append("\\").append(current->c_str());
     if (!path.ok()) return std::nullopt;

@@ -1,6 +1,7 @@
 // Finds the installed sub-release of a host release in the registry.
 #pragma once
 
+#include "host/registry_key.h"
 #include "session/owned.h"
 
 #include <string>
@@ -17,9 +18,9 @@ constexpr std::size_t kRegistryPathCapacity = 512;
 HKEY HostReleaseRoot(const std::string& release);
 
 // "Software\Autodesk\AutoCAD\<release>\<CurVer>" when the release is installed, else none.
-// An existing but empty release key is pruned on the way (see RegistryKey).
-// The paths of keys pruned on the way are added to `pruned` when one is given.
-OwnedString FindHostReleaseKey(const OwnedString& release, std::vector<std::string>* pruned = nullptr);
+// An existing but empty release key is pruned on the way (see RegistryKey), reported into
+// `pruning` when one is given.
+OwnedString FindHostReleaseKey(const OwnedString& release, Pruning* pruning = nullptr);
 
 // "HKEY_LOCAL_MACHINE" or "HKEY_CURRENT_USER", for the log.
 const char* RootName(HKEY root);

@@ -2,15 +2,16 @@
 
 #include <mbctype.h>
 
-constexpr REGSAM kFullAccess = KEY_ALL_ACCESS;
-constexpr REGSAM kCreateAccess = KEY_READ | KEY_WRITE;
+// Reading a release needs no more: an unelevated user gets these rights per machine too.
+constexpr REGSAM kQueryAccess = KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | kRegistryView;
+constexpr REGSAM kCreateAccess = KEY_READ | KEY_WRITE | kRegistryView;
 
 namespace {
 
 HKEY OpenKey(HKEY parent, const std::string& path, bool create)
 {
     HKEY key = nullptr;
-    if (RegOpenKeyExA(parent, path.c_str(), 0, kFullAccess, &key) == ERROR_SUCCESS) return key;
+    if (RegOpenKeyExA(parent, path.c_str(), 0, kQueryAccess, &key) == ERROR_SUCCESS) return key;
     if (!create) return nullptr;
     key = nullptr;
     if (RegCreateKeyExA(parent, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, kCreateAccess, nullptr,
@@ -21,8 +22,8 @@ HKEY OpenKey(HKEY parent, const std::string& path, bool create)
 
 }  // namespace
 
-RegistryKey::RegistryKey(HKEY root, const std::string& path, bool create, std::vector<std::string>* pruned)
-    : handle_(OpenKey(root, path, create)), root_(root), path_(path), pruned_(pruned)
+RegistryKey::RegistryKey(HKEY root, const std::string& path, bool create, Pruning* pruning)
+    : handle_(OpenKey(root, path, create)), root_(root), path_(path), pruning_(pruning)
 {
 }
 
@@ -63,9 +64,10 @@ int RegistryKey::SubkeyCount() const
     return static_cast<int>(count);
 }
 
-bool RegistryKey::DeleteSubkey(const std::string& name) const
+LONG RegistryKey::DeleteSubkey(const std::string& name) const
 {
-    return IsOpen() && RegDeleteKeyA(handle_, name.c_str()) == ERROR_SUCCESS;
+    // The registry opens the subkey for deletion itself: the parent needs no rights for it.
+    return IsOpen() ? RegDeleteKeyA(handle_, name.c_str()) : ERROR_INVALID_HANDLE;
 }
 
 // Content is anything that can be seen: a non-empty default value, any value, any subkey.
@@ -80,12 +82,17 @@ bool RegistryKey::HasContent() const
     return subkeys != 0;
 }
 
-RegistryKey::~RegistryKey()
+void RegistryKey::Close()
+{
+    if (handle_) RegCloseKey(handle_);
+    handle_ = nullptr;
+}
+
+void RegistryKey::Prune()
 {
     if (!handle_) return;
     bool empty = !HasContent();
-    RegCloseKey(handle_);
-    handle_ = nullptr;
+    Close();
     if (!empty || !path_) return;
 
     std::size_t cut = LastSeparator(*path_);
@@ -93,9 +100,18 @@ RegistryKey::~RegistryKey()
     std::string ownName = path_->substr(cut + 1);
     // An empty name would make the deletion aim at the parent itself.
     if (ownName.empty()) return;
-    RegistryKey parent(root_, path_->substr(0, cut), false, pruned_);
-    if (parent.DeleteSubkey(ownName) && pruned_) pruned_->push_back(*path_);
-    // The parent's destructor prunes it in turn when this deletion left it empty.
+    RegistryKey parent(root_, path_->substr(0, cut), false, pruning_);
+    if (!parent.IsOpen()) return;
+    LONG result = parent.DeleteSubkey(ownName);
+    if (result != ERROR_SUCCESS) {
+        if (pruning_) {
+            pruning_->refused = *path_;
+            pruning_->error = result;
+        }
+        return;
+    }
+    if (pruning_) pruning_->deleted.push_back(*path_);
+    parent.Prune();  // this deletion may have left the parent empty
 }
 
 // Walks the path character by character in the runtime's multibyte code page, so that the

@@ -1,6 +1,6 @@
-// One open registry key below a predefined root. When the object goes, an empty key is
-// deleted, and so is each ancestor that its deletion leaves empty, up to (not including)
-// the key directly under the root.
+// One open registry key below a predefined root, opened for reading only. An empty key can
+// be pruned: deleted, and so is each ancestor that its deletion leaves empty, up to (not
+// including) the key directly under the root.
 #pragma once
 
 #include "session/owned.h"
@@ -8,13 +8,25 @@
 #include <string>
 #include <vector>
 
+// What pruning did: the keys it deleted, in order, and the key whose deletion the registry
+// refused (an unelevated user may not delete keys per machine), with the error.
+struct Pruning {
+    std::vector<std::string> deleted;
+    std::string refused;
+    LONG error = ERROR_SUCCESS;
+};
+
+// The host keeps its keys in the 32-bit registry view; it is named so that the lookup does
+// not depend on how the library is loaded.
+constexpr REGSAM kRegistryView = KEY_WOW64_32KEY;
+
 class RegistryKey {
 public:
     RegistryKey() = default;
-    // Opens root\path with full access; a missing key is created only when `create` is set.
-    // The paths of keys deleted by pruning are added to `pruned` when one is given.
-    RegistryKey(HKEY root, const std::string& path, bool create, std::vector<std::string>* pruned = nullptr);
-    virtual ~RegistryKey();
+    // Opens root\path with query rights; a missing key is created (with read and write
+    // rights) only when `create` is set. Pruning reports into `pruning` when one is given.
+    RegistryKey(HKEY root, const std::string& path, bool create, Pruning* pruning = nullptr);
+    ~RegistryKey() { Close(); }
     RegistryKey(const RegistryKey&) = delete;
     RegistryKey& operator=(const RegistryKey&) = delete;
 
@@ -28,16 +40,20 @@ public:
     int ValueCount() const;
     int SubkeyCount() const;
     bool IsOpen() const { return handle_ != nullptr; }
-    // True when the subkey was deleted.
-    bool DeleteSubkey(const std::string& name) const;
+    // The registry's answer to deleting the subkey (ERROR_SUCCESS when it was deleted).
+    LONG DeleteSubkey(const std::string& name) const;
+    // Closes the key and, when it has no content, deletes it and the ancestors its deletion
+    // leaves empty. Delete rights are asked for only here; a refusal leaves the key.
+    void Prune();
 
 private:
     bool HasContent() const;
+    void Close();
 
     HKEY handle_ = nullptr;
     HKEY root_ = nullptr;  // predefined, borrowed: never closed, tested or deleted
     OwnedString path_;
-    std::vector<std::string>* pruned_ = nullptr;
+    Pruning* pruning_ = nullptr;
 };
 
 // Position of the last backslash in `path` that is a separator, not the second byte of a

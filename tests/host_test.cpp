@@ -25,11 +25,11 @@ struct RegistryTest : ::testing::Test {
 TEST_F(RegistryTest, EmptyKeysArePrunedUpToTheKeyUnderTheRoot)
 {
     CreateKey(HKEY_CURRENT_USER, kTop + "\\Middle\\Leaf");
-    { RegistryKey leaf(HKEY_CURRENT_USER, kTop + "\\Middle\\Leaf", false); }
+    RegistryKey(HKEY_CURRENT_USER, kTop + "\\Middle\\Leaf", false).Prune();
     EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kTop + "\\Middle"));
     EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, kTop));
 
-    { RegistryKey top(HKEY_CURRENT_USER, kTop, false); }
+    RegistryKey(HKEY_CURRENT_USER, kTop, false).Prune();
     EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, kTop));
 }
 
@@ -40,7 +40,7 @@ TEST_F(RegistryTest, KeysWithContentStay)
     SetStringValue(HKEY_CURRENT_USER, kTop + "\\Named\\Leaf", "Name", "");
     CreateKey(HKEY_CURRENT_USER, kTop + "\\Parent\\Leaf\\Child");
     for (const char* key : {"\\Default\\Leaf", "\\Named\\Leaf", "\\Parent\\Leaf"}) {
-        { RegistryKey leaf(HKEY_CURRENT_USER, kTop + key, false); }
+        RegistryKey(HKEY_CURRENT_USER, kTop + key, false).Prune();
         EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, kTop + key)) << key;
     }
     EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, kTop + "\\Parent\\Leaf\\Child"));
@@ -55,6 +55,7 @@ TEST_F(RegistryTest, ZeroLengthDefaultValueIsNotContentByItself)
         EXPECT_EQ(leaf.GetValue(""), std::optional<std::string>(""));
         // The value is still a value: the count sees it.
         EXPECT_EQ(leaf.ValueCount(), 1);
+        leaf.Prune();
     }
     EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, kTop + "\\Leaf"));
 }
@@ -93,7 +94,8 @@ TEST_F(RegistryTest, AKeyThatFailedToOpenChangesNothing)
         EXPECT_FALSE(missing.IsOpen());
         EXPECT_EQ(missing.GetValue(""), std::nullopt);
         EXPECT_EQ(missing.ValueCount(), -1);
-        missing.DeleteSubkey("x");
+        EXPECT_NE(missing.DeleteSubkey("x"), ERROR_SUCCESS);
+        missing.Prune();
     }
     EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, kTop + "\\Empty"));
     RegistryKey empty;
