@@ -11,7 +11,7 @@ void ApplyFunctionChoice(const InstallSession& session)
 {
     OwnedString chosen = session.GetProperty(prop::FunctionVer);
     if (!chosen) return;
-    session.Log("chosen function: FUNCTION_VER = " + *chosen);
+    session.Log("chosen function: FUNCTION_VER = " + session.Loggable(prop::FunctionVer, *chosen));
     PackageDatabase db(session);
     TableView functions;
     if (!functions.Open(db, table::FunctionVersion)) return;

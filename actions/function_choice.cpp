@@ -126,12 +126,13 @@ UINT BuildFunctionChoice(const InstallSession& session)
         return ERROR_INSTALL_FAILURE;
     }
     if (choice.presetOffered) {
-        session.Log("preset FUNCTION_VER = " + *preset + " kept");
+        session.Log("preset FUNCTION_VER = " + session.Loggable(prop::FunctionVer, *preset) + " kept");
     } else {
         choice.chosenText = choice.firstText;
         if (preset) {
             session.SetProperty(prop::FunctionVer, choice.firstValue.c_str());
-            session.Log("preset FUNCTION_VER = " + *preset + " is not offered: replaced by " + choice.firstValue);
+            session.Log("preset FUNCTION_VER = " + session.Loggable(prop::FunctionVer, *preset) +
+                        " is not offered: replaced by " + choice.firstValue);
         } else {
             session.Log("FUNCTION_VER set to the first offered function, " + choice.firstValue);
         }

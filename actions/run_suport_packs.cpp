@@ -40,19 +40,29 @@ bool IsPackagePath(const std::string& path)
     return std::string(extension) == kPackageExtension;
 }
 
+// The program a path names: the path itself when its file name has an extension, else the
+// path with ".exe" added, as Windows completes a program named on a command line.
+std::string ProgramPath(const std::string& path)
+{
+    std::size_t name = LastSeparator(path);
+    name = name == std::string::npos ? 0 : name + 1;
+    return path.find('.', name) == std::string::npos ? path + ".exe" : path;
+}
+
 // Starts the program at exactly `path` and waits for it to end. The path is both the
 // program to run and, quoted, the head of its command line: a folder with spaces in its
 // name can never make another program start in its place.
 void RunProgram(const InstallSession& session, const std::string& path, const OwnedString& arguments)
 {
-    std::string commandLine = "\"" + path + "\"";
+    std::string program = ProgramPath(path);
+    std::string commandLine = "\"" + program + "\"";
     if (arguments) commandLine += " " + *arguments;
 
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION started = {};
     std::string logged = commandLine;  // CreateProcessA may write into the line
-    if (!CreateProcessA(path.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+    if (!CreateProcessA(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                         &started)) {
         session.Log("could not start " + logged + ": error " + std::to_string(GetLastError()));
         return;
@@ -84,13 +94,30 @@ bool ProductPresent(const InstallSession& session, const std::string& packagePat
     return present;
 }
 
+// Why the installer did not install a support package, in words for the log.
+std::string RefusalReason(UINT result)
+{
+    switch (result) {
+    case ERROR_INSTALL_ALREADY_RUNNING:
+        return "another installation is in progress; Windows installs no package from inside a running "
+               "installation's execute sequence";
+    case ERROR_INSTALL_USEREXIT: return "the user cancelled it";
+    case ERROR_INSTALL_PACKAGE_OPEN_FAILED:
+    case ERROR_INSTALL_PACKAGE_INVALID: return "the package could not be opened";
+    default: return "the installer failed";
+    }
+}
+
 void InstallPackage(const InstallSession& session, const std::string& path, const OwnedString& commandLine)
 {
     if (ProductPresent(session, path)) return;
     MsiSetInternalUI(INSTALLUILEVEL_BASIC, nullptr);
     UINT result = MsiInstallProductA(path.c_str(), commandLine ? commandLine->c_str() : nullptr);
-    session.Log("package " + path + " installed with \"" + commandLine.value_or("") + "\": result " +
-                std::to_string(result));
+    std::string what = "package " + path + " with \"" + commandLine.value_or("") + "\"";
+    if (result == ERROR_SUCCESS || result == ERROR_SUCCESS_REBOOT_REQUIRED || result == ERROR_SUCCESS_REBOOT_INITIATED)
+        session.Log(what + " installed: result " + std::to_string(result));
+    else
+        session.Log(what + " NOT installed: error " + std::to_string(result) + ", " + RefusalReason(result));
 }
 
 struct SupportPack {

@@ -1,7 +1,5 @@
 #include "host/registry_key.h"
 
-#include <mbctype.h>
-
 // Reading a release needs no more: an unelevated user gets these rights per machine too.
 constexpr REGSAM kQueryAccess = KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | kRegistryView;
 constexpr REGSAM kCreateAccess = KEY_READ | KEY_WRITE | kRegistryView;
@@ -112,20 +110,4 @@ void RegistryKey::Prune()
     }
     if (pruning_) pruning_->deleted.push_back(*path_);
     parent.Prune();  // this deletion may have left the parent empty
-}
-
-// Walks the path character by character in the runtime's multibyte code page, so that the
-// second byte of a double-byte character is never taken for a separator. (A plain
-// substring search is not enough: some runtimes' _mbsstr is byte-wise.)
-std::size_t LastSeparator(const std::string& path)
-{
-    std::size_t last = std::string::npos;
-    for (std::size_t at = 0; at < path.size(); ++at) {
-        unsigned char byte = static_cast<unsigned char>(path[at]);
-        if (_ismbblead(byte) && at + 1 < path.size())
-            ++at;
-        else if (byte == '\\')
-            last = at;
-    }
-    return last;
 }

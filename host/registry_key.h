@@ -55,7 +55,3 @@ private:
     OwnedString path_;
     Pruning* pruning_ = nullptr;
 };
-
-// Position of the last backslash in `path` that is a separator, not the second byte of a
-// double-byte character; npos when there is none.
-std::size_t LastSeparator(const std::string& path);

@@ -43,19 +43,38 @@ void InstallSession::DoAction(const char* action) const
     MsiDoActionA(install_, action);
 }
 
-void InstallSession::Log(const std::string& text) const
+namespace {
+
+// The text as a record template that formats to exactly itself: every bracket and brace is
+// written as the escape [\c], so no part of it is read as a property or field reference.
+std::string LiteralTemplate(const std::string& text)
 {
-    // One record serves every line. The text travels in field 1 behind the template "[1]",
-    // so brackets in it are never formatted as properties.
-    if (!logRecord_) {
-        logRecord_.reset(MsiCreateRecord(1));
-        if (!logRecord_ || MsiRecordSetStringA(logRecord_.get(), 0, "[1]") != ERROR_SUCCESS) {
-            logRecord_.reset();
-            return;
+    std::string escaped;
+    escaped.reserve(text.size() + 16);
+    for (char c : text) {
+        if (c == '[' || c == ']' || c == '{' || c == '}') {
+            escaped += "[\\";
+            escaped += c;
+            escaped += ']';
+        } else {
+            escaped += c;
         }
     }
-    std::string line = "hostgate " + action_ + ": " + text;
-    MsiRecordSetStringA(logRecord_.get(), 1, line.c_str());
+    return escaped;
+}
+
+}  // namespace
+
+void InstallSession::Log(const std::string& text) const
+{
+    // One record serves every line. The text is the record's template, escaped: a text held
+    // in a field would be formatted again by some engines' logs, expanding [PROPERTY].
+    if (!logRecord_) {
+        logRecord_.reset(MsiCreateRecord(0));
+        if (!logRecord_) return;
+    }
+    std::string line = LiteralTemplate("hostgate " + action_ + ": " + text);
+    MsiRecordSetStringA(logRecord_.get(), 0, line.c_str());
     MsiProcessMessage(install_, INSTALLMESSAGE_INFO, logRecord_.get());
 }
 

@@ -3,6 +3,7 @@
 #include <msiquery.h>
 
 #include <cstring>
+#include <mbctype.h>
 
 void MsiHandle::reset(MSIHANDLE h)
 {
@@ -34,4 +35,20 @@ OwnedString JoinSourcePath(const std::string& sourceRoot, const std::string& rel
     path.append(sourceRoot).append(relative);
     if (!path.ok()) return std::nullopt;
     return path.str();
+}
+
+// Walks the path character by character in the runtime's multibyte code page, so that the
+// second byte of a double-byte character is never taken for a separator. (A plain
+// substring search is not enough: some runtimes' _mbsstr is byte-wise.)
+std::size_t LastSeparator(const std::string& path)
+{
+    std::size_t last = std::string::npos;
+    for (std::size_t at = 0; at < path.size(); ++at) {
+        unsigned char byte = static_cast<unsigned char>(path[at]);
+        if (_ismbblead(byte) && at + 1 < path.size())
+            ++at;
+        else if (byte == '\\')
+            last = at;
+    }
+    return last;
 }

@@ -94,3 +94,7 @@ constexpr std::size_t kPathCapacity = MAX_PATH;
 // The source folder joined with a path relative to it, exactly as the package wrote both
 // (no separator is added). None when the result would not fit a Windows path.
 OwnedString JoinSourcePath(const std::string& sourceRoot, const std::string& relative);
+
+// Position of the last backslash in `path` that is a separator, not the second byte of a
+// double-byte character; npos when there is none.
+std::size_t LastSeparator(const std::string& path);
