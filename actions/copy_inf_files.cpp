@@ -40,9 +40,32 @@ OwnedString SystemFolder(DirectoryQuery query, const char* below)
     return folder.str();
 }
 
+// True when this 32-bit library runs on 64-bit Windows, where "system32" is redirected to
+// the 32-bit system folder. Looked up at run time: older systems lack the call.
+bool RunsOnWow64()
+{
+    using Query = BOOL(WINAPI*)(HANDLE, PBOOL);
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    auto query = kernel ? reinterpret_cast<Query>(reinterpret_cast<void*>(GetProcAddress(kernel, "IsWow64Process"))) : nullptr;
+    BOOL wow64 = FALSE;
+    return query && query(GetCurrentProcess(), &wow64) && wow64;
+}
+
+// The folder driver setups write to: the native system folder. On 64-bit Windows a 32-bit
+// process reaches it through "Sysnative" only.
+OwnedString DriverFolder()
+{
+    if (!RunsOnWow64()) return SystemFolder(GetSystemDirectoryA, kInfSource);
+    OwnedString windows = SystemFolder(GetSystemWindowsDirectoryA, "\\Sysnative");
+    if (!windows) return std::nullopt;
+    BoundedText folder(kPathCapacity);
+    folder.append(*windows).append(kInfSource);
+    return folder.ok() ? OwnedString(folder.str()) : std::nullopt;
+}
+
 void CopyInfs(const InstallSession& session)
 {
-    OwnedString sourceFolder = SystemFolder(GetSystemDirectoryA, kInfSource);
+    OwnedString sourceFolder = DriverFolder();
     OwnedString targetFolder = SystemFolder(GetWindowsDirectoryA, kInfTarget);
     if (!sourceFolder || !targetFolder) {
         session.Log("system folders unreadable: nothing copied");

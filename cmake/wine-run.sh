@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs a Windows program under Wine, in the build's own 32-bit prefix.
+# Runs a Windows program under Wine, in the build's own prefix (32-bit unless HOSTGATE_WINEARCH=win64).
 #
 # One wineserver is kept alive (30 s after the last program) with its standard streams on
 # /dev/null. Otherwise every start pays for Wine's service processes, and those inherit the
@@ -7,7 +7,7 @@
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 export WINEPREFIX=${HOSTGATE_WINEPREFIX:-$here/../build/wineprefix}
-export WINEARCH=win32
+export WINEARCH=${HOSTGATE_WINEARCH:-win32}
 export WINEDEBUG=${WINEDEBUG:--all,err+module}
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY

@@ -277,8 +277,11 @@ TEST_F(SessionTest, CommitClearsTheChangeEvenWhenRefused)
 
 // CopyInfFiles works on Windows' own folders: the system directory's token driver folder
 // and the INF folder.
+// On 64-bit Windows the driver folder is the native system folder, which a 32-bit program
+// (this test, like the library) reaches as "Sysnative"; what it sees as "system32" is the
+// 32-bit folder, where no 64-bit driver setup writes.
 struct CopyInfFilesTest : ::testing::Test {
-    std::string system = SystemDir();
+    std::string system = Wow64() ? WindowsDir() + "\\Sysnative" : SystemDir();
     std::string source = system + "\\Setup\\Aladdin\\eToken";
     std::string inf = WindowsDir() + "\\inf";
     std::vector<std::string> names{"hostgate-a.inf", "hostgate-b.inf", "hostgate-c.inf"};
@@ -295,9 +298,15 @@ struct CopyInfFilesTest : ::testing::Test {
         GetWindowsDirectoryA(path, MAX_PATH);
         return path;
     }
+    static bool Wow64()
+    {
+        BOOL wow64 = FALSE;
+        return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
+    }
     void Clean()
     {
         RemoveTree(system + "\\Setup");
+        RemoveTree(SystemDir() + "\\Setup");
         for (const std::string& name : names) DeleteFileA((inf + "\\" + name).c_str());
         DeleteFileA((inf + "\\hostgate-readme.txt").c_str());
     }
@@ -310,6 +319,7 @@ TEST_F(CopyInfFilesTest, CopiesEveryInfAndOverwrites)
     for (const std::string& name : names) WriteFile(source + "\\" + name, "driver " + name);
     WriteFile(source + "\\hostgate-readme.txt", "not a driver");
     WriteFile(inf + "\\hostgate-b.inf", "old");
+    if (Wow64()) WriteFile(SystemDir() + "\\Setup\\Aladdin\\eToken\\hostgate-32.inf", "32-bit folder");
 
     TempFolder folder{"inf"};
     Session session(PackageBuilder().build(folder / "inf.msi"));
@@ -319,6 +329,8 @@ TEST_F(CopyInfFilesTest, CopiesEveryInfAndOverwrites)
     for (const std::string& name : names)
         EXPECT_EQ(ReadFile(inf + "\\" + name), std::optional<std::string>("driver " + name)) << name;
     EXPECT_FALSE(FileExists(inf + "\\hostgate-readme.txt"));
+    EXPECT_FALSE(FileExists(inf + "\\hostgate-32.inf"));
+    DeleteFileA((inf + "\\hostgate-32.inf").c_str());
     EXPECT_TRUE(FileExists(source + "\\hostgate-a.inf"));  // copied, not moved
 }
 
