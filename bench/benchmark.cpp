@@ -8,6 +8,7 @@
 //
 //   hostgate_bench.exe [FEATURES ...]      (default 10 100 1000; rules are twice the features)
 #include "testbed.h"
+#include "windows_rules.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -71,30 +72,9 @@ std::vector<HookEntry> Hooks()
 // Points the module's imports from msi.dll at the counters.
 int CountImports(HMODULE module)
 {
-    auto* base = reinterpret_cast<BYTE*>(module);
-    auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
-    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    IMAGE_DATA_DIRECTORY dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    std::vector<HookEntry> hooks = Hooks();
-    int patched = 0;
-    for (auto* desc = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress); desc->Name; ++desc) {
-        if (_stricmp(reinterpret_cast<char*>(base + desc->Name), "msi.dll") != 0) continue;
-        auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + desc->OriginalFirstThunk);
-        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + desc->FirstThunk);
-        for (; names->u1.AddressOfData; ++names, ++slots) {
-            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
-            auto* byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
-            for (const HookEntry& hook : hooks) {
-                if (std::strcmp(reinterpret_cast<char*>(byName->Name), hook.name) != 0) continue;
-                DWORD old = 0;
-                VirtualProtect(&slots->u1.Function, sizeof(void*), PAGE_READWRITE, &old);
-                slots->u1.Function = reinterpret_cast<DWORD_PTR>(hook.counted);
-                VirtualProtect(&slots->u1.Function, sizeof(void*), old, &old);
-                ++patched;
-            }
-        }
-    }
-    return patched;
+    std::map<std::string, void*> counters;
+    for (const HookEntry& hook : Hooks()) counters[hook.name] = hook.counted;
+    return PatchImports(module, "msi.dll", counters);
 }
 
 std::string DllPath()

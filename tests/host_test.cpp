@@ -1,5 +1,6 @@
 // Registry keys with empty-key pruning, and the host release lookup, in Wine's registry.
 #include "testbed.h"
+#include "windows_rules.h"
 
 #include "host/host_release.h"
 #include "host/registry_key.h"
@@ -182,6 +183,15 @@ TEST_F(RegistryTest, EmptyReleaseKeyIsPrunedWithItsEmptiedAncestors)
     EXPECT_EQ(FindHostReleaseKey(std::string("R16.0")), std::nullopt);
     EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kHost));
     EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, "Software\\Autodesk"));
+
+    // Per machine, an unelevated user may not delete: the key stays and the refusal is told.
+    CreateKey(HKEY_LOCAL_MACHINE, kHost + "\\R15.0");
+    Pruning pruning;
+    EXPECT_EQ(FindHostReleaseKey(std::string("R15.0"), &pruning), std::nullopt);
+    EXPECT_EQ(KeyExists(HKEY_LOCAL_MACHINE, kHost + "\\R15.0"), WindowsRules());
+    EXPECT_EQ(pruning.refused, WindowsRules() ? kHost + "\\R15.0" : "");
+    EXPECT_EQ(pruning.error, WindowsRules() ? ERROR_ACCESS_DENIED : ERROR_SUCCESS);
+    EXPECT_EQ(pruning.deleted.size(), WindowsRules() ? 0u : 3u);  // R15.0, AutoCAD, Autodesk
 }
 
 TEST_F(RegistryTest, PathsBeyondTheBufferAreNotInstalled)

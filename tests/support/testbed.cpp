@@ -1,4 +1,5 @@
 #include "testbed.h"
+#include "windows_rules.h"
 
 #include <objbase.h>
 #include <shlwapi.h>
@@ -6,6 +7,9 @@
 #include <cstdio>
 
 namespace testbed {
+
+// The library's layers linked into this program obey the same rules as the DLL.
+static const bool g_rulesEnforced = (EnforceWindowsRules(GetModuleHandleA(nullptr)), true);
 
 namespace {
 
@@ -393,6 +397,7 @@ Library::Library()
     path = path.substr(0, path.find_last_of('\\') + 1) + "hostgate.dll";
     module_ = LoadLibraryA(path.c_str());
     if (!module_) std::fprintf(stderr, "testbed: cannot load %s\n", path.c_str());
+    EnforceWindowsRules(module_);
 }
 
 Library::~Library()
@@ -427,6 +432,7 @@ void HostRegistry::install(const std::string& release, const std::string& curren
 
 void CreateKey(HKEY root, const std::string& path)
 {
+    Elevated administrator;
     HKEY key = nullptr;
     if (RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) == ERROR_SUCCESS)
         RegCloseKey(key);
@@ -436,6 +442,7 @@ namespace {
 
 void SetValue(HKEY root, const std::string& path, const char* name, DWORD type, const std::string& bytes)
 {
+    Elevated administrator;
     HKEY key = nullptr;
     if (RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS)
         return;

@@ -1,0 +1,262 @@
+#include "windows_rules.h"
+
+#include <msi.h>
+#include <msiquery.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <set>
+
+namespace testbed {
+
+namespace {
+
+std::atomic<int> g_elevated{0};
+std::mutex g_lock;  // the actions may run on a thread of their own
+std::set<HKEY> g_machineKeys;
+std::map<MSIHANDLE, std::string> g_viewTables;  // view -> table it reads
+std::map<MSIHANDLE, std::string> g_fetched;     // record -> the row as fetched
+std::set<std::string> g_temporaryRows;          // rows inserted as temporary, still there
+
+constexpr REGSAM kWriteRights =
+    KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+
+template <typename F>
+F Real(const char* dll, const char* name)
+{
+    return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA(dll), name)));
+}
+
+bool Unelevated()
+{
+    return g_elevated.load() == 0;
+}
+
+bool PerMachine(HKEY key)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    return key == HKEY_LOCAL_MACHINE || g_machineKeys.count(key) != 0;
+}
+
+void Remember(HKEY parent, HKEY key)
+{
+    if (!PerMachine(parent)) return;
+    std::lock_guard<std::mutex> hold(g_lock);
+    g_machineKeys.insert(key);
+}
+
+LONG WINAPI CheckedOpenKey(HKEY parent, LPCSTR path, DWORD options, REGSAM access, PHKEY key)
+{
+    if (Unelevated() && (access & kWriteRights) && PerMachine(parent)) return ERROR_ACCESS_DENIED;
+    static auto real = Real<decltype(&RegOpenKeyExA)>("advapi32.dll", "RegOpenKeyExA");
+    LONG result = real(parent, path, options, access, key);
+    if (result == ERROR_SUCCESS) Remember(parent, *key);
+    return result;
+}
+
+LONG WINAPI CheckedCreateKey(HKEY parent, LPCSTR path, DWORD reserved, LPSTR type, DWORD options, REGSAM access,
+                      LPSECURITY_ATTRIBUTES security, PHKEY key, LPDWORD disposition)
+{
+    if (Unelevated() && PerMachine(parent)) return ERROR_ACCESS_DENIED;
+    static auto real = Real<decltype(&RegCreateKeyExA)>("advapi32.dll", "RegCreateKeyExA");
+    LONG result = real(parent, path, reserved, type, options, access, security, key, disposition);
+    if (result == ERROR_SUCCESS) Remember(parent, *key);
+    return result;
+}
+
+LONG WINAPI CheckedDeleteKey(HKEY parent, LPCSTR path)
+{
+    if (Unelevated() && PerMachine(parent)) return ERROR_ACCESS_DENIED;
+    static auto real = Real<decltype(&RegDeleteKeyA)>("advapi32.dll", "RegDeleteKeyA");
+    return real(parent, path);
+}
+
+LONG WINAPI CheckedCloseKey(HKEY key)
+{
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        g_machineKeys.erase(key);
+    }
+    static auto real = Real<decltype(&RegCloseKey)>("advapi32.dll", "RegCloseKey");
+    return real(key);
+}
+
+// A row as its table and every field's text.
+std::string RowOf(const std::string& table, MSIHANDLE record)
+{
+    std::string row = table;
+    UINT fields = MsiRecordGetFieldCount(record);
+    for (UINT field = 1; field <= fields; ++field) {
+        char text[1024] = "";
+        DWORD size = sizeof text;
+        MsiRecordGetStringA(record, field, text, &size);
+        row += '\x1f';
+        row += text;
+    }
+    return row;
+}
+
+std::string TableOf(MSIHANDLE view)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    auto found = g_viewTables.find(view);
+    return found == g_viewTables.end() ? std::string() : found->second;
+}
+
+UINT WINAPI CheckedOpenView(MSIHANDLE database, LPCSTR query, MSIHANDLE* view)
+{
+    static auto real = Real<decltype(&MsiDatabaseOpenViewA)>("msi.dll", "MsiDatabaseOpenViewA");
+    UINT result = real(database, query, view);
+    const char* from = query ? std::strstr(query, "FROM `") : nullptr;
+    if (result == ERROR_SUCCESS && from) {
+        from += 6;
+        const char* end = std::strchr(from, '`');
+        std::lock_guard<std::mutex> hold(g_lock);
+        g_viewTables[*view] = std::string(from, end ? end : from + std::strlen(from));
+    }
+    return result;
+}
+
+UINT WINAPI CheckedFetch(MSIHANDLE view, MSIHANDLE* record)
+{
+    static auto real = Real<decltype(&MsiViewFetch)>("msi.dll", "MsiViewFetch");
+    UINT result = real(view, record);
+    if (result == ERROR_SUCCESS) {
+        std::string row = RowOf(TableOf(view), *record);
+        std::lock_guard<std::mutex> hold(g_lock);
+        g_fetched[*record] = row;
+    }
+    return result;
+}
+
+UINT WINAPI CheckedModify(MSIHANDLE view, MSIMODIFY mode, MSIHANDLE record)
+{
+    static auto real = Real<decltype(&MsiViewModify)>("msi.dll", "MsiViewModify");
+    if (!Unelevated()) return real(view, mode, record);
+    switch (mode) {
+    case MSIMODIFY_SEEK:
+    case MSIMODIFY_REFRESH:
+    case MSIMODIFY_VALIDATE:
+    case MSIMODIFY_VALIDATE_NEW:
+    case MSIMODIFY_VALIDATE_FIELD:
+    case MSIMODIFY_VALIDATE_DELETE:
+        return real(view, mode, record);
+    case MSIMODIFY_INSERT_TEMPORARY: {
+        UINT result = real(view, mode, record);
+        if (result == ERROR_SUCCESS) {
+            std::string row = RowOf(TableOf(view), record);
+            std::lock_guard<std::mutex> hold(g_lock);
+            g_temporaryRows.insert(row);
+        }
+        return result;
+    }
+    case MSIMODIFY_DELETE:
+    case MSIMODIFY_REPLACE:
+    case MSIMODIFY_UPDATE:
+    case MSIMODIFY_ASSIGN:
+    case MSIMODIFY_MERGE: {
+        std::string old;
+        {
+            std::lock_guard<std::mutex> hold(g_lock);
+            auto fetched = g_fetched.find(record);
+            if (fetched == g_fetched.end() || !g_temporaryRows.count(fetched->second)) return ERROR_FUNCTION_FAILED;
+            old = fetched->second;
+        }
+        UINT result = real(view, mode, record);
+        if (result == ERROR_SUCCESS) {
+            std::string now = RowOf(TableOf(view), record);
+            std::lock_guard<std::mutex> hold(g_lock);
+            g_temporaryRows.erase(old);
+            if (mode != MSIMODIFY_DELETE) g_temporaryRows.insert(now);
+        }
+        return result;
+    }
+    default:  // a new row the package would carry
+        return ERROR_FUNCTION_FAILED;
+    }
+}
+
+UINT WINAPI CheckedCloseHandle(MSIHANDLE handle)
+{
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        g_viewTables.erase(handle);
+        g_fetched.erase(handle);
+    }
+    static auto real = Real<decltype(&MsiCloseHandle)>("msi.dll", "MsiCloseHandle");
+    return real(handle);
+}
+
+UINT WINAPI CheckedInstallProduct(LPCSTR package, LPCSTR commandLine)
+{
+    if (Unelevated()) return ERROR_INSTALL_ALREADY_RUNNING;
+    static auto real = Real<decltype(&MsiInstallProductA)>("msi.dll", "MsiInstallProductA");
+    return real(package, commandLine);
+}
+
+}  // namespace
+
+bool WindowsRules()
+{
+    static const bool on = [] {
+        const char* mode = std::getenv("HOSTGATE_WINDOWS_RULES");
+        return mode && std::strcmp(mode, "1") == 0;
+    }();
+    return on;
+}
+
+void EnforceWindowsRules(HMODULE module)
+{
+    if (!WindowsRules() || !module) return;
+    PatchImports(module, "advapi32.dll",
+                 {{"RegOpenKeyExA", reinterpret_cast<void*>(&CheckedOpenKey)},
+                  {"RegCreateKeyExA", reinterpret_cast<void*>(&CheckedCreateKey)},
+                  {"RegDeleteKeyA", reinterpret_cast<void*>(&CheckedDeleteKey)},
+                  {"RegCloseKey", reinterpret_cast<void*>(&CheckedCloseKey)}});
+    PatchImports(module, "msi.dll",
+                 {{"MsiDatabaseOpenViewA", reinterpret_cast<void*>(&CheckedOpenView)},
+                  {"MsiViewFetch", reinterpret_cast<void*>(&CheckedFetch)},
+                  {"MsiViewModify", reinterpret_cast<void*>(&CheckedModify)},
+                  {"MsiCloseHandle", reinterpret_cast<void*>(&CheckedCloseHandle)},
+                  {"MsiInstallProductA", reinterpret_cast<void*>(&CheckedInstallProduct)}});
+}
+
+Elevated::Elevated()
+{
+    ++g_elevated;
+}
+
+Elevated::~Elevated()
+{
+    --g_elevated;
+}
+
+int PatchImports(HMODULE module, const char* dll, const std::map<std::string, void*>& replacements)
+{
+    auto* base = reinterpret_cast<BYTE*>(module);
+    auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
+    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    IMAGE_DATA_DIRECTORY dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    int patched = 0;
+    for (auto* desc = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress); desc->Name; ++desc) {
+        if (_stricmp(reinterpret_cast<char*>(base + desc->Name), dll) != 0) continue;
+        auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + desc->OriginalFirstThunk);
+        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + desc->FirstThunk);
+        for (; names->u1.AddressOfData; ++names, ++slots) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+            auto* byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+            auto replacement = replacements.find(reinterpret_cast<char*>(byName->Name));
+            if (replacement == replacements.end()) continue;
+            DWORD old = 0;
+            VirtualProtect(&slots->u1.Function, sizeof(void*), PAGE_READWRITE, &old);
+            slots->u1.Function = reinterpret_cast<DWORD_PTR>(replacement->second);
+            VirtualProtect(&slots->u1.Function, sizeof(void*), old, &old);
+            ++patched;
+        }
+    }
+    return patched;
+}
+
+}  // namespace testbed

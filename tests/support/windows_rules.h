@@ -1,0 +1,35 @@
+// Windows' rules for a custom action, enforced on Wine's engine. Wine grants what Windows
+// refuses: with HOSTGATE_WINDOWS_RULES=1 the library's installer and registry imports go
+// through checks that refuse the same calls Windows refuses, and otherwise call the real
+// functions:
+// - a change to a row the package carries (a custom action may change temporary rows only);
+// - opening a key per machine with any write right, or deleting one, as an unelevated user;
+// - installing a package while an installation runs (1618).
+#pragma once
+
+#include <windows.h>
+
+#include <map>
+#include <string>
+
+namespace testbed {
+
+bool WindowsRules();
+
+// Redirects the module's imports through the checks when the rules are on.
+void EnforceWindowsRules(HMODULE module);
+
+// A test's own set-up, done as an administrator would: no rule applies while one lives.
+class Elevated {
+public:
+    Elevated();
+    ~Elevated();
+    Elevated(const Elevated&) = delete;
+    Elevated& operator=(const Elevated&) = delete;
+};
+
+// Points each import of `module` from `dll` that `replacements` names at its replacement;
+// returns the number of import slots changed.
+int PatchImports(HMODULE module, const char* dll, const std::map<std::string, void*>& replacements);
+
+}  // namespace testbed
