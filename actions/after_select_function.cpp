@@ -1,60 +1,72 @@
 // AfterSelectFunction: fits the feature set to the function the user chose.
 #include "actions/exports.h"
 #include "actions/phases.h"
-#include "gating/cabinet_rules.h"
 #include "gating/feature_states.h"
+#include "gating/installer_gate.h"
 #include "package/contract.h"
 #include "session/database.h"
 #include "session/install_session.h"
 
-void ApplyFunctionChoice(const InstallSession& session)
+void ApplyFunctionChoice(const Installation& installation, Gate& gate, const Functions& functions)
 {
-    OwnedString chosen = session.GetProperty(prop::FunctionVer);
+    OwnedString chosen = installation.GetProperty(prop::FunctionVer);
     if (!chosen) return;
-    session.Log("chosen function: FUNCTION_VER = " + session.Loggable(prop::FunctionVer, *chosen));
-    PackageDatabase db(session);
-    TableView functions;
-    if (!functions.Open(db, table::FunctionVersion)) return;
+    installation.Log("chosen function: FUNCTION_VER = " + installation.Loggable(prop::FunctionVer, *chosen));
+    if (!functions) return;
     // Every other function goes first, so that features shared with the chosen one come
     // back on below wherever its cabinet is present.
-    while (functions.Fetch()) {
-        OwnedString value = functions.GetString(functionversion::Value);
-        if (value && *value == *chosen) continue;
-        DisableFeaturesOfFunction(db, functions.GetString(functionversion::Function));
+    for (const FunctionRow& function : *functions) {
+        if (function.value && *function.value == *chosen) continue;
+        gate.DisableFeaturesOfFunction(function.function);
     }
     // The chosen function's rules stand under its value.
-    RestoreFeaturesOfFunction(db, chosen);
+    gate.RestoreFeaturesOfFunction(chosen);
 }
 
-UINT MatchHostsToFunction(const InstallSession& session)
+UINT MatchHostsToFunction(const Installation& installation, Gate& gate, const Releases& releases)
 {
-    OwnedString chosen = session.GetProperty(prop::FunctionVer);
+    OwnedString chosen = installation.GetProperty(prop::FunctionVer);
     if (!chosen) {
-        session.Log("no function chosen (FUNCTION_VER unset): message 3000");
-        session.ReportError(message::HostMissing);
+        installation.Log("no function chosen (FUNCTION_VER unset): message 3000");
+        installation.ReportError(message::HostMissing);
         return ERROR_INSTALL_FAILURE;
     }
-    PackageDatabase db(session);
-    TableView releases;
-    if (!releases.Open(db, table::AutoCAD)) return ERROR_SUCCESS;
+    if (!releases) return ERROR_SUCCESS;
     int matched = 0;
-    int rows = 0;
-    while (releases.Fetch()) {
-        ++rows;
-        OwnedString property = releases.GetString(autocad::Property);
-        std::string name = property.value_or("(no property)");
-        if (EvaluateCabinetRules(db, property, chosen)) {
+    for (const HostRelease& row : *releases) {
+        std::string name = row.property.value_or("(no property)");
+        if (gate.EvaluateCabinetRules(row.property, chosen)) {
             ++matched;
-            session.Log("host " + name + " fits the chosen function");
+            installation.Log("host " + name + " fits the chosen function");
         } else {
-            session.Log("host " + name + " does not fit the chosen function: its features go");
-            DisableFeaturesOfProperty(db, property);
+            installation.Log("host " + name + " does not fit the chosen function: its features go");
+            gate.DisableFeaturesOfProperty(row.property);
         }
     }
-    if (matched > 0 || rows == 0) return ERROR_SUCCESS;
-    session.Log("no host release fits the chosen function: message 3000");
-    session.ReportError(message::HostMissing);
+    if (matched > 0 || releases->empty()) return ERROR_SUCCESS;
+    installation.Log("no host release fits the chosen function: message 3000");
+    installation.ReportError(message::HostMissing);
     return ERROR_INSTALL_FAILURE;
+}
+
+UINT RunAfterSelectFunction(const InstallSession& session, ConditionRows* finalRows)
+{
+    // A dialog shown after costing: the installer has fixed the feature states and will
+    // not read Condition again, so the features switched here get their states set.
+    bool costed = CostingComplete(session);
+    PackageDatabase db(session);
+    InstallerGate gate(db);
+    ApplyFunctionChoice(session, *gate, ReadFunctions(db));
+    UINT result = MatchHostsToFunction(session, *gate, ReadHostReleases(db));
+    if (result == ERROR_SUCCESS) {
+        session.Log("costing redone");
+        if (costed)
+            RecostSwitchedFeatures(session, db, *gate, gate.Writer());
+        else
+            session.DoAction(action::CostFinalize);
+    }
+    if (finalRows) *finalRows = gate->Conditions();
+    return result;
 }
 
 extern "C" UINT WINAPI AfterSelectFunction(MSIHANDLE install)
@@ -62,20 +74,8 @@ extern "C" UINT WINAPI AfterSelectFunction(MSIHANDLE install)
     return GuardAction([install] {
         InstallSession session(install, "AfterSelectFunction");
         LoadSourceRoot(session);
-        // A dialog shown after costing: the installer has fixed the feature states and will
-        // not read Condition again, so the features switched here get their states set.
-        bool costed = CostingComplete(session);
-        ConditionRows before;
-        if (costed) before = ReadConditionRows(PackageDatabase(session));
-        ApplyFunctionChoice(session);
-        UINT result = MatchHostsToFunction(session);
-        if (result == ERROR_SUCCESS) {
-            session.Log("costing redone");
-            if (costed)
-                RecostSwitchedFeatures(session, before);
-            else
-                session.DoAction(action::CostFinalize);
-        }
+        UINT result = RunAfterSelectFunction(session);
+        session.Flush();
         return result;
     });
 }

@@ -107,6 +107,7 @@ extern "C" UINT WINAPI CopyInfFiles(MSIHANDLE install)
     GuardAction([install] {
         InstallSession session(install, "CopyInfFiles");
         CopyInfs(session);
+        session.Flush();
         return static_cast<UINT>(ERROR_SUCCESS);
     });
     return ERROR_SUCCESS;

@@ -1,9 +1,8 @@
 // The choice of product functions on the package's dialog, built as temporary rows.
 #include "actions/phases.h"
-#include "gating/cabinet_rules.h"
 #include "package/contract.h"
 #include "session/database.h"
-#include "session/install_session.h"
+#include "session/installation.h"
 
 namespace {
 
@@ -12,35 +11,26 @@ constexpr int kButtonHeight = 17;
 constexpr int kButtonSpacing = 20;
 constexpr int kGroupHeight = 100;  // five buttons a column
 
-struct Choice {
-    int availableCount = 0;
-    std::string firstValue;
-    std::string firstText;
-    std::string chosenText;
-    bool presetOffered = false;
-};
-
-void InsertRadioButton(TableView& buttons, int order, const std::string& value, int x, int y,
-                       const std::string& text)
+void InsertRadioButton(TableView& buttons, const ChoiceButton& button)
 {
     if (!buttons.BeginInsert()) return;
     buttons.SetString(radiobutton::Property, prop::FunctionVer);
-    buttons.SetInteger(radiobutton::Order, order);
-    buttons.SetString(radiobutton::Value, value.c_str());
-    buttons.SetInteger(radiobutton::X, x);
-    buttons.SetInteger(radiobutton::Y, y);
+    buttons.SetInteger(radiobutton::Order, button.order);
+    buttons.SetString(radiobutton::Value, button.value.c_str());
+    buttons.SetInteger(radiobutton::X, button.x);
+    buttons.SetInteger(radiobutton::Y, button.y);
     buttons.SetInteger(radiobutton::Width, kButtonWidth);
     buttons.SetInteger(radiobutton::Height, kButtonHeight);
-    buttons.SetString(radiobutton::Text, text.c_str());
+    buttons.SetString(radiobutton::Text, button.text.c_str());
     buttons.Commit();
 }
 
 // A group of buttons for several functions; a plain text naming the one function otherwise.
-void InsertChoiceControl(const PackageDatabase& db, const Choice& choice)
+void InsertChoiceControl(const PackageDatabase& db, const FunctionChoice& choice)
 {
     TableView controls;
     if (!controls.Open(db, table::Control) || !controls.BeginInsert()) return;
-    bool single = choice.availableCount == 1;
+    bool single = choice.buttons.size() == 1;
     controls.SetString(control::Dialog, choice::Dialog);
     controls.SetString(control::Control, choice::ControlName);
     controls.SetString(control::Type, single ? choice::TextType : choice::GroupType);
@@ -60,59 +50,56 @@ void InsertChoiceControl(const PackageDatabase& db, const Choice& choice)
 
 }  // namespace
 
-UINT BuildFunctionChoice(const InstallSession& session)
+UINT BuildFunctionChoice(const Installation& installation, Gate& gate, const Functions& functions,
+                         std::optional<FunctionChoice>& choice)
 {
-    PackageDatabase db(session);
     // The general rules are those that belong to no host release (an empty PropertyName).
-    if (!EvaluateCabinetRules(db, std::string(), std::nullopt)) {
-        session.Log("general rules not met: message 3001");
-        session.ReportError(message::RulesNotMet);
+    if (!gate.EvaluateCabinetRules(std::string(), std::nullopt)) {
+        installation.Log("general rules not met: message 3001");
+        installation.ReportError(message::RulesNotMet);
         return ERROR_INSTALL_FAILURE;
     }
-    if (session.GetProperty(prop::FunctionRb)) {
-        session.Log("choice built before (FUNCTION_RB set): left as it is");
+    if (installation.GetProperty(prop::FunctionRb)) {
+        installation.Log("choice built before (FUNCTION_RB set): left as it is");
         return ERROR_SUCCESS;
     }
-    OwnedString preset = session.GetProperty(prop::FunctionVer);
-
-    TableView functions;
-    if (!functions.Open(db, table::FunctionVersion)) {
-        session.Log("no FunctionVersion table: no choice built");
+    OwnedString preset = installation.GetProperty(prop::FunctionVer);
+    if (!functions) {
+        installation.Log("no FunctionVersion table: no choice built");
         return ERROR_SUCCESS;
     }
-    TableView buttons;
-    buttons.Open(db, table::RadioButton);
 
-    Choice choice;
+    FunctionChoice built;
+    std::string firstValue;
+    std::string firstText;
+    bool presetOffered = false;
     int x = 0;
     int y = 0;
-    while (functions.Fetch()) {
-        OwnedString function = functions.GetString(functionversion::Function);
-        std::string name = function.value_or("(unnamed)");
-        if (!EvaluateCabinetRules(db, std::nullopt, function)) {
-            session.Log("function " + name + " not offered: its rules are not met");
+    for (const FunctionRow& function : *functions) {
+        std::string name = function.function.value_or("(unnamed)");
+        if (!gate.EvaluateCabinetRules(std::nullopt, function.function)) {
+            installation.Log("function " + name + " not offered: its rules are not met");
             continue;
         }
-        OwnedString value = functions.GetString(functionversion::Value);
         // A function without a value cannot be chosen: an empty FUNCTION_VER reads as unset.
-        if (!value) {
-            session.Log("function " + name + " not offered: it has no value");
+        if (!function.value) {
+            installation.Log("function " + name + " not offered: it has no value");
             continue;
         }
-        std::string text = functions.GetString(functionversion::Text).value_or(std::string());
-        session.Log("offered function " + name + ": \"" + text + "\" (FUNCTION_VER = " + *value + ")");
+        const std::string& value = *function.value;
+        std::string text = function.text.value_or(std::string());
+        installation.Log("offered function " + name + ": \"" + text + "\" (FUNCTION_VER = " + value + ")");
 
-        ++choice.availableCount;
-        if (choice.availableCount == 1) {
-            choice.firstValue = *value;
-            choice.firstText = text;
-            if (!preset) session.SetProperty(prop::FunctionVer, value->c_str());
+        if (built.buttons.empty()) {
+            firstValue = value;
+            firstText = text;
+            if (!preset) installation.SetProperty(prop::FunctionVer, value.c_str());
         }
-        if (preset && *value == *preset) {
-            choice.chosenText = text;
-            choice.presetOffered = true;
+        if (preset && value == *preset) {
+            built.chosenText = text;
+            presetOffered = true;
         }
-        InsertRadioButton(buttons, choice.availableCount, *value, x, y, text);
+        built.buttons.push_back({static_cast<int>(built.buttons.size()) + 1, value, x, y, text});
         y += kButtonSpacing;
         if (y >= kGroupHeight) {
             y = 0;
@@ -120,26 +107,34 @@ UINT BuildFunctionChoice(const InstallSession& session)
         }
     }
 
-    if (choice.availableCount == 0) {
-        session.Log("no function available: message 3001");
-        session.ReportError(message::RulesNotMet);
+    if (built.buttons.empty()) {
+        installation.Log("no function available: message 3001");
+        installation.ReportError(message::RulesNotMet);
         return ERROR_INSTALL_FAILURE;
     }
-    if (choice.presetOffered) {
-        session.Log("preset FUNCTION_VER = " + session.Loggable(prop::FunctionVer, *preset) + " kept");
+    if (presetOffered) {
+        installation.Log("preset FUNCTION_VER = " + installation.Loggable(prop::FunctionVer, *preset) + " kept");
     } else {
-        choice.chosenText = choice.firstText;
+        built.chosenText = firstText;
         if (preset) {
-            session.SetProperty(prop::FunctionVer, choice.firstValue.c_str());
-            session.Log("preset FUNCTION_VER = " + session.Loggable(prop::FunctionVer, *preset) +
-                        " is not offered: replaced by " + choice.firstValue);
+            installation.SetProperty(prop::FunctionVer, firstValue.c_str());
+            installation.Log("preset FUNCTION_VER = " + installation.Loggable(prop::FunctionVer, *preset) +
+                             " is not offered: replaced by " + firstValue);
         } else {
-            session.Log("FUNCTION_VER set to the first offered function, " + choice.firstValue);
+            installation.Log("FUNCTION_VER set to the first offered function, " + firstValue);
         }
     }
-    InsertChoiceControl(db, choice);
-    session.Log(std::string("choice control built on ") + choice::Dialog + " as " +
-                (choice.availableCount == 1 ? "a text" : "a group of " + std::to_string(choice.availableCount) + " radio buttons"));
-    session.SetProperty(prop::FunctionRb, "1");
+    installation.SetProperty(prop::FunctionRb, "1");
+    choice = std::move(built);
     return ERROR_SUCCESS;
+}
+
+void WriteFunctionChoice(const Installation& installation, const PackageDatabase& db, const FunctionChoice& choice)
+{
+    TableView buttons;
+    buttons.Open(db, table::RadioButton);
+    for (const ChoiceButton& button : choice.buttons) InsertRadioButton(buttons, button);
+    InsertChoiceControl(db, choice);
+    installation.Log(std::string("choice control built on ") + choice::Dialog + " as " +
+                     (choice.buttons.size() == 1 ? "a text" : "a group of " + std::to_string(choice.buttons.size()) + " radio buttons"));
 }

@@ -1,14 +1,59 @@
-// The phases of the table-driven actions: plain functions over the running installation.
+// The phases of the table-driven actions. Each decides over the package's tables as read,
+// the gate, and what the installation and the machine answer; none touches an installer
+// handle itself, so the package checker can run them on installations it imagines.
 #pragma once
+
+#include "gating/gate.h"
+#include "host/registry_key.h"
+#include "package/tables.h"
 
 #include <windows.h>
 
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+class Installation;
 class InstallSession;
+class PackageDatabase;
+
+using Releases = std::optional<std::vector<HostRelease>>;
+using Functions = std::optional<std::vector<FunctionRow>>;
+
+// The machine's answer for a host release: the key path of its installed sub-release, or
+// none (see FindHostReleaseKey).
+using HostLookup = std::function<OwnedString(const OwnedString& release, Pruning* pruning)>;
+
+// The choice of functions to put on the dialog: one radio button each, or, for a single
+// function, a text naming it.
+struct ChoiceButton {
+    int order;
+    std::string value;
+    int x;
+    int y;
+    std::string text;
+};
+struct FunctionChoice {
+    std::vector<ChoiceButton> buttons;
+    std::string chosenText;  // the text shown when one function is offered
+};
 
 // PrevInstall
-UINT DetectHostReleases(const InstallSession& session);
-UINT BuildFunctionChoice(const InstallSession& session);
+UINT DetectHostReleases(const Installation& installation, Gate& gate, const Releases& releases,
+                        const HostLookup& lookup);
+// `choice` receives the choice to build, when one is to be built.
+UINT BuildFunctionChoice(const Installation& installation, Gate& gate, const Functions& functions,
+                         std::optional<FunctionChoice>& choice);
+
+// Writes the choice as temporary RadioButton rows and one Control row on the dialog.
+void WriteFunctionChoice(const Installation& installation, const PackageDatabase& db, const FunctionChoice& choice);
 
 // AfterSelectFunction
-void ApplyFunctionChoice(const InstallSession& session);
-UINT MatchHostsToFunction(const InstallSession& session);
+void ApplyFunctionChoice(const Installation& installation, Gate& gate, const Functions& functions);
+UINT MatchHostsToFunction(const Installation& installation, Gate& gate, const Releases& releases);
+
+// The bodies of the two actions over a running installation: read, decide, write. When
+// `finalRows` is given it receives the Condition rows as the gate holds them at the end.
+UINT RunPrevInstall(const InstallSession& session, ConditionRows* finalRows = nullptr);
+UINT RunAfterSelectFunction(const InstallSession& session, ConditionRows* finalRows = nullptr);

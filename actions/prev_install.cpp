@@ -1,78 +1,78 @@
 // PrevInstall: finds the installed host releases, then offers the available functions.
 #include "actions/exports.h"
 #include "actions/phases.h"
-#include "gating/cabinet_rules.h"
+#include "gating/installer_gate.h"
 #include "host/host_release.h"
 #include "package/contract.h"
 #include "session/database.h"
 #include "session/install_session.h"
 
 #include <string>
-#include <vector>
 
 namespace {
 
-void LogLookup(const InstallSession& session, const OwnedString& property, const OwnedString& release,
+void LogLookup(const Installation& installation, const OwnedString& property, const OwnedString& release,
                const OwnedString& key, const Pruning& pruning)
 {
     std::string name = property.value_or("(no property)");
     if (!release) {
-        session.Log("host release of " + name + ": none given, so not installed");
+        installation.Log("host release of " + name + ": none given, so not installed");
         return;
     }
     const char* root = RootName(HostReleaseRoot(*release));
     std::string where = std::string(root) + "\\" + kHostRegistryPath + "\\" + *release;
     if (key)
-        session.Log("host release " + *release + " found under " + where + ": " + name + " = " +
-                    session.Loggable(name.c_str(), *key));
+        installation.Log("host release " + *release + " found under " + where + ": " + name + " = " +
+                         installation.Loggable(name.c_str(), *key));
     else
-        session.Log("host release " + *release + " not installed (looked under " + where + ")");
+        installation.Log("host release " + *release + " not installed (looked under " + where + ")");
     for (const std::string& gone : pruning.deleted)
-        session.Log("empty registry key " + std::string(root) + "\\" + gone + " pruned");
+        installation.Log("empty registry key " + std::string(root) + "\\" + gone + " pruned");
     if (!pruning.refused.empty())
-        session.Log("empty registry key " + std::string(root) + "\\" + pruning.refused + " left in place: deleting it was refused (error " +
-                    std::to_string(pruning.error) + ")");
+        installation.Log("empty registry key " + std::string(root) + "\\" + pruning.refused +
+                         " left in place: deleting it was refused (error " + std::to_string(pruning.error) + ")");
 }
 
 }  // namespace
 
-UINT DetectHostReleases(const InstallSession& session)
+UINT DetectHostReleases(const Installation& installation, Gate& gate, const Releases& releases,
+                        const HostLookup& lookup)
 {
-    PackageDatabase db(session);
+    if (!releases) return ERROR_SUCCESS;
     int found = 0;
-    int rows = 0;
-    {
-        TableView releases;
-        if (!releases.Open(db, table::AutoCAD)) return ERROR_SUCCESS;
-        while (releases.Fetch()) {
-            ++rows;
-            OwnedString property = releases.GetString(autocad::Property);
-            OwnedString release = releases.GetString(autocad::Release);
-            Pruning pruning;
-            OwnedString key = FindHostReleaseKey(release, &pruning);
-            LogLookup(session, property, release, key, pruning);
-            if (key) {
-                ++found;
-                if (property) session.SetProperty(property->c_str(), key->c_str());
-            } else {
-                DisableFeaturesOfProperty(db, property);
-            }
+    for (const HostRelease& row : *releases) {
+        Pruning pruning;
+        OwnedString key = lookup(row.release, &pruning);
+        LogLookup(installation, row.property, row.release, key, pruning);
+        if (key) {
+            ++found;
+            if (row.property) installation.SetProperty(row.property->c_str(), key->c_str());
+        } else {
+            gate.DisableFeaturesOfProperty(row.property);
         }
     }
     // Second pass, over the properties as they now stand: a release found above, or one
     // the package or the user set beforehand, gets back the features whose cabinet is here.
-    {
-        TableView releases;
-        if (!releases.Open(db, table::AutoCAD)) return ERROR_SUCCESS;
-        while (releases.Fetch()) {
-            OwnedString property = releases.GetString(autocad::Property);
-            if (property && session.GetProperty(property->c_str())) RestoreFeaturesOfProperty(db, property);
-        }
-    }
-    if (found > 0 || rows == 0) return ERROR_SUCCESS;
-    session.Log("none of the " + std::to_string(rows) + " host releases is installed: message 3000");
-    session.ReportError(message::HostMissing);
+    for (const HostRelease& row : *releases)
+        if (row.property && installation.GetProperty(row.property->c_str())) gate.RestoreFeaturesOfProperty(row.property);
+    if (found > 0 || releases->empty()) return ERROR_SUCCESS;
+    installation.Log("none of the " + std::to_string(releases->size()) + " host releases is installed: message 3000");
+    installation.ReportError(message::HostMissing);
     return ERROR_INSTALL_FAILURE;
+}
+
+UINT RunPrevInstall(const InstallSession& session, ConditionRows* finalRows)
+{
+    PackageDatabase db(session);
+    InstallerGate gate(db);
+    UINT result = DetectHostReleases(session, *gate, ReadHostReleases(db), FindHostReleaseKey);
+    std::optional<FunctionChoice> choice;
+    if (result == ERROR_SUCCESS) {
+        result = BuildFunctionChoice(session, *gate, ReadFunctions(db), choice);
+        if (choice) WriteFunctionChoice(session, db, *choice);
+    }
+    if (finalRows) *finalRows = gate->Conditions();
+    return result;
 }
 
 extern "C" UINT WINAPI PrevInstall(MSIHANDLE install)
@@ -80,8 +80,8 @@ extern "C" UINT WINAPI PrevInstall(MSIHANDLE install)
     return GuardAction([install] {
         InstallSession session(install, "PrevInstall");
         LoadSourceRoot(session);
-        UINT result = DetectHostReleases(session);
-        if (result != ERROR_SUCCESS) return result;
-        return BuildFunctionChoice(session);
+        UINT result = RunPrevInstall(session);
+        session.Flush();
+        return result;
     });
 }

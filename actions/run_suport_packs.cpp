@@ -144,6 +144,7 @@ std::vector<SupportPack> ReadSupportPacks(const InstallSession& session)
 void RunPacks(const InstallSession& session)
 {
     for (const SupportPack& pack : ReadSupportPacks(session)) {
+        session.Flush();  // the log is written before the wait
         // A path too long for Windows is skipped rather than cut into another one.
         OwnedString path = JoinSourcePath(SourceRoot, pack.source);
         if (!path) {
@@ -166,6 +167,7 @@ extern "C" UINT WINAPI RunSuportPacks(MSIHANDLE install)
         InstallSession session(install, "RunSuportPacks");
         LoadSourceRoot(session);
         RunPacks(session);
+        session.Flush();
         return static_cast<UINT>(ERROR_SUCCESS);
     });
     return ERROR_SUCCESS;

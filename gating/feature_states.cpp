@@ -1,6 +1,5 @@
 #include "gating/feature_states.h"
 
-#include "gating/feature_conditions.h"
 #include "package/contract.h"
 #include "session/database.h"
 #include "session/install_session.h"
@@ -31,7 +30,7 @@ const char* StateName(INSTALLSTATE state)
 // What the installer's first costing decides for a feature: its own level, replaced by the
 // level of each Condition row whose expression is true, then compared with INSTALLLEVEL.
 FirstCosting StateOfFirstCosting(const InstallSession& session, const PackageDatabase& db, const std::string& name,
-                                 const std::vector<std::pair<int, std::string>>& conditions)
+                                 const std::vector<ConditionRow>& conditions)
 {
     TableView features;
     if (!features.Open(db, table::Feature, nullptr, Filter(feature::FeatureColumn, name)) || !features.Fetch())
@@ -41,9 +40,10 @@ FirstCosting StateOfFirstCosting(const InstallSession& session, const PackageDat
     int attributes = features.GetInteger(feature::Attributes);
     if (attributes == null) attributes = 0;
     std::string reason = "level " + std::to_string(level);
-    for (const auto& [conditionLevel, expression] : conditions) {
+    for (const ConditionRow& row : conditions) {
+        std::string expression = row.expression.value_or(std::string());
         if (MsiEvaluateConditionA(session.handle(), expression.c_str()) != MSICONDITION_TRUE) continue;
-        level = conditionLevel;
+        level = row.level;
         reason = "Condition level " + std::to_string(level);
     }
     OwnedString installLevelText = session.GetProperty(prop::InstallLevel);
@@ -60,20 +60,6 @@ FirstCosting StateOfFirstCosting(const InstallSession& session, const PackageDat
 
 }  // namespace
 
-ConditionRows ReadConditionRows(const PackageDatabase& db)
-{
-    ConditionRows rows;
-    TableView view;
-    if (!view.Open(db, table::Condition)) return rows;
-    while (view.Fetch()) {
-        OwnedString name = view.GetString(condition::Feature);
-        if (name)
-            rows[*name].emplace_back(view.GetInteger(condition::Level),
-                                     view.GetString(condition::Expression).value_or(std::string()));
-    }
-    return rows;
-}
-
 bool CostingComplete(const InstallSession& session)
 {
     return session.GetProperty(prop::CostingComplete) == std::string("1");
@@ -81,23 +67,22 @@ bool CostingComplete(const InstallSession& session)
 
 namespace {
 
-using Rows = std::vector<std::pair<int, std::string>>;
-
-const Rows& RowsOf(const ConditionRows& table, const std::string& name)
+const std::vector<ConditionRow>& RowsOf(const ConditionRows& table, const std::string& name)
 {
-    static const Rows none;
+    static const std::vector<ConditionRow> none;
     auto found = table.find(name);
     return found == table.end() ? none : found->second;
 }
 
 }  // namespace
 
-void RecostSwitchedFeatures(const InstallSession& session, const ConditionRows& before)
+void RecostSwitchedFeatures(const InstallSession& session, const PackageDatabase& db, const Gate& gate,
+                            ConditionWriter& writer)
 {
-    PackageDatabase db(session);
-    ConditionRows after = ReadConditionRows(db);
+    const ConditionRows& before = gate.InitialConditions();
+    const ConditionRows& after = gate.Conditions();
     std::map<std::string, FirstCosting> switched;
-    for (const ConditionRows* table : {&before, static_cast<const ConditionRows*>(&after)})
+    for (const ConditionRows* table : {&before, &after})
         for (const auto& entry : *table)
             if (!switched.count(entry.first) && RowsOf(after, entry.first) != RowsOf(before, entry.first))
                 switched.emplace(entry.first, StateOfFirstCosting(session, db, entry.first, RowsOf(after, entry.first)));
@@ -105,17 +90,18 @@ void RecostSwitchedFeatures(const InstallSession& session, const ConditionRows& 
     // A costing keeps the level of the last true row it saw, so a feature that was at level 0
     // would stay there in the installer's feature list (and go unregistered) even once its
     // state is set: a temporary row gives it its level back while costing runs again.
-    std::vector<std::pair<std::string, int>> levelRows;
+    std::vector<ConditionRow> levelRows;
     for (const auto& [name, costing] : switched) {
         bool clash = false;
-        for (const auto& row : RowsOf(after, name)) clash = clash || row.first == costing.level;
+        for (const ConditionRow& row : RowsOf(after, name)) clash = clash || row.level == costing.level;
+        ConditionRow levelRow{name, costing.level, std::string("1")};
         if (costing.state != INSTALLSTATE_ABSENT && costing.state != INSTALLSTATE_UNKNOWN && !clash &&
-            InsertConditionRow(db, name, costing.level, "1"))
-            levelRows.emplace_back(name, costing.level);
+            writer.Insert(levelRow))
+            levelRows.push_back(levelRow);
     }
+    session.Flush();
     session.DoAction(action::CostFinalize);
-    for (const auto& [name, level] : levelRows) DeleteConditionRow(db, name, level);
-
+    for (const ConditionRow& row : levelRows) writer.Delete(row);
     for (const auto& [name, costing] : switched) {
         if (costing.state == INSTALLSTATE_UNKNOWN) {
             session.Log("feature " + name + " state not set after costing: " + costing.reason);

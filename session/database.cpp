@@ -16,7 +16,6 @@ void PackageDatabase::Log(const std::string& text) const
 
 bool PackageDatabase::OpenPackageFile(const char* path)
 {
-    prepared_.clear();
     return MsiOpenDatabaseA(path, MSIDBOPEN_READONLY, db_.put()) == ERROR_SUCCESS;
 }
 
@@ -49,87 +48,68 @@ Filter& Filter::And(const char* column, int value)
     return *this;
 }
 
-TableView::~TableView()
-{
-    Release();
-}
-
-void TableView::Release()
-{
-    record_.reset();
-    own_.reset();
-    if (shared_) shared_->inUse = false;
-    shared_ = nullptr;
-    fieldCount_ = 0;
-    mode_ = ChangeMode::None;
-}
-
-bool TableView::Execute(MSIHANDLE view, MSIHANDLE params, const Filter& filter)
-{
-    UINT field = 1;
-    for (const std::string& value : filter.values())
-        if (MsiRecordSetStringA(params, field++, value.c_str()) != ERROR_SUCCESS) return false;
-    return MsiViewExecute(view, params) == ERROR_SUCCESS;
-}
-
 bool TableView::Open(const PackageDatabase& db, const char* table, const char* orderColumn, const Filter& filter)
 {
-    Release();
+    view_.reset();
+    record_.reset();
+    fieldCount_ = 0;
+    mode_ = ChangeMode::None;
     BoundedText query(kQueryCapacity);
     query.append("SELECT * FROM `").append(table).append("`");
     if (!filter.empty()) query.append(" WHERE ").append(filter.text());
     if (orderColumn) query.append(" ORDER BY `").append(orderColumn).append("`");
     if (!query.ok()) return false;
 
-    auto found = db.prepared_.find(query.str());
-    if (found == db.prepared_.end()) {
-        PackageDatabase::PreparedView prepared;
-        if (MsiDatabaseOpenViewA(db.handle(), query.c_str(), prepared.view.put()) != ERROR_SUCCESS)
-            prepared.view.reset();
-        else if (!filter.values().empty())
-            prepared.params.reset(MsiCreateRecord(static_cast<UINT>(filter.values().size())));
-        found = db.prepared_.emplace(query.str(), std::move(prepared)).first;
+    if (MsiDatabaseOpenViewA(db.handle(), query.c_str(), view_.put()) != ERROR_SUCCESS) {
+        view_.reset();
+        return false;
     }
-    PackageDatabase::PreparedView& prepared = found->second;
-    if (!prepared.view) return false;  // the installer refused this query before
-    if (!filter.values().empty() && !prepared.params) return false;
-
-    if (prepared.inUse) {
-        // The shared view is being read further up: this one gets a view of its own.
-        MsiHandle params;
-        if (!filter.values().empty()) params.reset(MsiCreateRecord(static_cast<UINT>(filter.values().size())));
-        if (MsiDatabaseOpenViewA(db.handle(), query.c_str(), own_.put()) != ERROR_SUCCESS ||
-            (!filter.values().empty() && !params) || !Execute(own_.get(), params.get(), filter)) {
-            own_.reset();
-            return false;
-        }
-        return true;
+    MsiHandle params;
+    if (!filter.values().empty()) {
+        params.reset(MsiCreateRecord(static_cast<UINT>(filter.values().size())));
+        UINT field = 1;
+        for (const std::string& value : filter.values())
+            if (!params || MsiRecordSetStringA(params.get(), field++, value.c_str()) != ERROR_SUCCESS) {
+                view_.reset();
+                return false;
+            }
     }
-    if (prepared.executed) MsiViewClose(prepared.view.get());
-    prepared.executed = Execute(prepared.view.get(), prepared.params.get(), filter);
-    if (!prepared.executed) return false;
-    prepared.inUse = true;
-    shared_ = &prepared;
-    fieldCount_ = prepared.fieldCount;
+    if (MsiViewExecute(view_.get(), params.get()) != ERROR_SUCCESS) {
+        view_.reset();
+        return false;
+    }
     return true;
+}
+
+std::vector<std::string> TableView::ColumnNames() const
+{
+    std::vector<std::string> names;
+    MsiHandle record;
+    if (!view_ || MsiViewGetColumnInfo(view_.get(), MSICOLINFO_NAMES, record.put()) != ERROR_SUCCESS) return names;
+    UINT count = MsiRecordGetFieldCount(record.get());
+    for (UINT field = 1; field <= count; ++field)
+        names.push_back(ReadInstallerText([&](char* buffer, DWORD* size) {
+                            return MsiRecordGetStringA(record.get(), field, buffer, size);
+                        }).value_or(std::string()));
+    return names;
+}
+
+bool TableView::Modify(MSIMODIFY mode, MSIHANDLE record) const
+{
+    return view_ && MsiViewModify(view_.get(), mode, record) == ERROR_SUCCESS;
 }
 
 int TableView::FieldCount()
 {
-    if (fieldCount_ == 0 && view()) {
-        MsiHandle names;
-        if (MsiViewGetColumnInfo(view(), MSICOLINFO_NAMES, names.put()) == ERROR_SUCCESS)
-            fieldCount_ = static_cast<int>(MsiRecordGetFieldCount(names.get()));
-        if (shared_) shared_->fieldCount = fieldCount_;
-    }
+    if (fieldCount_ == 0) fieldCount_ = static_cast<int>(ColumnNames().size());
     return fieldCount_;
 }
 
 bool TableView::Fetch()
 {
     record_.reset();
-    if (!view()) return false;
-    return MsiViewFetch(view(), record_.put()) == ERROR_SUCCESS;
+    if (!view_) return false;
+    return MsiViewFetch(view_.get(), record_.put()) == ERROR_SUCCESS;
 }
 
 OwnedString TableView::GetString(int column) const
@@ -175,7 +155,7 @@ bool TableView::SetInteger(int field, int value)
 
 bool TableView::Commit()
 {
-    bool applied = mode_ != ChangeMode::None && MsiViewModify(view(), static_cast<MSIMODIFY>(mode_), record_.get()) == ERROR_SUCCESS;
+    bool applied = mode_ != ChangeMode::None && Modify(static_cast<MSIMODIFY>(mode_), record_.get());
     mode_ = ChangeMode::None;
     record_.reset();
     return applied;

@@ -6,7 +6,6 @@
 
 #include <msiquery.h>
 
-#include <map>
 #include <string>
 #include <vector>
 
@@ -27,20 +26,8 @@ public:
     void Log(const std::string& text) const;
 
 private:
-    friend class TableView;
-    // A query prepared once and executed again for each use: inside a custom action every
-    // installer call is a round trip, and preparing is the dearest part of a lookup.
-    struct PreparedView {
-        MsiHandle view;    // 0 when the installer refused the query
-        MsiHandle params;  // one field per query parameter
-        int fieldCount = 0;
-        bool executed = false;
-        bool inUse = false;
-    };
-
     MsiHandle db_;
     const InstallSession* session_ = nullptr;
-    mutable std::map<std::string, PreparedView> prepared_;  // by query text
 };
 
 // A WHERE clause of column = value comparisons joined by AND. The values travel to the
@@ -68,12 +55,10 @@ private:
 enum class ChangeMode : int { None = 0, Replace = MSIMODIFY_REPLACE, Delete = MSIMODIFY_DELETE, InsertTemporary = MSIMODIFY_INSERT_TEMPORARY };
 
 // One executed query with its current row. A view that failed to open behaves as a table
-// without rows. Views over the same query share the database's prepared view; one opened
-// while that is in use gets a view of its own.
+// without rows.
 class TableView {
 public:
     TableView() = default;
-    ~TableView();
     TableView(const TableView&) = delete;
     TableView& operator=(const TableView&) = delete;
 
@@ -81,7 +66,7 @@ public:
     // fit the query buffer, or that the installer rejects, leaves the view not open.
     bool Open(const PackageDatabase& db, const char* table, const char* orderColumn = nullptr,
               const Filter& filter = Filter());
-    bool IsOpen() const { return view() != 0; }
+    bool IsOpen() const { return static_cast<bool>(view_); }
 
     bool Fetch();
     // The field's text, or none when it is null or empty.
@@ -89,6 +74,12 @@ public:
     // The field's integer; a null field reads as MSI_NULL_INTEGER.
     int GetInteger(int column) const;
     int FieldCount();
+    // The names of the view's columns, in order; empty when the view is not open.
+    std::vector<std::string> ColumnNames() const;
+    // Hands the current row's record to the caller, who may later change that row with it.
+    MsiHandle TakeRecord() { return std::move(record_); }
+    // Applies `mode` to the row `record` holds, through this view.
+    bool Modify(MSIMODIFY mode, MSIHANDLE record) const;
 
     bool BeginInsert();
     bool MarkReplace();
@@ -99,13 +90,7 @@ public:
     bool Commit();
 
 private:
-    MSIHANDLE view() const { return shared_ ? shared_->view.get() : own_.get(); }
-    // Lets go of the current row, the view and any pending change.
-    void Release();
-    bool Execute(MSIHANDLE view, MSIHANDLE params, const Filter& filter);
-
-    PackageDatabase::PreparedView* shared_ = nullptr;  // the database's, while this view uses it
-    MsiHandle own_;                                    // a view of its own otherwise
+    MsiHandle view_;
     MsiHandle record_;
     int fieldCount_ = 0;  // read on first need
     ChangeMode mode_ = ChangeMode::None;

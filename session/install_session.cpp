@@ -31,6 +31,7 @@ OwnedString InstallSession::GetSourceDir() const
 
 UINT InstallSession::ReportError(int number) const
 {
+    Flush();
     MsiHandle record(MsiCreateRecord(1));
     if (!record || MsiRecordSetInteger(record.get(), 1, number) != ERROR_SUCCESS)
         return ERROR_INSTALL_FAILURE;
@@ -40,10 +41,13 @@ UINT InstallSession::ReportError(int number) const
 
 void InstallSession::DoAction(const char* action) const
 {
+    Flush();
     MsiDoActionA(install_, action);
 }
 
 namespace {
+
+constexpr std::size_t kLogBatchBytes = 16 * 1024;
 
 // The text as a record template that formats to exactly itself: every bracket and brace is
 // written as the escape [\c], so no part of it is read as a property or field reference.
@@ -67,15 +71,24 @@ std::string LiteralTemplate(const std::string& text)
 
 void InstallSession::Log(const std::string& text) const
 {
-    // One record serves every line. The text is the record's template, escaped: a text held
+    if (!pending_.empty()) pending_ += '\n';
+    pending_ += "hostgate " + action_ + ": " + text;
+    // A long batch goes out on its own, so no single message grows without bound.
+    if (pending_.size() > kLogBatchBytes) Flush();
+}
+
+void InstallSession::Flush() const
+{
+    if (pending_.empty()) return;
+    // One record serves every batch. The text is the record's template, escaped: a text held
     // in a field would be formatted again by some engines' logs, expanding [PROPERTY].
-    if (!logRecord_) {
-        logRecord_.reset(MsiCreateRecord(0));
-        if (!logRecord_) return;
+    if (!logRecord_) logRecord_.reset(MsiCreateRecord(0));
+    if (logRecord_) {
+        std::string batch = LiteralTemplate(pending_);
+        MsiRecordSetStringA(logRecord_.get(), 0, batch.c_str());
+        MsiProcessMessage(install_, INSTALLMESSAGE_INFO, logRecord_.get());
     }
-    std::string line = LiteralTemplate("hostgate " + action_ + ": " + text);
-    MsiRecordSetStringA(logRecord_.get(), 0, line.c_str());
-    MsiProcessMessage(install_, INSTALLMESSAGE_INFO, logRecord_.get());
+    pending_.clear();
 }
 
 std::string InstallSession::Loggable(const char* name, const std::string& value) const

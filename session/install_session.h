@@ -1,6 +1,7 @@
 // The install session: the library's door to the running installation.
 #pragma once
 
+#include "session/installation.h"
 #include "session/owned.h"
 
 #include <string>
@@ -11,7 +12,7 @@
 // rather than cut into a different path.
 extern std::string SourceRoot;
 
-class InstallSession {
+class InstallSession : public Installation {
 public:
     // `action` names the running action in what the session writes to the installer's log.
     explicit InstallSession(MSIHANDLE install, const char* action = "");
@@ -20,28 +21,28 @@ public:
 
     MSIHANDLE handle() const { return install_; }
 
-    // The property's value, or none when it is unset, empty or unreadable.
-    OwnedString GetProperty(const char* name) const;
-    void SetProperty(const char* name, const char* value) const;
+    OwnedString GetProperty(const char* name) const override;
+    void SetProperty(const char* name, const char* value) const override;
     // SourceDir, resolving the source first when it is not known yet.
     OwnedString GetSourceDir() const;
-    // Posts the package's Error-table message `number`. Returns 0, or 1602 when the user
-    // answered Cancel or Abort; 1603 when the message could not be built.
-    UINT ReportError(int number) const;
+    UINT ReportError(int number) const override;
     // Runs a standard action inside the installation; its result is not used.
     void DoAction(const char* action) const;
-    // Writes an informational line to the installation's log, behind the library's and the
-    // action's name. Only the log sees it; nothing is shown to the user.
-    void Log(const std::string& text) const;
-    // A property's value as the log may show it: "(hidden)" for the properties the package
-    // lists in MsiHiddenProperties.
-    std::string Loggable(const char* name, const std::string& value) const;
+    // Adds an informational line for the installation's log, behind the library's and the
+    // action's name. Only the log sees it; nothing is shown to the user. Lines are sent
+    // together, as one message, when the session is flushed.
+    void Log(const std::string& text) const override;
+    // Sends the lines logged since the last flush. Done before anything that shows the
+    // user a message, runs another action or waits, and at the end of each action.
+    void Flush() const;
+    std::string Loggable(const char* name, const std::string& value) const override;
 
 private:
     MSIHANDLE install_;  // borrowed from the installer, never closed
     std::string action_;
     OwnedString actionData_;
     mutable MsiHandle logRecord_;
+    mutable std::string pending_;  // lines not sent yet
     mutable OwnedString hidden_;  // MsiHiddenProperties, read on first use
     mutable bool hiddenRead_ = false;
 };

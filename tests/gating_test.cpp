@@ -2,8 +2,7 @@
 #include "testbed.h"
 #include "windows_rules.h"
 
-#include "gating/cabinet_rules.h"
-#include "gating/feature_conditions.h"
+#include "gating/installer_gate.h"
 #include "session/database.h"
 #include "session/install_session.h"
 
@@ -25,6 +24,7 @@ struct Gating {
     std::unique_ptr<Session> session;
     std::unique_ptr<InstallSession> install;
     std::unique_ptr<PackageDatabase> db;
+    std::unique_ptr<InstallerGate> installerGate;
 
     explicit Gating(const std::string& rules, const std::string& conditions = "", bool withConditionTable = true)
     {
@@ -41,7 +41,10 @@ struct Gating {
         WriteFile(folder / "here.cab", "cabinet");
         MakeFolders(folder / "folder.cab");
         SourceRoot = folder.path() + "\\";
+        installerGate = std::make_unique<InstallerGate>(*db);
     }
+    // The rules and Condition rows as read when the fixture was made, kept in step since.
+    Gate& gate() const { return **installerGate; }
 
     std::vector<Row> conditions(const std::string& feature) const
     {
@@ -51,11 +54,11 @@ struct Gating {
     // Features switched off by the library beforehand: its own (temporary) rows.
     void switchedOff(std::initializer_list<const char*> features) const
     {
-        for (const char* feature : features) DisableFeature(*db, feature);
+        for (const char* feature : features) gate().DisableFeature(feature);
     }
     bool evaluate(const OwnedString& property, const OwnedString& function) const
     {
-        return EvaluateCabinetRules(*db, property, function);
+        return gate().EvaluateCabinetRules(property, function);
     }
 };
 
@@ -66,17 +69,17 @@ const OwnedString kNone;
 TEST(FeatureConditions, DisableAddsOneLevelZeroRowAndRestoreTakesItAway)
 {
     Gating g("");
-    ASSERT_TRUE(FeatureIsFree(*g.db, "A"));
-    DisableFeature(*g.db, "A");
+    ASSERT_TRUE(g.gate().FeatureIsFree("A"));
+    g.gate().DisableFeature("A");
     EXPECT_EQ(g.conditions("A"), (std::vector<Row>{{"A", "0", "1"}}));
-    EXPECT_FALSE(FeatureIsFree(*g.db, "A"));
-    DisableFeature(*g.db, "A");
+    EXPECT_FALSE(g.gate().FeatureIsFree("A"));
+    g.gate().DisableFeature("A");
     EXPECT_EQ(g.conditions("A"), (std::vector<Row>{{"A", "0", "1"}}));
 
-    RestoreFeature(*g.db, "A");
+    g.gate().RestoreFeature("A");
     EXPECT_TRUE(g.allConditions().empty());
-    EXPECT_TRUE(FeatureIsFree(*g.db, "A"));
-    RestoreFeature(*g.db, "A");
+    EXPECT_TRUE(g.gate().FeatureIsFree("A"));
+    g.gate().RestoreFeature("A");
     EXPECT_TRUE(g.allConditions().empty());
 }
 
@@ -86,45 +89,45 @@ TEST(FeatureConditions, PackageRowIsLoweredWithItsExpressionKept)
 {
     Gating g("", "A\t3\tVersionNT > 500\nB\t5\tNOT Installed\n");
     if (WindowsRules()) {
-        EXPECT_EQ(DisableFeature(*g.db, "A"), Switch::Refused);
+        EXPECT_EQ(g.gate().DisableFeature("A"), Switch::Refused);
         EXPECT_EQ(g.conditions("A"), (std::vector<Row>{{"A", "3", "VersionNT > 500"}}));
-        EXPECT_EQ(RestoreFeature(*g.db, "A"), Switch::Refused);
+        EXPECT_EQ(g.gate().RestoreFeature("A"), Switch::Refused);
         EXPECT_EQ(g.conditions("A").size(), 1u);
         return;
     }
     // The engine here refuses to replace a row in place; the row is still lowered.
-    EXPECT_EQ(DisableFeature(*g.db, "A"), Switch::Changed);
+    EXPECT_EQ(g.gate().DisableFeature("A"), Switch::Changed);
     EXPECT_EQ(g.conditions("A"), (std::vector<Row>{{"A", "0", "VersionNT > 500"}}));
     EXPECT_EQ(g.conditions("B"), (std::vector<Row>{{"B", "5", "NOT Installed"}}));
-    EXPECT_EQ(DisableFeature(*g.db, "A"), Switch::AlreadySo);
-    EXPECT_EQ(RestoreFeature(*g.db, "A"), Switch::Changed);
+    EXPECT_EQ(g.gate().DisableFeature("A"), Switch::AlreadySo);
+    EXPECT_EQ(g.gate().RestoreFeature("A"), Switch::Changed);
     EXPECT_TRUE(g.conditions("A").empty());
-    EXPECT_TRUE(FeatureIsFree(*g.db, "A"));
+    EXPECT_TRUE(g.gate().FeatureIsFree("A"));
 }
 
 TEST(FeatureConditions, EachRestoreDeletesOneOfSeveralRows)
 {
     Gating g("", "A\t3\tX\nA\t4\tY\n");
-    RestoreFeature(*g.db, "A");
+    g.gate().RestoreFeature("A");
     EXPECT_EQ(g.conditions("A").size(), WindowsRules() ? 2u : 1u);
-    EXPECT_FALSE(FeatureIsFree(*g.db, "A"));
-    RestoreFeature(*g.db, "A");
-    EXPECT_EQ(FeatureIsFree(*g.db, "A"), !WindowsRules());
+    EXPECT_FALSE(g.gate().FeatureIsFree("A"));
+    g.gate().RestoreFeature("A");
+    EXPECT_EQ(g.gate().FeatureIsFree("A"), !WindowsRules());
 }
 
 TEST(FeatureConditions, WithoutAConditionTableEveryFeatureIsFree)
 {
     Gating g("", "", false);
-    DisableFeature(*g.db, "A");
-    EXPECT_TRUE(FeatureIsFree(*g.db, "A"));
-    RestoreFeature(*g.db, "A");
-    EXPECT_TRUE(FeatureIsFree(*g.db, "A"));
+    g.gate().DisableFeature("A");
+    EXPECT_TRUE(g.gate().FeatureIsFree("A"));
+    g.gate().RestoreFeature("A");
+    EXPECT_TRUE(g.gate().FeatureIsFree("A"));
 }
 
 TEST(FeatureConditions, DisabledFeatureIsNotInstalledAfterCosting)
 {
     Gating g("");
-    DisableFeature(*g.db, "B");
+    g.gate().DisableFeature("B");
     ASSERT_EQ(g.session->doAction("CostFinalize"), 0u);
     EXPECT_EQ(g.session->featureAction("A"), INSTALLSTATE_LOCAL);
     EXPECT_EQ(g.session->featureAction("B"), INSTALLSTATE_UNKNOWN);
@@ -134,17 +137,17 @@ TEST(FeatureConditions, NamesThatCannotBeFeatureKeysAreRefused)
 {
     Gating g("", "A\t3\tX\n");
     std::string atLimit(38, 'L');
-    DisableFeature(*g.db, atLimit);
+    g.gate().DisableFeature(atLimit);
     EXPECT_EQ(g.conditions(atLimit).size(), 1u);
     std::string overLimit(39, 'L');
-    DisableFeature(*g.db, overLimit);
+    g.gate().DisableFeature(overLimit);
     EXPECT_TRUE(g.conditions(overLimit).empty());
-    DisableFeature(*g.db, "");
+    g.gate().DisableFeature("");
     EXPECT_EQ(g.allConditions().size(), 2u);
 
     // A quote in a name never widens what is selected.
-    EXPECT_TRUE(FeatureIsFree(*g.db, "B' OR `Feature_`<>'"));
-    RestoreFeature(*g.db, "X' OR '1'='1");
+    EXPECT_TRUE(g.gate().FeatureIsFree("B' OR `Feature_`<>'"));
+    g.gate().RestoreFeature("X' OR '1'='1");
     EXPECT_EQ(g.conditions("A").size(), 1u);
 }
 
@@ -157,7 +160,7 @@ TEST(CabinetRules, WorkedExample)
              "\tf\there.cab\tD\t2\n");
     g.switchedOff({"A", "D"});
     EXPECT_FALSE(g.evaluate(kNone, std::string("f")));
-    RestoreFeature(*g.db, "D");
+    g.gate().RestoreFeature("D");
     EXPECT_TRUE(g.evaluate(kNone, std::string("f")));
 }
 
@@ -166,7 +169,7 @@ TEST(CabinetRules, GroupZeroAloneNeedsOneCountedRow)
     {
         Gating g("\tf\tmissing.cab\tA\t0\n\tf\there.cab\tB\t0\n");
         EXPECT_TRUE(g.evaluate(kNone, std::string("f")));
-        DisableFeature(*g.db, "B");
+        g.gate().DisableFeature("B");
         EXPECT_FALSE(g.evaluate(kNone, std::string("f")));
     }
     {
@@ -190,7 +193,7 @@ TEST(CabinetRules, EveryNonzeroGroupNeedsASatisfiedRow)
     Gating g(rules);
     g.switchedOff({"D"});
     EXPECT_FALSE(g.evaluate(kNone, std::string("f")));
-    RestoreFeature(*g.db, "D");
+    g.gate().RestoreFeature("D");
     EXPECT_TRUE(g.evaluate(kNone, std::string("f")));
 
     // A required group whose only row has no cabinet fails when that feature is not free.
@@ -220,7 +223,7 @@ TEST(CabinetRules, NoRulesMeanNotMet)
     EXPECT_TRUE(g.evaluate(std::string("HOST"), kNone));
     Gating none("");  // no SearchCabinet table at all
     EXPECT_FALSE(none.evaluate(kNone, kNone));
-    DisableFeaturesOfProperty(*none.db, kNone);
+    none.gate().DisableFeaturesOfProperty(kNone);
     EXPECT_TRUE(none.allConditions().empty());
 }
 
@@ -242,33 +245,33 @@ TEST(CabinetRules, SwitchingByPropertyAndFunction)
                               "HOST\tg\tmissing.cab\tC\t1\n"
                               "HOST\tg\there.cab\tD\t2\n";
     Gating g(rules);
-    DisableFeaturesOfProperty(*g.db, std::string("HOST"));
+    g.gate().DisableFeaturesOfProperty(std::string("HOST"));
     EXPECT_EQ(g.allConditions(), (std::vector<Row>{{"B", "0", "1"}, {"C", "0", "1"}, {"D", "0", "1"}}));
     // Only a row whose cabinet is present brings its feature back.
-    RestoreFeaturesOfProperty(*g.db, std::string("HOST"));
+    g.gate().RestoreFeaturesOfProperty(std::string("HOST"));
     EXPECT_EQ(g.allConditions(), (std::vector<Row>{{"B", "0", "1"}, {"C", "0", "1"}}));
 
     Gating everything(rules);
-    DisableFeaturesOfFunction(*everything.db, kNone);
+    everything.gate().DisableFeaturesOfFunction(kNone);
     EXPECT_EQ(everything.allConditions().size(), 4u);
-    RestoreFeaturesOfFunction(*everything.db, std::string("g"));
+    everything.gate().RestoreFeaturesOfFunction(std::string("g"));
     EXPECT_EQ(everything.allConditions().size(), 3u);
-    RestoreFeaturesOfProperty(*everything.db, kNone);
+    everything.gate().RestoreFeaturesOfProperty(kNone);
     EXPECT_EQ(everything.allConditions(), (std::vector<Row>{{"B", "0", "1"}, {"C", "0", "1"}}));
 }
 
 TEST(CabinetRules, SameFeatureTwiceUnderOneProperty)
 {
     Gating g("HOST\tf\there.cab\tA\t0\nHOST\tg\tfolder.cab\tA\t0\n", "A\t4\tPACKAGE_ROW\n");
-    DisableFeaturesOfProperty(*g.db, std::string("HOST"));
+    g.gate().DisableFeaturesOfProperty(std::string("HOST"));
     // Under Windows' rules the package's row stays as it is, alone.
     EXPECT_EQ(g.conditions("A"), (std::vector<Row>{{"A", WindowsRules() ? "4" : "0", "PACKAGE_ROW"}}));
     // Both cabinets are present: two restores, the second finding nothing left.
-    RestoreFeaturesOfProperty(*g.db, std::string("HOST"));
+    g.gate().RestoreFeaturesOfProperty(std::string("HOST"));
     EXPECT_EQ(g.conditions("A").size(), WindowsRules() ? 1u : 0u);
 
     Gating h("HOST\tf\there.cab\tA\t0\nHOST\tg\tfolder.cab\tA\t0\n", "A\t4\tFIRST\nA\t5\tSECOND\n");
-    RestoreFeaturesOfProperty(*h.db, std::string("HOST"));
+    h.gate().RestoreFeaturesOfProperty(std::string("HOST"));
     EXPECT_EQ(h.conditions("A").size(), WindowsRules() ? 2u : 0u);
 }
 
@@ -278,8 +281,8 @@ TEST(CabinetRules, QuotedValuesSelectNothing)
     for (const char* crafted : {"x' OR '1'='1", "HOST' OR `PropertyName`<>'", "'"}) {
         EXPECT_FALSE(g.evaluate(std::string(crafted), kNone)) << crafted;
         EXPECT_FALSE(g.evaluate(kNone, std::string(crafted))) << crafted;
-        DisableFeaturesOfProperty(*g.db, std::string(crafted));
-        DisableFeaturesOfFunction(*g.db, std::string(crafted));
+        g.gate().DisableFeaturesOfProperty(std::string(crafted));
+        g.gate().DisableFeaturesOfFunction(std::string(crafted));
     }
     EXPECT_TRUE(g.allConditions().empty());
 }
@@ -291,10 +294,10 @@ TEST(CabinetRules, LongValuesAreUsedWhole)
     Gating g(property + "\t" + function + "\there.cab\tA\t0\n" +
              property.substr(0, 34) + "\t" + function.substr(0, 38) + "\there.cab\tB\t0\n");
     EXPECT_TRUE(g.evaluate(property, function));
-    DisableFeaturesOfProperty(*g.db, property);
+    g.gate().DisableFeaturesOfProperty(property);
     EXPECT_EQ(g.allConditions(), (std::vector<Row>{{"A", "0", "1"}}));
-    RestoreFeaturesOfFunction(*g.db, function);
-    DisableFeaturesOfFunction(*g.db, function.substr(0, 38));
+    g.gate().RestoreFeaturesOfFunction(function);
+    g.gate().DisableFeaturesOfFunction(function.substr(0, 38));
     EXPECT_EQ(g.allConditions(), (std::vector<Row>{{"B", "0", "1"}}));
 }
 
@@ -316,6 +319,6 @@ TEST(CabinetRules, RulesWithoutAFeatureAreSkipped)
 {
     Gating g("\tf\t\t\t0\n");
     EXPECT_FALSE(g.evaluate(kNone, std::string("f")));
-    DisableFeaturesOfFunction(*g.db, std::string("f"));
+    g.gate().DisableFeaturesOfFunction(std::string("f"));
     EXPECT_TRUE(g.allConditions().empty());
 }

@@ -6,7 +6,13 @@
 // replays a single one.
 #include "testbed.h"
 
+#include "actions/exports.h"
+#include "actions/phases.h"
+#include "session/install_session.h"
+
 #include <gtest/gtest.h>
+
+#include <functional>
 
 #include <climits>
 #include <cstdint>
@@ -190,22 +196,21 @@ std::map<std::string, std::size_t> TableSizes(const Session& session)
 }
 
 struct Call {
-    Action action;
-    MSIHANDLE handle;
+    std::function<UINT()> action;
     UINT result;
 };
 
 DWORD WINAPI RunCall(LPVOID context)
 {
     auto* call = static_cast<Call*>(context);
-    call->result = call->action(call->handle);
+    call->result = call->action();
     return 0;
 }
 
 // Runs an action on a thread of its own and gives up on it after a bound.
-bool RunBounded(Action action, MSIHANDLE handle, UINT& result)
+bool RunBounded(std::function<UINT()> action, UINT& result)
 {
-    Call call{action, handle, 0};
+    Call call{std::move(action), 0};
     HANDLE thread = CreateThread(nullptr, 0, RunCall, &call, 0, nullptr);
     bool ended = WaitForSingleObject(thread, 60000) == WAIT_OBJECT_0;
     CloseHandle(thread);
@@ -241,7 +246,30 @@ void CheckOnePackage(uint32_t seed, const Library& dll)
             session.setProperty("FUNCTION_VER", random.chance(50) ? Hostile(random) : "");
         UserSide user;
         UINT result = 0;
-        ASSERT_TRUE(RunBounded(dll.action(name), session.handle(), result)) << name << " did not return";
+        // The table-driven actions run their bodies in this process, so that the Condition
+        // rows their gate ends with can be held against the installer's own table.
+        std::function<UINT()> action = [&] { return dll.action(name)(session.handle()); };
+        std::optional<ConditionRows> held;
+        auto body = std::string(name) == "PrevInstall" ? RunPrevInstall
+                    : std::string(name) == "AfterSelectFunction" ? RunAfterSelectFunction : nullptr;
+        if (body)
+            action = [&] {
+                return GuardAction([&] {
+                    InstallSession install(session.handle(), name);
+                    LoadSourceRoot(install);
+                    held.emplace();
+                    UINT answer = body(install, &*held);
+                    install.Flush();
+                    return answer;
+                });
+            };
+        ASSERT_TRUE(RunBounded(action, result)) << name << " did not return";
+        if (held) {
+            ConditionRows table;
+            for (const Row& row : session.rows("SELECT * FROM `Condition`"))
+                table[row[0]].push_back({row[0], std::stoi(row[1]), row[2] == "<null>" ? OwnedString() : row[2]});
+            EXPECT_TRUE(table == *held) << name << ": the gate's Condition rows differ from the table's";
+        }
         EXPECT_TRUE(result == 0 || result == 1603) << name << " returned " << result;
         if (result == 1603) {
             ASSERT_FALSE(user.errors().empty()) << name << " failed without a message";

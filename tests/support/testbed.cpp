@@ -1,6 +1,8 @@
 #include "testbed.h"
 #include "windows_rules.h"
 
+#include <cstring>
+
 #include <objbase.h>
 #include <shlwapi.h>
 
@@ -359,17 +361,28 @@ UserSide::~UserSide()
 int WINAPI UserSide::Handler(LPVOID context, UINT type, MSIHANDLE record)
 {
     auto* self = static_cast<UserSide*>(context);
-    char text[2048] = "";
-    DWORD size = sizeof text;
-    MsiFormatRecordA(0, record, text, &size);
+    std::string text(2048, '\0');
+    DWORD size = static_cast<DWORD>(text.size());
+    if (MsiFormatRecordA(0, record, &text[0], &size) == ERROR_MORE_DATA) {
+        text.resize(++size);
+        MsiFormatRecordA(0, record, &text[0], &size);
+    }
+    text.resize(std::strlen(text.c_str()));
     switch (type & 0xFF000000u) {
     case INSTALLMESSAGE_ERROR:
         self->errors_.push_back(MsiRecordGetInteger(record, 1));
         self->errorTexts_.push_back(text);
         return self->answer_;
-    case INSTALLMESSAGE_INFO:
-        self->infos_.push_back(text);
+    case INSTALLMESSAGE_INFO: {
+        // One message may carry several lines.
+        for (std::size_t at = 0; at <= text.size();) {
+            std::size_t end = text.find('\n', at);
+            if (end == std::string::npos) end = text.size();
+            self->infos_.push_back(text.substr(at, end - at));
+            at = end + 1;
+        }
         return 0;
+    }
     case INSTALLMESSAGE_ACTIONSTART: {
         char name[256] = "";
         DWORD length = sizeof name;
