@@ -177,15 +177,18 @@ TEST_F(SessionTest, QueriesBeyondTheBufferAreRefused)
 {
     Opened opened(package);
     const PackageDatabase& db = opened.db;
-    // "SELECT * FROM `" + name + "`" with 511 characters in all fits; 512 does not.
-    std::string fits(511 - 16, 'T');
-    std::string over(512 - 16, 'T');
-    TableView fitting;
-    TableView refused;
-    EXPECT_FALSE(fitting.Open(db, fits.c_str()));  // no such table, but the query was sent
-    EXPECT_FALSE(refused.Open(db, over.c_str()));
-    EXPECT_FALSE(refused.IsOpen());
-    EXPECT_FALSE(refused.Fetch());
+    // "SELECT * FROM `Shapes` WHERE " then comparisons joined by " AND ": 24 characters and
+    // 12 for each `Key`=? (13 for `Name`=?) make 511 with 40 comparisons, 7 of them on Name.
+    for (int names : {7, 8}) {
+        Filter filter;
+        for (int i = 0; i < 40; ++i) i < names ? filter.And("Name", "first") : filter.And("Key", "c");
+        std::size_t length = std::string("SELECT * FROM `Shapes` WHERE ").size() + filter.text().size();
+        ASSERT_EQ(length, names == 7 ? 511u : 512u);
+        TableView view;
+        EXPECT_EQ(view.Open(db, "Shapes", nullptr, filter), names == 7) << length;
+        EXPECT_EQ(view.Fetch() ? view.GetString(1) : std::nullopt,
+                  names == 7 ? std::optional<std::string>("c") : std::nullopt) << length;
+    }
 }
 
 TEST_F(SessionTest, MissingTableGivesAViewThatIsNotOpen)
