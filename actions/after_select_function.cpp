@@ -60,11 +60,14 @@ UINT RunAfterSelectFunction(const InstallSession& session, ConditionRows* finalR
     UINT result = MatchHostsToFunction(session, *gate, ReadHostReleases(db));
     if (result == ERROR_SUCCESS) {
         session.Log("costing redone");
-        if (costed)
-            RecostSwitchedFeatures(session, db, *gate, gate.Writer());
-        else
+        if (costed) {
+            RecostSwitchedFeatures(session, db, gate);
+        } else {
+            gate.Commit();
             session.DoAction(action::CostFinalize);
+        }
     }
+    gate.Commit();
     if (finalRows) *finalRows = gate->Conditions();
     return result;
 }

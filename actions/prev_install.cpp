@@ -71,6 +71,7 @@ UINT RunPrevInstall(const InstallSession& session, ConditionRows* finalRows)
         result = BuildFunctionChoice(session, *gate, ReadFunctions(db), choice);
         if (choice) WriteFunctionChoice(session, db, *choice);
     }
+    gate.Commit();
     if (finalRows) *finalRows = gate->Conditions();
     return result;
 }

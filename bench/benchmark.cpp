@@ -28,7 +28,8 @@ namespace {
 // custom action a call on a view, a database or the installation crosses to the installer
 // (a round trip); record calls stay in the action's process (local).
 std::map<std::string, unsigned long> g_byFunction;
-std::set<MSIHANDLE> g_remote;  // open views and databases: closing one is a round trip
+std::set<MSIHANDLE> g_remote;   // open views and databases: closing one is a round trip
+std::set<MSIHANDLE> g_deletes;  // views of DELETE queries: each execution writes a row
 
 template <int Id, typename F>
 struct Hook;
@@ -58,7 +59,14 @@ UINT WINAPI CountedOpenView(MSIHANDLE database, LPCSTR query, MSIHANDLE* view)
     ++g_byFunction["MsiDatabaseOpenViewA"];
     UINT result = MsiDatabaseOpenViewA(database, query, view);
     if (result == ERROR_SUCCESS) g_remote.insert(*view);
+    if (result == ERROR_SUCCESS && std::strncmp(query, "DELETE", 6) == 0) g_deletes.insert(*view);
     return result;
+}
+
+UINT WINAPI CountedExecute(MSIHANDLE view, MSIHANDLE params)
+{
+    ++g_byFunction[g_deletes.count(view) ? "MsiViewExecute (DELETE)" : "MsiViewExecute"];
+    return MsiViewExecute(view, params);
 }
 
 MSIHANDLE WINAPI CountedActiveDatabase(MSIHANDLE install)
@@ -71,6 +79,7 @@ MSIHANDLE WINAPI CountedActiveDatabase(MSIHANDLE install)
 
 UINT WINAPI CountedCloseHandle(MSIHANDLE handle)
 {
+    g_deletes.erase(handle);
     ++g_byFunction[g_remote.erase(handle) ? "MsiCloseHandle (view, database)" : "MsiCloseHandle (record)"];
     return MsiCloseHandle(handle);
 }
@@ -84,14 +93,14 @@ bool IsLocal(const std::string& name)
 struct Counts {
     unsigned long roundTrips = 0;
     unsigned long local = 0;
-    unsigned long modifies = 0;  // rows written
+    unsigned long modifies = 0;  // rows written: modify calls and DELETE executions
 };
 
 Counts Take()
 {
     Counts counts;
     for (const auto& [name, count] : g_byFunction) (IsLocal(name) ? counts.local : counts.roundTrips) += count;
-    counts.modifies = g_byFunction["MsiViewModify"];
+    counts.modifies = g_byFunction["MsiViewModify"] + g_byFunction["MsiViewExecute (DELETE)"];
     g_byFunction.clear();
     return counts;
 }
@@ -103,11 +112,12 @@ int CountImports(HMODULE module)
         HOOK(MsiGetPropertyA),         HOOK(MsiSetPropertyA),        HOOK(MsiDoActionA),
         HOOK(MsiProcessMessage),       HOOK(MsiCreateRecord),        HOOK(MsiRecordSetInteger),
         HOOK(MsiRecordSetStringA),     HOOK(MsiRecordGetInteger),    HOOK(MsiRecordGetStringA),
-        HOOK(MsiRecordGetFieldCount),  HOOK(MsiOpenDatabaseA),       HOOK(MsiViewExecute),
+        HOOK(MsiRecordGetFieldCount),  HOOK(MsiOpenDatabaseA),
         HOOK(MsiViewFetch),            HOOK(MsiViewGetColumnInfo),   HOOK(MsiViewModify),
         HOOK(MsiViewClose),            HOOK(MsiQueryProductStateA),  HOOK(MsiSetInternalUI),
         HOOK(MsiInstallProductA),      HOOK(MsiEvaluateConditionA),  HOOK(MsiSetFeatureStateA),
         {"MsiDatabaseOpenViewA", reinterpret_cast<void*>(&CountedOpenView)},
+        {"MsiViewExecute", reinterpret_cast<void*>(&CountedExecute)},
         {"MsiGetActiveDatabase", reinterpret_cast<void*>(&CountedActiveDatabase)},
         {"MsiCloseHandle", reinterpret_cast<void*>(&CountedCloseHandle)}};
     return PatchImports(module, "msi.dll", counters);

@@ -1,5 +1,6 @@
 #include "gating/feature_states.h"
 
+#include "gating/installer_gate.h"
 #include "package/contract.h"
 #include "session/database.h"
 #include "session/install_session.h"
@@ -76,11 +77,11 @@ const std::vector<ConditionRow>& RowsOf(const ConditionRows& table, const std::s
 
 }  // namespace
 
-void RecostSwitchedFeatures(const InstallSession& session, const PackageDatabase& db, const Gate& gate,
-                            ConditionWriter& writer)
+void RecostSwitchedFeatures(const InstallSession& session, const PackageDatabase& db, InstallerGate& gate)
 {
-    const ConditionRows& before = gate.InitialConditions();
-    const ConditionRows& after = gate.Conditions();
+    const ConditionRows& before = gate->InitialConditions();
+    const ConditionRows& after = gate->Conditions();
+    ConditionWriter& writer = gate.Writer();
     std::map<std::string, FirstCosting> switched;
     for (const ConditionRows* table : {&before, &after})
         for (const auto& entry : *table)
@@ -99,7 +100,7 @@ void RecostSwitchedFeatures(const InstallSession& session, const PackageDatabase
             writer.Insert(levelRow))
             levelRows.push_back(levelRow);
     }
-    session.Flush();
+    gate.Commit();
     session.DoAction(action::CostFinalize);
     for (const ConditionRow& row : levelRows) writer.Delete(row);
     for (const auto& [name, costing] : switched) {

@@ -5,6 +5,7 @@
 #include "gating/gate.h"
 
 class InstallSession;
+class InstallerGate;
 class PackageDatabase;
 
 // True once the installer has costed the session and fixed its feature states.
@@ -12,6 +13,5 @@ bool CostingComplete(const InstallSession& session);
 
 // Costs again after the installer had costed the session: every feature whose Condition
 // rows the gate changed gets the state a first costing of the table as it now stands would
-// give it; the other features keep theirs. `writer` writes to the gate's table.
-void RecostSwitchedFeatures(const InstallSession& session, const PackageDatabase& db, const Gate& gate,
-                            ConditionWriter& writer);
+// give it; the other features keep theirs.
+void RecostSwitchedFeatures(const InstallSession& session, const PackageDatabase& db, InstallerGate& gate);

@@ -43,6 +43,7 @@ InstallerConditions::InstallerConditions(const PackageDatabase& db) : db_(db)
     while (view_.Fetch()) {
         ConditionRow row{view_.GetString(condition::Feature).value_or(std::string()), view_.GetInteger(condition::Level),
                          view_.GetString(condition::Expression)};
+        keys_.insert({row.feature, row.level});
         records_[{row.feature, row.level}] = view_.TakeRecord();
         rows_->push_back(std::move(row));
     }
@@ -50,27 +51,23 @@ InstallerConditions::InstallerConditions(const PackageDatabase& db) : db_(db)
 
 bool InstallerConditions::Insert(const ConditionRow& row)
 {
-    MsiHandle record(MsiCreateRecord(3));
-    if (!record || MsiRecordSetStringA(record.get(), condition::Feature, row.feature.c_str()) != ERROR_SUCCESS ||
-        MsiRecordSetInteger(record.get(), condition::Level, row.level) != ERROR_SUCCESS ||
-        MsiRecordSetStringA(record.get(), condition::Expression, row.expression.value_or(std::string()).c_str()) !=
-            ERROR_SUCCESS ||
-        !view_.Modify(MSIMODIFY_INSERT_TEMPORARY, record.get()))
-        return false;
-    records_[{row.feature, row.level}] = std::move(record);
+    if (!rows_ || !keys_.insert({row.feature, row.level}).second) return false;
+    waiting_.push_back(row);
     return true;
 }
 
 bool InstallerConditions::Lower(const ConditionRow& row)
 {
     auto found = records_.find({row.feature, row.level});
-    if (found == records_.end()) return false;
+    if (found == records_.end() || keys_.count({row.feature, 0})) return false;
     MSIHANDLE record = found->second.get();
     MsiRecordSetInteger(record, condition::Level, 0);
     if (!view_.Modify(MSIMODIFY_REPLACE, record)) {
         MsiRecordSetInteger(record, condition::Level, row.level);  // the row is as it was
         return false;
     }
+    keys_.erase({row.feature, row.level});
+    keys_.insert({row.feature, 0});
     MsiHandle moved = std::move(found->second);
     records_.erase(found);
     records_[{row.feature, 0}] = std::move(moved);
@@ -79,19 +76,51 @@ bool InstallerConditions::Lower(const ConditionRow& row)
 
 bool InstallerConditions::Delete(const ConditionRow& row)
 {
-    auto found = records_.find({row.feature, row.level});
-    if (found != records_.end() && view_.Modify(MSIMODIFY_DELETE, found->second.get())) {
-        records_.erase(found);
+    Key key{row.feature, row.level};
+    auto waiting = std::find_if(waiting_.begin(), waiting_.end(),
+                                [&](const ConditionRow& r) { return r.feature == row.feature && r.level == row.level; });
+    if (waiting != waiting_.end()) {
+        waiting_.erase(waiting);
+        keys_.erase(key);
         return true;
     }
-    // Some engines delete only with a record fetched for the row: fetch it.
-    TableView lookup;
-    Filter key(condition::FeatureColumn, row.feature);
-    key.And(condition::LevelColumn, row.level);
-    if (!lookup.Open(db_, table::Condition, nullptr, key) || !lookup.Fetch() || !lookup.MarkDelete() || !lookup.Commit())
+    // A row is deleted by its key. (A record kept from reading is no way to name the row:
+    // some engines delete the row under the view's cursor instead.)
+    if (!deleteView_) {
+        BoundedText query(kQueryCapacity);
+        query.append("DELETE FROM `").append(table::Condition).append("` WHERE `").append(condition::FeatureColumn)
+            .append("`=? AND `").append(condition::LevelColumn).append("`=?");
+        if (MsiDatabaseOpenViewA(db_.handle(), query.c_str(), deleteView_.put()) != ERROR_SUCCESS) {
+            deleteView_.reset();
+            return false;
+        }
+    }
+    MsiHandle params(MsiCreateRecord(2));
+    if (!params || MsiRecordSetStringA(params.get(), 1, row.feature.c_str()) != ERROR_SUCCESS ||
+        MsiRecordSetInteger(params.get(), 2, row.level) != ERROR_SUCCESS)
         return false;
-    if (found != records_.end()) records_.erase(found);
+    if (deleteExecuted_) MsiViewClose(deleteView_.get());
+    deleteExecuted_ = MsiViewExecute(deleteView_.get(), params.get()) == ERROR_SUCCESS;
+    if (!deleteExecuted_) return false;
+    keys_.erase(key);
+    records_.erase(key);
     return true;
+}
+
+bool InstallerConditions::Commit()
+{
+    bool all = true;
+    for (const ConditionRow& row : waiting_) {
+        MsiHandle record(MsiCreateRecord(3));
+        all = record && MsiRecordSetStringA(record.get(), condition::Feature, row.feature.c_str()) == ERROR_SUCCESS &&
+              MsiRecordSetInteger(record.get(), condition::Level, row.level) == ERROR_SUCCESS &&
+              MsiRecordSetStringA(record.get(), condition::Expression, row.expression.value_or(std::string()).c_str()) ==
+                  ERROR_SUCCESS &&
+              view_.Modify(MSIMODIFY_INSERT_TEMPORARY, record.get()) && all;
+    }
+    waiting_.clear();
+    if (!all) db_.Log("the installer refused a new Condition row: a feature decided off above may stay on");
+    return all;
 }
 
 InstallerGate::InstallerGate(const PackageDatabase& db)

@@ -6,6 +6,7 @@
 #include "session/database.h"
 
 #include <map>
+#include <set>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -17,8 +18,10 @@ std::optional<std::vector<CabinetRule>> ReadCabinetRules(const PackageDatabase& 
 // True when a file or folder exists at SourceRoot followed directly by the relative path.
 bool CabinetPresent(const std::string& relativePath);
 
-// The installer's Condition table: read once through one view, changed through the same
-// view. A row keeps the record it was read or inserted with, so most changes are one call.
+// The installer's Condition table: read once, then changed row by row. A new row waits
+// until Commit, so that a row added and taken away again within one action never reaches
+// the installer; the table's keys are tracked here, so an insert is answered as the
+// installer would answer it (a key already there is refused).
 class InstallerConditions : public ConditionWriter {
 public:
     explicit InstallerConditions(const PackageDatabase& db);
@@ -28,6 +31,8 @@ public:
     bool Insert(const ConditionRow& row) override;
     bool Lower(const ConditionRow& row) override;
     bool Delete(const ConditionRow& row) override;
+    // Sends the rows still waiting; false when the installer refused one of them.
+    bool Commit();
 
 private:
     using Key = std::pair<std::string, int>;  // feature, level
@@ -35,7 +40,11 @@ private:
     const PackageDatabase& db_;
     TableView view_;
     std::optional<std::vector<ConditionRow>> rows_;
-    std::map<Key, MsiHandle> records_;
+    std::set<Key> keys_;                 // the table's keys as it stands, waiting rows included
+    std::map<Key, MsiHandle> records_;   // rows as read, for a change in place
+    std::vector<ConditionRow> waiting_;  // new rows not sent yet
+    MsiHandle deleteView_;               // DELETE of one row by its key, prepared once
+    bool deleteExecuted_ = false;
 };
 
 class InstallerGate {
@@ -45,6 +54,8 @@ public:
     InstallerGate& operator=(const InstallerGate&) = delete;
     Gate& operator*() { return gate_; }
     ConditionWriter& Writer() { return conditions_; }
+    // Sends the changes still waiting; done before costing and at the end of each action.
+    bool Commit() { return conditions_.Commit(); }
     Gate* operator->() { return &gate_; }
 
 private:

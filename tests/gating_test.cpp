@@ -46,11 +46,17 @@ struct Gating {
     // The rules and Condition rows as read when the fixture was made, kept in step since.
     Gate& gate() const { return **installerGate; }
 
+    // The installer's table, once the gate's waiting changes are sent.
     std::vector<Row> conditions(const std::string& feature) const
     {
+        installerGate->Commit();
         return session->rows("SELECT * FROM `Condition` WHERE `Feature_`='" + feature + "' ORDER BY `Level`");
     }
-    std::vector<Row> allConditions() const { return session->rows("SELECT * FROM `Condition` ORDER BY `Feature_`"); }
+    std::vector<Row> allConditions() const
+    {
+        installerGate->Commit();
+        return session->rows("SELECT * FROM `Condition` ORDER BY `Feature_`");
+    }
     // Features switched off by the library beforehand: its own (temporary) rows.
     void switchedOff(std::initializer_list<const char*> features) const
     {
@@ -128,6 +134,7 @@ TEST(FeatureConditions, DisabledFeatureIsNotInstalledAfterCosting)
 {
     Gating g("");
     g.gate().DisableFeature("B");
+    g.allConditions();
     ASSERT_EQ(g.session->doAction("CostFinalize"), 0u);
     EXPECT_EQ(g.session->featureAction("A"), INSTALLSTATE_LOCAL);
     EXPECT_EQ(g.session->featureAction("B"), INSTALLSTATE_UNKNOWN);

@@ -17,6 +17,7 @@ std::atomic<int> g_elevated{0};
 std::mutex g_lock;  // the actions may run on a thread of their own
 std::set<HKEY> g_machineKeys;
 std::map<MSIHANDLE, std::string> g_viewTables;  // view -> table it reads
+std::set<MSIHANDLE> g_deleteViews;              // views of DELETE queries
 std::map<MSIHANDLE, std::string> g_fetched;     // record -> the row as fetched
 std::set<std::string> g_temporaryRows;          // rows inserted as temporary, still there
 
@@ -115,6 +116,7 @@ UINT WINAPI CheckedOpenView(MSIHANDLE database, LPCSTR query, MSIHANDLE* view)
         const char* end = std::strchr(from, '`');
         std::lock_guard<std::mutex> hold(g_lock);
         g_viewTables[*view] = std::string(from, end ? end : from + std::strlen(from));
+        if (std::strncmp(query, "DELETE", 6) == 0) g_deleteViews.insert(*view);
     }
     return result;
 }
@@ -178,11 +180,37 @@ UINT WINAPI CheckedModify(MSIHANDLE view, MSIMODIFY mode, MSIHANDLE record)
     }
 }
 
+// A DELETE query whose parameters are the key of the row it deletes.
+UINT WINAPI CheckedExecute(MSIHANDLE view, MSIHANDLE params)
+{
+    static auto real = Real<decltype(&MsiViewExecute)>("msi.dll", "MsiViewExecute");
+    bool deleting;
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        deleting = g_deleteViews.count(view) != 0;
+    }
+    if (!deleting || !Unelevated()) return real(view, params);
+    std::string key = RowOf(TableOf(view), params) + '\x1f';
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        auto row = g_temporaryRows.lower_bound(key);
+        if (row == g_temporaryRows.end() || row->compare(0, key.size(), key) != 0) return ERROR_FUNCTION_FAILED;
+    }
+    UINT result = real(view, params);
+    if (result == ERROR_SUCCESS) {
+        std::lock_guard<std::mutex> hold(g_lock);
+        auto row = g_temporaryRows.lower_bound(key);
+        while (row != g_temporaryRows.end() && row->compare(0, key.size(), key) == 0) row = g_temporaryRows.erase(row);
+    }
+    return result;
+}
+
 UINT WINAPI CheckedCloseHandle(MSIHANDLE handle)
 {
     {
         std::lock_guard<std::mutex> hold(g_lock);
         g_viewTables.erase(handle);
+        g_deleteViews.erase(handle);
         g_fetched.erase(handle);
     }
     static auto real = Real<decltype(&MsiCloseHandle)>("msi.dll", "MsiCloseHandle");
@@ -218,6 +246,7 @@ void EnforceWindowsRules(HMODULE module)
     PatchImports(module, "msi.dll",
                  {{"MsiDatabaseOpenViewA", reinterpret_cast<void*>(&CheckedOpenView)},
                   {"MsiViewFetch", reinterpret_cast<void*>(&CheckedFetch)},
+                  {"MsiViewExecute", reinterpret_cast<void*>(&CheckedExecute)},
                   {"MsiViewModify", reinterpret_cast<void*>(&CheckedModify)},
                   {"MsiCloseHandle", reinterpret_cast<void*>(&CheckedCloseHandle)},
                   {"MsiInstallProductA", reinterpret_cast<void*>(&CheckedInstallProduct)}});

@@ -2,7 +2,8 @@
 // refuses: with HOSTGATE_WINDOWS_RULES=1 the library's installer and registry imports go
 // through checks that refuse the same calls Windows refuses, and otherwise call the real
 // functions:
-// - a change to a row the package carries (a custom action may change temporary rows only);
+// - a change to a row the package carries, through a view or a DELETE query (a custom action
+//   may change temporary rows only);
 // - opening a key per machine with any write right, or deleting one, as an unelevated user;
 // - installing a package while an installation runs (1618).
 #pragma once
