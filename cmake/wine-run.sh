@@ -26,4 +26,13 @@ mkdir -p "$(dirname "$WINEPREFIX")"
     fi
 ) 9>"$WINEPREFIX.lock"
 
-exec wine "$@"
+# Wine's desktop process, started on demand by a program that needs a window station,
+# inherits that program's output and outlives it by about a second: a caller that reads the
+# output through a pipe (CTest, $(...)) would wait for it each time. Files take the output.
+out=$(mktemp) err=$(mktemp)
+wine "$@" >"$out" 2>"$err"
+status=$?
+cat "$out"
+cat "$err" >&2
+rm -f "$out" "$err"
+exit $status
