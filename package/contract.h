@@ -13,6 +13,13 @@ constexpr const char* RadioButton = "RadioButton";
 constexpr const char* Control = "Control";
 constexpr const char* Property = "Property";
 constexpr const char* Feature = "Feature";
+// Read by the package checker only.
+constexpr const char* Dialog = "Dialog";
+constexpr const char* ControlEvent = "ControlEvent";
+constexpr const char* Error = "Error";
+constexpr const char* CustomAction = "CustomAction";
+constexpr const char* InstallUISequence = "InstallUISequence";
+constexpr const char* InstallExecuteSequence = "InstallExecuteSequence";
 }  // namespace table
 
 // One supported host release a row.
@@ -74,7 +81,13 @@ constexpr const char* InstallLevel = "INSTALLLEVEL";
 
 namespace action {
 constexpr const char* ResolveSource = "ResolveSource";
+constexpr const char* FileCost = "FileCost";
 constexpr const char* CostFinalize = "CostFinalize";
+// The library's own, as a package declares and schedules them.
+constexpr const char* PrevInstall = "PrevInstall";
+constexpr const char* AfterSelectFunction = "AfterSelectFunction";
+constexpr const char* RunSuportPacks = "RunSuportPacks";
+constexpr const char* CopyInfFiles = "CopyInfFiles";
 }  // namespace action
 
 // The choice control on the package's dialog.

@@ -81,11 +81,11 @@ bool TableView::Open(const PackageDatabase& db, const char* table, const char* o
     return true;
 }
 
-std::vector<std::string> TableView::ColumnNames() const
+std::vector<std::string> TableView::ColumnInfo(MSICOLINFO info) const
 {
     std::vector<std::string> names;
     MsiHandle record;
-    if (!view_ || MsiViewGetColumnInfo(view_.get(), MSICOLINFO_NAMES, record.put()) != ERROR_SUCCESS) return names;
+    if (!view_ || MsiViewGetColumnInfo(view_.get(), info, record.put()) != ERROR_SUCCESS) return names;
     UINT count = MsiRecordGetFieldCount(record.get());
     for (UINT field = 1; field <= count; ++field)
         names.push_back(ReadInstallerText([&](char* buffer, DWORD* size) {

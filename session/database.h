@@ -74,8 +74,10 @@ public:
     // The field's integer; a null field reads as MSI_NULL_INTEGER.
     int GetInteger(int column) const;
     int FieldCount();
-    // The names of the view's columns, in order; empty when the view is not open.
-    std::vector<std::string> ColumnNames() const;
+    // The names (or the installer's type codes: "s72", "I4"...) of the view's columns, in
+    // order; empty when the view is not open.
+    std::vector<std::string> ColumnNames() const { return ColumnInfo(MSICOLINFO_NAMES); }
+    std::vector<std::string> ColumnInfo(MSICOLINFO info) const;
     // Hands the current row's record to the caller, who may later change that row with it.
     MsiHandle TakeRecord() { return std::move(record_); }
     // Applies `mode` to the row `record` holds, through this view.

@@ -11,15 +11,6 @@ const char* const kProduct = "{6F1D4C7A-2B3E-4C59-9A61-0D7E5B8C2F11}";
 const char* const kRuntime = "{9C2B7E44-1D3A-4F6B-8E2C-5A4D3B2C1E07}";
 const std::vector<std::string> kFeatures = {"core", "viewer", "editor", "network", "acad2000", "acad2004", "acad2007"};
 
-std::string SampleSource()
-{
-    char exe[MAX_PATH] = "";
-    GetModuleFileNameA(nullptr, exe, MAX_PATH);
-    std::string path(exe);
-    path = path.substr(0, path.find_last_of('\\'));               // bin
-    return path.substr(0, path.find_last_of('\\')) + "\\sample\\source";  // build\sample\source
-}
-
 std::string InstallFolder()
 {
     char programFiles[MAX_PATH] = "";

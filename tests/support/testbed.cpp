@@ -499,4 +499,13 @@ std::string NewGuid()
     return text;
 }
 
+std::string SampleSource()
+{
+    char exe[MAX_PATH] = "";
+    GetModuleFileNameA(nullptr, exe, MAX_PATH);
+    std::string path(exe);
+    path = path.substr(0, path.find_last_of('\\'));                      // bin
+    return path.substr(0, path.find_last_of('\\')) + "\\sample\\source";  // build\sample\source
+}
+
 }  // namespace testbed

@@ -153,4 +153,7 @@ void DeleteTree(HKEY root, const std::string& path);
 
 std::string NewGuid();
 
+// The sample's installation source as the build lays it out (build\sample\source).
+std::string SampleSource();
+
 }  // namespace testbed
