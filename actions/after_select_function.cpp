@@ -68,6 +68,7 @@ UINT RunAfterSelectFunction(const InstallSession& session, ConditionRows* finalR
         }
     }
     gate.Commit();
+    LogFeaturesOff(session, *gate);
     if (finalRows) *finalRows = gate->Conditions();
     return result;
 }

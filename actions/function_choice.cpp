@@ -26,10 +26,10 @@ void InsertRadioButton(TableView& buttons, const ChoiceButton& button)
 }
 
 // A group of buttons for several functions; a plain text naming the one function otherwise.
-void InsertChoiceControl(const PackageDatabase& db, const FunctionChoice& choice)
+bool InsertChoiceControl(const PackageDatabase& db, const FunctionChoice& choice)
 {
     TableView controls;
-    if (!controls.Open(db, table::Control) || !controls.BeginInsert()) return;
+    if (!controls.Open(db, table::Control) || !controls.BeginInsert()) return false;
     bool single = choice.buttons.size() == 1;
     controls.SetString(control::Dialog, choice::Dialog);
     controls.SetString(control::Control, choice::ControlName);
@@ -45,7 +45,7 @@ void InsertChoiceControl(const PackageDatabase& db, const FunctionChoice& choice
         controls.SetString(control::Property, prop::FunctionVer);
     controls.SetString(control::ControlNext, choice::NextControl);
     controls.SetString(control::Help, choice::Help);
-    controls.Commit();
+    return controls.Commit();
 }
 
 }  // namespace
@@ -131,10 +131,27 @@ UINT BuildFunctionChoice(const Installation& installation, Gate& gate, const Fun
 
 void WriteFunctionChoice(const Installation& installation, const PackageDatabase& db, const FunctionChoice& choice)
 {
+    TableView dialog;
+    if (!dialog.Open(db, table::Dialog, nullptr, Filter(dialog::DialogColumn, choice::Dialog)) || !dialog.Fetch()) {
+        installation.Log(std::string("warning: the package has no dialog ") + choice::Dialog +
+                         ": no choice can be shown; the function stays " + prop::FunctionVer + "'s value");
+        return;
+    }
     TableView buttons;
     buttons.Open(db, table::RadioButton);
     for (const ChoiceButton& button : choice.buttons) InsertRadioButton(buttons, button);
-    InsertChoiceControl(db, choice);
+    if (!InsertChoiceControl(db, choice)) {
+        installation.Log(std::string("warning: the choice control could not be added to ") + choice::Dialog +
+                         " (a Control table is needed, and no control of the dialog may be named " +
+                         choice::ControlName + "): no choice is shown");
+        return;
+    }
+    Filter cancel(control::DialogColumn, choice::Dialog);
+    cancel.And(control::ControlColumn, choice::NextControl);
+    TableView next;
+    if (!next.Open(db, table::Control, nullptr, cancel) || !next.Fetch())
+        installation.Log(std::string("warning: the dialog ") + choice::Dialog + " has no control named " +
+                         choice::NextControl + ", which the choice leads to in the tab order");
     installation.Log(std::string("choice control built on ") + choice::Dialog + " as " +
                      (choice.buttons.size() == 1 ? "a text" : "a group of " + std::to_string(choice.buttons.size()) + " radio buttons"));
 }

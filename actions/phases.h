@@ -46,7 +46,13 @@ UINT DetectHostReleases(const Installation& installation, Gate& gate, const Rele
 UINT BuildFunctionChoice(const Installation& installation, Gate& gate, const Functions& functions,
                          std::optional<FunctionChoice>& choice);
 
-// Writes the choice as temporary RadioButton rows and one Control row on the dialog.
+// Warns of the rules that name a feature the package does not have: they switch nothing.
+void WarnOfUnknownFeatures(const Installation& installation, const PackageDatabase& db, const Gate& gate);
+// Logs the features left switched off at the end of an action.
+void LogFeaturesOff(const Installation& installation, const Gate& gate);
+
+// Writes the choice as temporary RadioButton rows and one Control row on the dialog, when
+// the dialog is there to take it.
 void WriteFunctionChoice(const Installation& installation, const PackageDatabase& db, const FunctionChoice& choice);
 
 // AfterSelectFunction

@@ -7,6 +7,7 @@
 #include "session/database.h"
 #include "session/install_session.h"
 
+#include <set>
 #include <string>
 
 namespace {
@@ -61,10 +62,33 @@ UINT DetectHostReleases(const Installation& installation, Gate& gate, const Rele
     return ERROR_INSTALL_FAILURE;
 }
 
+void WarnOfUnknownFeatures(const Installation& installation, const PackageDatabase& db, const Gate& gate)
+{
+    std::vector<std::string> named = gate.RuleFeatures();
+    if (named.empty()) return;
+    std::set<std::string> features;
+    TableView view;
+    if (!view.Open(db, table::Feature)) return;
+    while (view.Fetch())
+        if (OwnedString feature = view.GetString(feature::Feature)) features.insert(*feature);
+    for (const std::string& feature : named)
+        if (!features.count(feature))
+            installation.Log("warning: SearchCabinet rules name feature " + feature +
+                             ", which the package's Feature table does not have: they switch nothing");
+}
+
+void LogFeaturesOff(const Installation& installation, const Gate& gate)
+{
+    std::string off;
+    for (const std::string& feature : gate.FeaturesOff()) off += (off.empty() ? "" : ", ") + feature;
+    installation.Log("features switched off now: " + (off.empty() ? std::string("none") : off));
+}
+
 UINT RunPrevInstall(const InstallSession& session, ConditionRows* finalRows)
 {
     PackageDatabase db(session);
     InstallerGate gate(db);
+    WarnOfUnknownFeatures(session, db, *gate);
     UINT result = DetectHostReleases(session, *gate, ReadHostReleases(db), FindHostReleaseKey);
     std::optional<FunctionChoice> choice;
     if (result == ERROR_SUCCESS) {
@@ -72,6 +96,7 @@ UINT RunPrevInstall(const InstallSession& session, ConditionRows* finalRows)
         if (choice) WriteFunctionChoice(session, db, *choice);
     }
     gate.Commit();
+    LogFeaturesOff(session, *gate);
     if (finalRows) *finalRows = gate->Conditions();
     return result;
 }

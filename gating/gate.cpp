@@ -131,25 +131,29 @@ bool Gate::EvaluateCabinetRules(const OwnedString& property, const OwnedString& 
 {
     const std::string subject = "rules for property " + Quoted(property) + ", function " + Quoted(function);
     if (!rules_) {
-        log_(subject + ": not met (no SearchCabinet table)");
+        log_(subject + ": not met (" + noRules_ + ")");
         return false;
     }
     int group = 0;
     bool satisfied = false;
     int counted = 0;
+    std::string missing;  // the cabinets not found, for the log
+    auto notMet = [&](const std::string& why) {
+        log_(subject + ": not met (" + why + ")" + (missing.empty() ? "" : "; cabinets not found: " + missing));
+        return false;
+    };
     for (const CabinetRule* rule : Select(property, function)) {
         if (rule->flags != group) {
-            if (group != 0 && !satisfied) {
-                log_(subject + ": not met (group " + std::to_string(group) + " has no satisfied row)");
-                return false;
-            }
+            if (group != 0 && !satisfied) return notMet("group " + std::to_string(group) + " has no satisfied row");
             group = rule->flags;
             satisfied = false;
         }
         // A rule that names no possible feature is skipped: it neither satisfies nor counts.
         if (!rule->feature || !IsFeatureName(*rule->feature)) continue;
         if (rule->cabinet) {
-            if (CabinetPresent(*rule->cabinet) && FeatureIsFree(*rule->feature)) {
+            if (!CabinetPresent(*rule->cabinet)) {
+                if (missing.find(*rule->cabinet) == std::string::npos) missing += (missing.empty() ? "" : ", ") + *rule->cabinet;
+            } else if (FeatureIsFree(*rule->feature)) {
                 satisfied = true;
                 ++counted;
             }
@@ -158,12 +162,33 @@ bool Gate::EvaluateCabinetRules(const OwnedString& property, const OwnedString& 
             ++counted;
         }
     }
-    if (group != 0 && !satisfied) {
-        log_(subject + ": not met (group " + std::to_string(group) + " has no satisfied row)");
-        return false;
-    }
-    log_(subject + (counted > 0 ? ": met (rows counted: " + std::to_string(counted) + ")" : ": not met (no row counted)"));
-    return counted > 0;
+    if (group != 0 && !satisfied) return notMet("group " + std::to_string(group) + " has no satisfied row");
+    if (counted == 0) return notMet("no row counted");
+    log_(subject + ": met (rows counted: " + std::to_string(counted) + ")");
+    return true;
+}
+
+std::vector<std::string> Gate::RuleFeatures() const
+{
+    std::vector<std::string> features;
+    if (rules_)
+        for (const CabinetRule& rule : *rules_)
+            if (rule.feature && IsFeatureName(*rule.feature) &&
+                std::find(features.begin(), features.end(), *rule.feature) == features.end())
+                features.push_back(*rule.feature);
+    return features;
+}
+
+std::vector<std::string> Gate::FeaturesOff() const
+{
+    std::vector<std::string> off;
+    for (const auto& [feature, rows] : conditions_)
+        for (const ConditionRow& row : rows)
+            if (row.level == 0) {
+                off.push_back(feature);
+                break;
+            }
+    return off;
 }
 
 void Gate::DisableFeaturesOf(const std::vector<const CabinetRule*>& rules, const std::string& operation)

@@ -81,6 +81,12 @@ public:
 
     // Asked of the machine once per path.
     bool CabinetPresent(const std::string& relativePath);
+    // Why there are no rules, for the log (by default: the package has no SearchCabinet table).
+    void DescribeMissingRules(std::string why) { noRules_ = std::move(why); }
+    // The distinct features the rules name (possible feature keys only).
+    std::vector<std::string> RuleFeatures() const;
+    // The features the Condition rows now switch off (a level-0 row), for the log.
+    std::vector<std::string> FeaturesOff() const;
     const ConditionRows& Conditions() const { return conditions_; }
     const ConditionRows& InitialConditions() const { return initial_; }
 
@@ -92,6 +98,7 @@ private:
     void Remove(const ConditionRow& row);
 
     std::optional<std::vector<CabinetRule>> rules_;  // sorted as the installer's queries return them
+    std::string noRules_ = "no SearchCabinet table";
     bool hasConditions_;
     ConditionRows conditions_;
     ConditionRows initial_;

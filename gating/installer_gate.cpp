@@ -7,10 +7,13 @@
 
 #include <algorithm>
 
-std::optional<std::vector<CabinetRule>> ReadCabinetRules(const PackageDatabase& db)
+std::optional<std::vector<CabinetRule>> ReadCabinetRules(const PackageDatabase& db, std::string* problem)
 {
     TableView view;
-    if (!view.Open(db, table::SearchCabinet)) return std::nullopt;
+    if (!view.Open(db, table::SearchCabinet)) {
+        if (problem) *problem = "no SearchCabinet table";
+        return std::nullopt;
+    }
     // The columns the installer's queries would select and sort by, found by name.
     std::vector<std::string> names = view.ColumnNames();
     auto position = [&](const char* name) {
@@ -20,7 +23,16 @@ std::optional<std::vector<CabinetRule>> ReadCabinetRules(const PackageDatabase& 
     int property = position(searchcabinet::PropertyNameColumn);
     int function = position(searchcabinet::FunctionColumn);
     int order = position(searchcabinet::FlagsColumn);
-    if (!property || !function || !order) return std::nullopt;
+    if (!property || !function || !order) {
+        if (problem) {
+            *problem = "warning: the SearchCabinet table has no column named";
+            for (const char* name : {searchcabinet::PropertyNameColumn, searchcabinet::FunctionColumn, searchcabinet::FlagsColumn})
+                if (!position(name)) *problem += std::string(" ") + name;
+            *problem += "; its columns are";
+            for (const std::string& name : names) *problem += " " + name;
+        }
+        return std::nullopt;
+    }
 
     std::vector<CabinetRule> rules;
     while (view.Fetch())
@@ -125,7 +137,8 @@ bool InstallerConditions::Commit()
 
 InstallerGate::InstallerGate(const PackageDatabase& db)
     : conditions_(db),
-      gate_(ReadCabinetRules(db), conditions_.Rows(), conditions_, CabinetPresent,
+      gate_(ReadCabinetRules(db, &rulesProblem_), conditions_.Rows(), conditions_, CabinetPresent,
             [&db](const std::string& text) { db.Log(text); })
 {
+    if (!rulesProblem_.empty()) gate_.DescribeMissingRules(rulesProblem_);
 }

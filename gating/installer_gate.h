@@ -12,8 +12,8 @@
 #include <vector>
 
 // The rules, or none when the package has no SearchCabinet table with the columns that
-// select and sort them (PropertyName, Function, Flags).
-std::optional<std::vector<CabinetRule>> ReadCabinetRules(const PackageDatabase& db);
+// select and sort them (PropertyName, Function, Flags); `problem` then says which.
+std::optional<std::vector<CabinetRule>> ReadCabinetRules(const PackageDatabase& db, std::string* problem = nullptr);
 
 // True when a file or folder exists at SourceRoot followed directly by the relative path.
 bool CabinetPresent(const std::string& relativePath);
@@ -60,5 +60,6 @@ public:
 
 private:
     InstallerConditions conditions_;
+    std::string rulesProblem_;  // filled while gate_ is made
     Gate gate_;
 };

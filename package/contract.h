@@ -62,6 +62,12 @@ enum Column { Property = 1, Order, Value, X, Y, Width, Height, Text, Help };
 
 namespace control {
 enum Column { Dialog = 1, Control, Type, X, Y, Width, Height, Attributes, Property, Text, ControlNext, Help };
+constexpr const char* DialogColumn = "Dialog_";
+constexpr const char* ControlColumn = "Control";
+}  // namespace control
+
+namespace dialog {
+constexpr const char* DialogColumn = "Dialog";
 }
 
 namespace property {

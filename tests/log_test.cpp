@@ -75,7 +75,8 @@ TEST(DecisionLog, HostsRulesFeaturesAndTheChoice)
     EXPECT_TRUE(Logged(lines, prev + "feature R17 switched back on by RestoreFeaturesOfProperty 'HOST_R17' "
                                      "(cabinet here.cab present)"));
     EXPECT_TRUE(Logged(lines, prev + "rules for property '', function (any): met (rows counted: 1)"));
-    EXPECT_TRUE(Logged(lines, prev + "rules for property (any), function 'pro': not met (group 1 has no satisfied row)"));
+    EXPECT_TRUE(Logged(lines, prev + "rules for property (any), function 'pro': not met (group 1 has no satisfied row); "
+                                     "cabinets not found: missing.cab"));
     EXPECT_TRUE(Logged(lines, prev + "function pro not offered: its rules are not met"));
     EXPECT_TRUE(Logged(lines, prev + "offered function basic: \"Basic\" (FUNCTION_VER = basic)"));
     EXPECT_TRUE(Logged(lines, prev + "preset FUNCTION_VER = pro is not offered: replaced by basic"));
