@@ -19,19 +19,19 @@
 namespace {
 
 // A column the library reads: its name and whether it holds text.
-struct ColumnSpec {
+struct ColumnShape {
     const char* name;
     bool text;
 };
 
-struct TableSpec {
+struct TableShape {
     const char* name;
-    std::vector<ColumnSpec> columns;
+    std::vector<ColumnShape> columns;
     std::size_t keys;  // how many leading columns form the key
     bool required;
 };
 
-const std::vector<TableSpec> kCustomTables = {
+const std::vector<TableShape> kCustomTables = {
     {table::AutoCAD, {{"Property", true}, {"Unused", true}, {"Release", true}}, 1, false},
     {table::FunctionVersion, {{"Function", true}, {"Text", true}, {"Value", true}}, 1, false},
     {table::SearchCabinet,
@@ -123,36 +123,36 @@ private:
     // as hostgate reads them, their key columns first.
     void CheckCustomTables()
     {
-        for (const TableSpec& spec : kCustomTables) {
-            const Table* table = Get(spec.name);
+        for (const TableShape& shape : kCustomTables) {
+            const Table* table = Get(shape.name);
             if (!table) {
-                if (spec.required)
-                    Add("HG01", "error", spec.name, "", "", "the table is missing: without it no rule is met (message 3001)");
+                if (shape.required)
+                    Add("HG01", "error", shape.name, "", "", "the table is missing: without it no rule is met (message 3001)");
                 continue;
             }
-            for (std::size_t i = 0; i < spec.columns.size(); ++i) {
-                const ColumnSpec& column = spec.columns[i];
+            for (std::size_t i = 0; i < shape.columns.size(); ++i) {
+                const ColumnShape& column = shape.columns[i];
                 std::string position = "column " + std::to_string(i + 1);
                 if (i >= table->names.size()) {
-                    Add("HG01", "error", spec.name, column.name, "",
+                    Add("HG01", "error", shape.name, column.name, "",
                         position + " is missing: add the column " + column.name + " there");
                     continue;
                 }
                 if (table->names[i] != column.name)
-                    Add("HG01", "error", spec.name, table->names[i], "",
+                    Add("HG01", "error", shape.name, table->names[i], "",
                         position + " is named " + table->names[i] + "; hostgate reads it as " + column.name +
                             ": rename it to " + column.name + " (spelt exactly so)");
                 char type = table->types[i].empty() ? '?' : table->types[i][0];
                 bool text = std::string("sSlL").find(type) != std::string::npos;
                 if (text != column.text)
-                    Add("HG01", "error", spec.name, table->names[i], "",
+                    Add("HG01", "error", shape.name, table->names[i], "",
                         position + " has type " + table->types[i] + "; it must hold " +
                             (column.text ? "text (s or S)" : "an integer (i or I)"));
             }
-            std::vector<std::string> keys = PrimaryKeys(db_, spec.name);
+            std::vector<std::string> keys = PrimaryKeys(db_, shape.name);
             for (std::size_t i = 0; i < keys.size(); ++i)
                 if (i >= table->names.size() || keys[i] != table->names[i]) {
-                    Add("HG02", "error", spec.name, keys[i], "",
+                    Add("HG02", "error", shape.name, keys[i], "",
                         "the key columns must come first, in order: the installer returns them first, "
                         "and hostgate reads columns by position");
                     break;
