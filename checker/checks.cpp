@@ -72,15 +72,9 @@ std::optional<Table> ReadTable(const PackageDatabase& db, const char* name)
 
 std::vector<std::string> PrimaryKeys(const PackageDatabase& db, const char* table)
 {
-    std::vector<std::string> keys;
     MsiHandle record;
-    if (MsiDatabaseGetPrimaryKeysA(db.handle(), table, record.put()) != ERROR_SUCCESS) return keys;
-    UINT count = MsiRecordGetFieldCount(record.get());
-    for (UINT field = 1; field <= count; ++field)
-        keys.push_back(ReadInstallerText([&](char* buffer, DWORD* size) {
-                           return MsiRecordGetStringA(record.get(), field, buffer, size);
-                       }).value_or(std::string()));
-    return keys;
+    if (MsiDatabaseGetPrimaryKeysA(db.handle(), table, record.put()) != ERROR_SUCCESS) return {};
+    return RecordTexts(record.get());
 }
 
 int Integer(const OwnedString& text)
@@ -503,16 +497,6 @@ struct Imagined {
     ConditionRows conditions;
 };
 
-std::optional<std::vector<ConditionRow>> ReadConditions(const PackageDatabase& db)
-{
-    TableView view;
-    if (!view.Open(db, table::Condition)) return std::nullopt;
-    std::vector<ConditionRow> rows;
-    while (view.Fetch())
-        rows.push_back({view.GetString(condition::Feature).value_or(std::string()), view.GetInteger(condition::Level),
-                        view.GetString(condition::Expression)});
-    return rows;
-}
 
 }  // namespace
 
@@ -545,7 +529,7 @@ std::optional<std::string> ExplainPackage(const std::string& package, const Owne
     Releases releases = ReadHostReleases(db);
     Functions functions = ReadFunctions(db);
     std::optional<std::vector<CabinetRule>> rules = ReadCabinetRules(db);
-    std::optional<std::vector<ConditionRow>> conditions = ReadConditions(db);
+    std::optional<std::vector<ConditionRow>> conditions = ReadConditionRows(db);
     std::vector<std::pair<std::string, int>> features;  // name, level
     {
         TableView view;

@@ -48,13 +48,31 @@ bool CabinetPresent(const std::string& relativePath)
     return path && PathFileExistsA(path->c_str());
 }
 
+namespace {
+
+ConditionRow CurrentConditionRow(const TableView& view)
+{
+    return {view.GetString(condition::Feature).value_or(std::string()), view.GetInteger(condition::Level),
+            view.GetString(condition::Expression)};
+}
+
+}  // namespace
+
+std::optional<std::vector<ConditionRow>> ReadConditionRows(const PackageDatabase& db)
+{
+    TableView view;
+    if (!view.Open(db, table::Condition)) return std::nullopt;
+    std::vector<ConditionRow> rows;
+    while (view.Fetch()) rows.push_back(CurrentConditionRow(view));
+    return rows;
+}
+
 InstallerConditions::InstallerConditions(const PackageDatabase& db) : db_(db)
 {
     if (!view_.Open(db, table::Condition)) return;
     rows_.emplace();
     while (view_.Fetch()) {
-        ConditionRow row{view_.GetString(condition::Feature).value_or(std::string()), view_.GetInteger(condition::Level),
-                         view_.GetString(condition::Expression)};
+        ConditionRow row = CurrentConditionRow(view_);
         keys_.insert({row.feature, row.level});
         records_[{row.feature, row.level}] = view_.TakeRecord();
         rows_->push_back(std::move(row));

@@ -15,6 +15,9 @@
 // select and sort them (PropertyName, Function, Flags); `problem` then says which.
 std::optional<std::vector<CabinetRule>> ReadCabinetRules(const PackageDatabase& db, std::string* problem = nullptr);
 
+// The Condition rows in the table's order, or none when the package has no Condition table.
+std::optional<std::vector<ConditionRow>> ReadConditionRows(const PackageDatabase& db);
+
 // True when a file or folder exists at SourceRoot followed directly by the relative path.
 bool CabinetPresent(const std::string& relativePath);
 

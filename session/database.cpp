@@ -81,17 +81,22 @@ bool TableView::Open(const PackageDatabase& db, const char* table, const char* o
     return true;
 }
 
+std::vector<std::string> RecordTexts(MSIHANDLE record)
+{
+    std::vector<std::string> texts;
+    UINT count = MsiRecordGetFieldCount(record);
+    for (UINT field = 1; field <= count; ++field)
+        texts.push_back(ReadInstallerText([&](char* buffer, DWORD* size) {
+                            return MsiRecordGetStringA(record, field, buffer, size);
+                        }).value_or(std::string()));
+    return texts;
+}
+
 std::vector<std::string> TableView::ColumnInfo(MSICOLINFO info) const
 {
-    std::vector<std::string> names;
     MsiHandle record;
-    if (!view_ || MsiViewGetColumnInfo(view_.get(), info, record.put()) != ERROR_SUCCESS) return names;
-    UINT count = MsiRecordGetFieldCount(record.get());
-    for (UINT field = 1; field <= count; ++field)
-        names.push_back(ReadInstallerText([&](char* buffer, DWORD* size) {
-                            return MsiRecordGetStringA(record.get(), field, buffer, size);
-                        }).value_or(std::string()));
-    return names;
+    if (!view_ || MsiViewGetColumnInfo(view_.get(), info, record.put()) != ERROR_SUCCESS) return {};
+    return RecordTexts(record.get());
 }
 
 bool TableView::Modify(MSIMODIFY mode, MSIHANDLE record) const

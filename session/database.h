@@ -98,5 +98,8 @@ private:
     ChangeMode mode_ = ChangeMode::None;
 };
 
+// Every field of a record as text, in order (an empty text for null).
+std::vector<std::string> RecordTexts(MSIHANDLE record);
+
 // The query buffer: text beyond it is refused as a failed open.
 constexpr std::size_t kQueryCapacity = 512;
