@@ -238,7 +238,8 @@ int main(int argc, char** argv)
                     actions / c);
 
         // The floor: one fetch per SearchCabinet and Condition row an action reads (the
-        // installer has no bulk read) and one call per row it writes.
+        // installer has no bulk read), and for PrevInstall per Feature row, and one call per
+        // row it writes.
         HMODULE dll = LoadLibraryA(DllPath().c_str());
         if (CountImports(dll) == 0) std::fprintf(stderr, "bench: no import patched\n");
         auto counted = OpenSession(package, folder);
@@ -246,6 +247,8 @@ int main(int argc, char** argv)
         for (const char* name : {"PrevInstall", "AfterSelectFunction"}) {
             if (std::string(name) == "AfterSelectFunction") counted->setProperty("FUNCTION_VER", "f2");
             unsigned long read = static_cast<unsigned long>(rules + counted->rows("SELECT * FROM `Condition`").size());
+            // PrevInstall also reads the Feature table once, to warn of rules naming no feature.
+            if (std::string(name) == "PrevInstall") read += static_cast<unsigned long>(features);
             g_byFunction.clear();
             reinterpret_cast<Action>(reinterpret_cast<void*>(GetProcAddress(dll, name)))(counted->handle());
             std::map<std::string, unsigned long> detail = g_byFunction;
