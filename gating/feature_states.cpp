@@ -52,9 +52,9 @@ FirstCosting StateOfFirstCosting(const InstallSession& session, const PackageDat
     if (level == null || level <= 0 || level > installLevel)
         return {INSTALLSTATE_ABSENT, level, reason + " not within INSTALLLEVEL " + std::to_string(installLevel)};
     reason += " within INSTALLLEVEL " + std::to_string(installLevel);
-    if ((attributes & msidbFeatureAttributesFavorSource))
+    if (attributes & msidbFeatureAttributesFavorSource)
         return {INSTALLSTATE_SOURCE, level, reason};
-    if ((attributes & msidbFeatureAttributesFavorAdvertise))
+    if (attributes & msidbFeatureAttributesFavorAdvertise)
         return {INSTALLSTATE_ADVERTISED, level, reason};
     return {INSTALLSTATE_LOCAL, level, reason};
 }

@@ -1,12 +1,11 @@
 #include "testbed.h"
 #include "windows_rules.h"
 
-#include <cstring>
-
 #include <objbase.h>
 #include <shlwapi.h>
 
 #include <cstdio>
+#include <cstring>
 
 namespace testbed {
 
