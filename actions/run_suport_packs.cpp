@@ -40,15 +40,6 @@ bool IsPackagePath(const std::string& path)
     return std::string(extension) == kPackageExtension;
 }
 
-// The program a path names: the path itself when its file name has an extension, else the
-// path with ".exe" added, as Windows completes a program named on a command line.
-std::string ProgramPath(const std::string& path)
-{
-    std::size_t name = LastSeparator(path);
-    name = name == std::string::npos ? 0 : name + 1;
-    return path.find('.', name) == std::string::npos ? path + ".exe" : path;
-}
-
 // Starts the program at exactly `path` and waits for it to end. The path is both the
 // program to run and, quoted, the head of its command line: a folder with spaces in its
 // name can never make another program start in its place.

@@ -9,7 +9,6 @@
 #include "session/installation.h"
 
 #include <msiquery.h>
-#include <shlwapi.h>
 
 #include <algorithm>
 #include <map>
@@ -172,6 +171,16 @@ private:
         return names;
     }
 
+    // The properties of the host releases (AutoCAD column 1).
+    std::set<std::string> HostProperties()
+    {
+        std::set<std::string> properties;
+        if (const Table* releases = Get(table::AutoCAD))
+            for (const auto& row : releases->rows)
+                if (row[0]) properties.insert(*row[0]);
+        return properties;
+    }
+
     std::set<std::string> FunctionValues()
     {
         std::set<std::string> values;
@@ -186,10 +195,7 @@ private:
         const Table* rules = Get(table::SearchCabinet);
         if (!rules || rules->names.size() < 5) return;
         std::set<std::string> features = Features();
-        std::set<std::string> properties;
-        if (const Table* releases = Get(table::AutoCAD))
-            for (const auto& row : releases->rows)
-                if (row[0]) properties.insert(*row[0]);
+        std::set<std::string> properties = HostProperties();
         std::set<std::string> values = FunctionValues();
 
         std::set<std::string> ruled;            // features any rule names
@@ -249,10 +255,7 @@ private:
                 if (row[1]) ruleFunctions.insert(*row[1]);
         // The functions with a rule under some host release's property.
         std::set<std::string> hostFunctions;
-        std::set<std::string> properties;
-        if (const Table* releases = Get(table::AutoCAD))
-            for (const auto& row : releases->rows)
-                if (row[0]) properties.insert(*row[0]);
+        std::set<std::string> properties = HostProperties();
         if (rules && rules->names.size() >= 2)
             for (const auto& row : rules->rows)
                 if (row[0] && row[1] && properties.count(*row[0])) hostFunctions.insert(*row[1]);
@@ -413,29 +416,21 @@ private:
                 "AfterSelectFunction must run after PrevInstall and before CostFinalize here");
     }
 
-    bool Present(const std::string& relative)
-    {
-        OwnedString path = JoinSourcePath(*source_, relative);
-        return path && PathFileExistsA(path->c_str());
-    }
-
     // Where the installer will look: the source folder followed by the path as written.
     void CheckSource()
     {
         if (const Table* rules = Get(table::SearchCabinet))
             if (rules->names.size() >= 4)
                 for (const auto& row : rules->rows)
-                    if (row[2] && !Present(*row[2]))
+                    if (row[2] && !SourceFileExists(*source_, *row[2]))
                         Add("HG11", "warning", table::SearchCabinet, "Cabinet", Join({row[0], row[1], row[2], row[3]}),
                             "cabinet " + *row[2] + " is not in the source folder: the rule is not met there; put "
                             "the file there, or correct its path (relative to the folder of the package)");
         if (const Table* packs = Get(table::SuportPacks))
             for (const auto& row : packs->rows) {
                 if (!row[0]) continue;
-                std::string program = *row[0];
-                std::size_t name = LastSeparator(program);
-                if (program.find('.', name == std::string::npos ? 0 : name + 1) == std::string::npos) program += ".exe";
-                if (!Present(program))
+                std::string program = ProgramPath(*row[0]);
+                if (!SourceFileExists(*source_, program))
                     Add("HG11", "warning", table::SuportPacks, "Source", *row[0],
                         program + " is not in the source folder: it will not run; put it there or correct the path");
             }
@@ -521,11 +516,7 @@ std::optional<std::string> ExplainPackage(const std::string& package, const Owne
     if (!db.OpenPackageFile(package.c_str())) return std::nullopt;
     std::string source = sourceFolder.value_or(std::string());
     if (!source.empty() && source.back() != '\\') source += '\\';
-    auto cabinetPresent = [&](const std::string& relative) {
-        if (source.empty()) return true;
-        OwnedString path = JoinSourcePath(source, relative);
-        return path && PathFileExistsA(path->c_str());
-    };
+    auto cabinetPresent = [&](const std::string& relative) { return source.empty() || SourceFileExists(source, relative); };
     Releases releases = ReadHostReleases(db);
     Functions functions = ReadFunctions(db);
     std::optional<std::vector<CabinetRule>> rules = ReadCabinetRules(db);

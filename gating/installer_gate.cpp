@@ -3,8 +3,6 @@
 #include "package/contract.h"
 #include "session/install_session.h"
 
-#include <shlwapi.h>
-
 #include <algorithm>
 
 std::optional<std::vector<CabinetRule>> ReadCabinetRules(const PackageDatabase& db, std::string* problem)
@@ -44,8 +42,7 @@ std::optional<std::vector<CabinetRule>> ReadCabinetRules(const PackageDatabase& 
 
 bool CabinetPresent(const std::string& relativePath)
 {
-    OwnedString path = JoinSourcePath(SourceRoot, relativePath);
-    return path && PathFileExistsA(path->c_str());
+    return SourceFileExists(SourceRoot, relativePath);
 }
 
 namespace {

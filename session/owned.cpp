@@ -1,6 +1,7 @@
 #include "session/owned.h"
 
 #include <msiquery.h>
+#include <shlwapi.h>
 
 #include <cstring>
 #include <mbctype.h>
@@ -37,6 +38,19 @@ OwnedString JoinSourcePath(const std::string& sourceRoot, const std::string& rel
     return path.str();
 }
 
+bool SourceFileExists(const std::string& sourceRoot, const std::string& relative)
+{
+    OwnedString path = JoinSourcePath(sourceRoot, relative);
+    return path && PathFileExistsA(path->c_str());
+}
+
+std::string ProgramPath(const std::string& path)
+{
+    std::size_t name = LastSeparator(path);
+    name = name == std::string::npos ? 0 : name + 1;
+    return path.find('.', name) == std::string::npos ? path + ".exe" : path;
+}
+
 // Walks the path character by character in the runtime's multibyte code page, so that the
 // second byte of a double-byte character is never taken for a separator. (A plain
 // substring search is not enough: some runtimes' _mbsstr is byte-wise.)
@@ -44,10 +58,10 @@ std::size_t LastSeparator(const std::string& path)
 {
     std::size_t last = std::string::npos;
     for (std::size_t at = 0; at < path.size(); ++at) {
-        unsigned char byte = static_cast<unsigned char>(path[at]);
-        if (_ismbblead(byte) && at + 1 < path.size())
+        unsigned char unit = static_cast<unsigned char>(path[at]);
+        if (_ismbblead(unit) && at + 1 < path.size())
             ++at;
-        else if (byte == '\\')
+        else if (unit == '\\')
             last = at;
     }
     return last;

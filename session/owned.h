@@ -94,6 +94,11 @@ constexpr std::size_t kPathCapacity = MAX_PATH;
 // The source folder joined with a path relative to it, exactly as the package wrote both
 // (no separator is added). None when the result would not fit a Windows path.
 OwnedString JoinSourcePath(const std::string& sourceRoot, const std::string& relative);
+// True when a file or folder exists at the joined path.
+bool SourceFileExists(const std::string& sourceRoot, const std::string& relative);
+// The program a path names: the path itself when its file name has an extension, else the
+// path with ".exe" added, as Windows completes a program named on a command line.
+std::string ProgramPath(const std::string& path);
 
 // Position of the last backslash in `path` that is a separator, not the second byte of a
 // double-byte character; npos when there is none.
