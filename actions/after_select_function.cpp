@@ -1,8 +1,7 @@
 // AfterSelectFunction: fits the feature set to the function the user chose.
 #include "actions/exports.h"
 #include "actions/phases.h"
-#include "gating/feature_states.h"
-#include "gating/installer_gate.h"
+#include "actions/plan_inputs.h"
 #include "package/contract.h"
 #include "session/database.h"
 #include "session/install_session.h"
@@ -17,16 +16,18 @@ void ApplyFunctionChoice(const Installation& installation, Gate& gate, const Fun
     // back on below wherever its cabinet is present.
     for (const FunctionRow& function : *functions) {
         if (function.value && *function.value == *chosen) continue;
-        gate.DisableFeaturesOfFunction(function.function);
+        gate.DisableFeaturesOfFunction(function.function,
+                                       "function " + function.function.value_or("(unnamed)") + " not chosen");
     }
     // The chosen function's rules stand under its value.
-    gate.RestoreFeaturesOfFunction(chosen);
+    gate.RestoreFeaturesOfFunction(chosen, "function " + installation.Loggable(prop::FunctionVer, *chosen) + " chosen");
 }
 
-UINT MatchHostsToFunction(const Installation& installation, Gate& gate, const Releases& releases)
+UINT MatchHostsToFunction(const Installation& installation, Gate& gate, const Releases& releases, bool report)
 {
     OwnedString chosen = installation.GetProperty(prop::FunctionVer);
     if (!chosen) {
+        if (!report) return ERROR_INSTALL_FAILURE;
         installation.Log("no function chosen (FUNCTION_VER unset): message 3000");
         installation.ReportError(message::HostMissing);
         return ERROR_INSTALL_FAILURE;
@@ -35,15 +36,19 @@ UINT MatchHostsToFunction(const Installation& installation, Gate& gate, const Re
     int matched = 0;
     for (const HostRelease& row : *releases) {
         std::string name = row.property.value_or("(no property)");
+        bool installed = row.property && installation.GetProperty(row.property->c_str());
         if (gate.EvaluateCabinetRules(row.property, chosen)) {
             ++matched;
-            installation.Log("host " + name + " fits the chosen function");
+            installation.Log(installed ? "host " + name + " fits the chosen function"
+                                       : "host " + name + " is not installed; its rules for the chosen function are met");
         } else {
-            installation.Log("host " + name + " does not fit the chosen function: its features go");
-            gate.DisableFeaturesOfProperty(row.property);
+            installation.Log("host " + name + (installed ? " does not fit" : " is not installed and does not fit") +
+                             " the chosen function: its features go");
+            gate.DisableFeaturesOfProperty(row.property, "host " + name + " does not fit the chosen function");
         }
     }
     if (matched > 0 || releases->empty()) return ERROR_SUCCESS;
+    if (!report) return ERROR_INSTALL_FAILURE;
     installation.Log("no host release fits the chosen function: message 3000");
     installation.ReportError(message::HostMissing);
     return ERROR_INSTALL_FAILURE;
@@ -51,26 +56,21 @@ UINT MatchHostsToFunction(const Installation& installation, Gate& gate, const Re
 
 UINT RunAfterSelectFunction(const InstallSession& session, ConditionRows* finalRows)
 {
-    // A dialog shown after costing: the installer has fixed the feature states and will
-    // not read Condition again, so the features switched here get their states set.
-    bool costed = CostingComplete(session);
     PackageDatabase db(session);
-    InstallerGate gate(db);
-    ApplyFunctionChoice(session, *gate, ReadFunctions(db));
-    UINT result = MatchHostsToFunction(session, *gate, ReadHostReleases(db));
-    if (result == ERROR_SUCCESS) {
-        session.Log("costing redone");
-        if (costed) {
-            RecostSwitchedFeatures(session, db, gate);
-        } else {
-            gate.Commit();
-            session.DoAction(action::CostFinalize);
-        }
+    PlanInputs inputs(session, db);
+    // The choice is planned from what PrevInstall found, never from the rows an earlier
+    // choice left: the last choice alone decides.
+    std::optional<FoundReleases> found = DecodeFound(session.GetProperty(prop::ReleasesFound));
+    PlannedChoice chosen(session, inputs, found, true);
+    ConditionRows actual;
+    if (chosen.result == ERROR_SUCCESS) {
+        // Whether or not the installer has costed yet, the same apply is right: the rows for a
+        // costing to come, then costing and the features' states for one that has run.
+        actual = CarryOut(session, inputs, chosen.gate->Conditions(), *chosen.gate, true);
+        LogFeaturesOff(session, actual);
     }
-    gate.Commit();
-    LogFeaturesOff(session, *gate);
-    if (finalRows) *finalRows = gate->Conditions();
-    return result;
+    if (finalRows) *finalRows = chosen.result == ERROR_SUCCESS ? actual : ByFeature(inputs.table.writer.Rows().value_or(std::vector<ConditionRow>()));
+    return chosen.result;
 }
 
 extern "C" UINT WINAPI AfterSelectFunction(MSIHANDLE install)

@@ -39,17 +39,26 @@ struct FunctionChoice {
     std::string chosenText;  // the text shown when one function is offered
 };
 
-// PrevInstall
+// The releases found, as positions in the AutoCAD table's order.
+using FoundReleases = std::vector<std::size_t>;
+
+// PrevInstall. A release counts as found when the machine has it, or when its property was
+// given (by the package or on the command line, as a deployment under another account
+// does); `found` receives them.
 UINT DetectHostReleases(const Installation& installation, Gate& gate, const Releases& releases,
-                        const HostLookup& lookup);
+                        const HostLookup& lookup, FoundReleases* found = nullptr);
+// The gating of host releases alone: the features of the releases not found go off, then
+// those of the found ones whose cabinet is present come back.
+void GateHostReleases(Gate& gate, const Releases& releases, const FoundReleases& found);
+// The found releases as one action leaves them for the next in the same session.
+std::string EncodeFound(const FoundReleases& found);
+std::optional<FoundReleases> DecodeFound(const OwnedString& text);
 // `choice` receives the choice to build, when one is to be built.
 UINT BuildFunctionChoice(const Installation& installation, Gate& gate, const Functions& functions,
                          std::optional<FunctionChoice>& choice);
 
 // Warns of the rules that name a feature the package does not have: they switch nothing.
-void WarnOfUnknownFeatures(const Installation& installation, const PackageDatabase& db, const Gate& gate);
-// Logs the features left switched off at the end of an action.
-void LogFeaturesOff(const Installation& installation, const Gate& gate);
+void WarnOfUnknownFeatures(const Installation& installation, const std::vector<FeatureRow>& features, const Gate& gate);
 
 // Writes the choice as temporary RadioButton rows and one Control row on the dialog, when
 // the dialog is there to take it.
@@ -57,7 +66,8 @@ void WriteFunctionChoice(const Installation& installation, const PackageDatabase
 
 // AfterSelectFunction
 void ApplyFunctionChoice(const Installation& installation, Gate& gate, const Functions& functions);
-UINT MatchHostsToFunction(const Installation& installation, Gate& gate, const Releases& releases);
+// With `report` false a choice that fits no release is answered with 1603 but posts nothing.
+UINT MatchHostsToFunction(const Installation& installation, Gate& gate, const Releases& releases, bool report = true);
 
 // The bodies of the two actions over a running installation: read, decide, write. When
 // `finalRows` is given it receives the Condition rows as the gate holds them at the end.

@@ -1,13 +1,16 @@
 // PrevInstall: finds the installed host releases, then offers the available functions.
 #include "actions/exports.h"
 #include "actions/phases.h"
+#include "actions/plan_inputs.h"
 #include "gating/installer_gate.h"
+#include "gating/plan.h"
 #include "host/host_release.h"
 #include "package/contract.h"
 #include "session/database.h"
 #include "session/install_session.h"
 
-#include <set>
+#include <algorithm>
+#include <cstdlib>
 #include <string>
 
 namespace {
@@ -37,67 +40,109 @@ void LogLookup(const Installation& installation, const OwnedString& property, co
 }  // namespace
 
 UINT DetectHostReleases(const Installation& installation, Gate& gate, const Releases& releases,
-                        const HostLookup& lookup)
+                        const HostLookup& lookup, FoundReleases* found)
 {
-    if (!releases) return ERROR_SUCCESS;
-    int found = 0;
-    for (const HostRelease& row : *releases) {
-        Pruning pruning;
-        OwnedString key = lookup(row.release, &pruning);
-        LogLookup(installation, row.property, row.release, key, pruning);
-        if (key) {
-            ++found;
-            if (row.property) installation.SetProperty(row.property->c_str(), key->c_str());
-        } else {
-            gate.DisableFeaturesOfProperty(row.property);
+    FoundReleases hits;
+    if (releases)
+        for (std::size_t i = 0; i < releases->size(); ++i) {
+            const HostRelease& row = (*releases)[i];
+            Pruning pruning;
+            OwnedString key = lookup(row.release, &pruning);
+            LogLookup(installation, row.property, row.release, key, pruning);
+            if (key) {
+                hits.push_back(i);
+                if (row.property) installation.SetProperty(row.property->c_str(), key->c_str());
+            } else if (OwnedString given = row.property ? installation.GetProperty(row.property->c_str()) : std::nullopt) {
+                // The library searches no other user's hive: a release named by its property
+                // (a deployment under another account) is taken as the administrator gave it.
+                hits.push_back(i);
+                installation.Log("host release " + row.release.value_or("(none)") + " taken as given: " + *row.property +
+                                 " = " + installation.Loggable(row.property->c_str(), *given));
+            }
         }
-    }
-    // Second pass, over the properties as they now stand: a release found above, or one
-    // the package or the user set beforehand, gets back the features whose cabinet is here.
-    for (const HostRelease& row : *releases)
-        if (row.property && installation.GetProperty(row.property->c_str())) gate.RestoreFeaturesOfProperty(row.property);
-    if (found > 0 || releases->empty()) return ERROR_SUCCESS;
+    if (found) *found = hits;
+    GateHostReleases(gate, releases, hits);
+    if (!releases || !hits.empty() || releases->empty()) return ERROR_SUCCESS;
     installation.Log("none of the " + std::to_string(releases->size()) + " host releases is installed: message 3000");
     installation.ReportError(message::HostMissing);
     return ERROR_INSTALL_FAILURE;
 }
 
-void WarnOfUnknownFeatures(const Installation& installation, const PackageDatabase& db, const Gate& gate)
+void GateHostReleases(Gate& gate, const Releases& releases, const FoundReleases& found)
 {
-    std::vector<std::string> named = gate.RuleFeatures();
-    if (named.empty()) return;
-    std::set<std::string> features;
-    TableView view;
-    if (!view.Open(db, table::Feature)) return;
-    while (view.Fetch())
-        if (OwnedString feature = view.GetString(feature::Feature)) features.insert(*feature);
-    for (const std::string& feature : named)
-        if (!features.count(feature))
-            installation.Log("warning: SearchCabinet rules name feature " + feature +
-                             ", which the package's Feature table does not have: they switch nothing");
+    if (!releases) return;
+    auto name = [](const HostRelease& row) { return row.release.value_or("(none)"); };
+    for (std::size_t i = 0; i < releases->size(); ++i)
+        if (std::find(found.begin(), found.end(), i) == found.end())
+            gate.DisableFeaturesOfProperty((*releases)[i].property, "host release " + name((*releases)[i]) + " not installed");
+    // Second pass: a found release gets back the features whose cabinet is here, including
+    // those a missing release's rules share with it.
+    for (std::size_t i = 0; i < releases->size(); ++i)
+        if (std::find(found.begin(), found.end(), i) != found.end() && (*releases)[i].property)
+            gate.RestoreFeaturesOfProperty((*releases)[i].property, "host release " + name((*releases)[i]) + " installed");
 }
 
-void LogFeaturesOff(const Installation& installation, const Gate& gate)
+std::string EncodeFound(const FoundReleases& found)
 {
-    std::string off;
-    for (const std::string& feature : gate.FeaturesOff()) off += (off.empty() ? "" : ", ") + feature;
-    installation.Log("features switched off now: " + (off.empty() ? std::string("none") : off));
+    std::string text = "found:";
+    for (std::size_t i : found) text += std::to_string(i) + ",";
+    return text;
+}
+
+std::optional<FoundReleases> DecodeFound(const OwnedString& text)
+{
+    if (!text || text->rfind("found:", 0) != 0) return std::nullopt;
+    FoundReleases found;
+    std::size_t at = 6;
+    while (at < text->size()) {
+        std::size_t comma = text->find(',', at);
+        if (comma == std::string::npos) break;
+        found.push_back(static_cast<std::size_t>(std::strtoul(text->substr(at, comma - at).c_str(), nullptr, 10)));
+        at = comma + 1;
+    }
+    return found;
+}
+
+void WarnOfUnknownFeatures(const Installation& installation, const std::vector<FeatureRow>& features, const Gate& gate)
+{
+    NameSet known;
+    for (const FeatureRow& row : features) known.insert(row.name);
+    for (const std::string& feature : gate.RuleFeatures())
+        if (!known.count(feature))
+            installation.Log("warning: SearchCabinet rules name feature " + feature +
+                             ", which the package's Feature table does not have: they switch nothing");
 }
 
 UINT RunPrevInstall(const InstallSession& session, ConditionRows* finalRows)
 {
     PackageDatabase db(session);
-    InstallerGate gate(db);
-    WarnOfUnknownFeatures(session, db, *gate);
-    UINT result = DetectHostReleases(session, *gate, ReadHostReleases(db), FindHostReleaseKey);
+    PlanInputs inputs(session, db);
+    WarnOfUnknownFeatures(session, inputs.features, *inputs.gate);
+    FoundReleases found;
+    UINT result = DetectHostReleases(session, *inputs.gate, inputs.releases, FindHostReleaseKey, &found);
+    session.SetProperty(prop::ReleasesFound, EncodeFound(found).c_str());
     std::optional<FunctionChoice> choice;
-    if (result == ERROR_SUCCESS) {
-        result = BuildFunctionChoice(session, *gate, ReadFunctions(db), choice);
-        if (choice) WriteFunctionChoice(session, db, *choice);
+    if (result == ERROR_SUCCESS) result = BuildFunctionChoice(session, *inputs.gate, inputs.functions, choice);
+
+    // The function the choice starts from is planned at once, so that a road on which nothing
+    // runs after this action (reduced UI, a dialog never shown) still gets its features.
+    ConditionRows target = inputs.gate->Conditions();
+    const Gate* planned = &*inputs.gate;
+    std::optional<PlannedChoice> chosen;
+    if (result == ERROR_SUCCESS && session.GetProperty(prop::FunctionVer) && inputs.functions) {
+        chosen.emplace(session, inputs, found);
+        if (chosen->result == ERROR_SUCCESS) {
+            target = chosen->gate->Conditions();
+            planned = &*chosen->gate;
+        } else {
+            session.Log("the function chosen so far fits no installed host release: the features of the host "
+                        "releases alone are planned, and the choice is left to AfterSelectFunction");
+        }
     }
-    gate.Commit();
-    LogFeaturesOff(session, *gate);
-    if (finalRows) *finalRows = gate->Conditions();
+    ConditionRows actual = CarryOut(session, inputs, target, *planned, false);
+    if (choice) WriteFunctionChoice(session, db, *choice);
+    LogFeaturesOff(session, actual);
+    if (finalRows) *finalRows = actual;
     return result;
 }
 

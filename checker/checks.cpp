@@ -3,6 +3,7 @@
 #include "actions/phases.h"
 #include "gating/gate.h"
 #include "gating/installer_gate.h"
+#include "gating/plan.h"
 #include "package/contract.h"
 #include "package/tables.h"
 #include "session/database.h"
@@ -11,6 +12,7 @@
 #include <msiquery.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <map>
 #include <set>
 #include <sstream>
@@ -74,6 +76,14 @@ std::vector<std::string> PrimaryKeys(const PackageDatabase& db, const char* tabl
     MsiHandle record;
     if (MsiDatabaseGetPrimaryKeysA(db.handle(), table, record.put()) != ERROR_SUCCESS) return {};
     return RecordTexts(record.get());
+}
+
+// A property as the package's Property table sets it.
+OwnedString PackageProperty(const PackageDatabase& db, const char* name)
+{
+    TableView view;
+    if (!view.Open(db, table::Property, nullptr, Filter(property::PropertyColumn, name)) || !view.Fetch()) return std::nullopt;
+    return view.GetString(property::Value);
 }
 
 int Integer(const OwnedString& text)
@@ -465,26 +475,6 @@ private:
     mutable std::vector<int> messages_;
 };
 
-// A Condition table in memory that takes what the installer would.
-class ImaginedConditions : public ConditionWriter {
-public:
-    explicit ImaginedConditions(const std::vector<ConditionRow>& rows)
-    {
-        for (const ConditionRow& row : rows) keys_.insert({row.feature, row.level});
-    }
-    bool Insert(const ConditionRow& row) override { return keys_.insert({row.feature, row.level}).second; }
-    bool Lower(const ConditionRow& row) override
-    {
-        if (keys_.count({row.feature, 0})) return false;
-        keys_.erase({row.feature, row.level});
-        return keys_.insert({row.feature, 0}).second;
-    }
-    bool Delete(const ConditionRow& row) override { return keys_.erase({row.feature, row.level}) != 0; }
-
-private:
-    std::set<std::pair<std::string, int>> keys_;
-};
-
 struct Imagined {
     UINT result = ERROR_SUCCESS;
     std::vector<int> messages;
@@ -521,13 +511,9 @@ std::optional<std::string> ExplainPackage(const std::string& package, const Owne
     Functions functions = ReadFunctions(db);
     std::optional<std::vector<CabinetRule>> rules = ReadCabinetRules(db);
     std::optional<std::vector<ConditionRow>> conditions = ReadConditionRows(db);
-    std::vector<std::pair<std::string, int>> features;  // name, level
-    {
-        TableView view;
-        if (view.Open(db, table::Feature))
-            while (view.Fetch())
-                features.emplace_back(view.GetString(feature::Feature).value_or(std::string()), view.GetInteger(feature::Level));
-    }
+    std::vector<FeatureRow> features = ReadFeatures(db);
+    OwnedString installLevelText = PackageProperty(db, prop::InstallLevel);
+    int installLevel = installLevelText ? std::atoi(installLevelText->c_str()) : 1;
 
     std::vector<std::string> names;  // the distinct releases the package lists
     if (releases)
@@ -540,7 +526,7 @@ std::optional<std::string> ExplainPackage(const std::string& package, const Owne
     auto imagine = [&](const std::set<std::string>& installed, const OwnedString& chosen) {
         Imagined outcome;
         ImaginedInstallation installation;
-        ImaginedConditions table(conditions.value_or(std::vector<ConditionRow>()));
+        MemoryConditions table(conditions.value_or(std::vector<ConditionRow>()));
         Gate gate(rules, conditions, table, cabinetPresent, [](const std::string&) {});
         HostLookup lookup = [&](const OwnedString& release, Pruning*) -> OwnedString {
             if (!release || !installed.count(*release)) return std::nullopt;
@@ -560,22 +546,15 @@ std::optional<std::string> ExplainPackage(const std::string& package, const Owne
         outcome.conditions = gate.Conditions();
         return outcome;
     };
-    // A feature is installed when its level, or that of a Condition row whose condition is
-    // "1", lies within INSTALLLEVEL 1; other conditions of the package are not evaluated.
+    // The features a first costing of the planned rows installs, as the actions' own model
+    // decides it; the package's conditions other than "1" cannot be evaluated here.
+    Evaluate evaluate = [](const std::string& expression) { return expression == "1" ? Truth::True : Truth::Unknown; };
     auto installedFeatures = [&](const ConditionRows& rows) {
         std::string list;
-        for (const auto& [name, level] : features) {
-            int effective = level;
-            bool unknown = false;
-            auto found = rows.find(name);
-            if (found != rows.end())
-                for (const ConditionRow& row : found->second) {
-                    if (row.expression == std::string("1"))
-                        effective = row.level;
-                    else
-                        unknown = true;
-                }
-            if (effective > 0 && effective <= 1) list += (list.empty() ? "" : ", ") + name + (unknown ? "?" : "");
+        Costings costings = FirstCosting(features, rows, installLevel, evaluate);
+        for (const FeatureRow& feature : features) {
+            const Costing* costing = CostingOf(costings, feature.name);
+            if (costing && Installs(costing->state)) list += (list.empty() ? "" : ", ") + feature.name + (costing->unknown ? "?" : "");
         }
         return list.empty() ? std::string("-") : list;
     };
@@ -609,6 +588,6 @@ std::optional<std::string> ExplainPackage(const std::string& package, const Owne
                 << (chosen.result == ERROR_SUCCESS ? installedFeatures(chosen.conditions) : "-") << "\n";
         }
     }
-    out << "(features marked ? also have Condition rows of the package, whose conditions are not evaluated here)\n";
+    out << "(features marked ? depend on Condition rows of the package, whose conditions are not evaluated here)\n";
     return out.str();
 }

@@ -18,6 +18,12 @@ bool Selects(const OwnedString& argument, const OwnedString& column)
     return column && *column == *argument;
 }
 
+// A null Flags field is a group of its own (the installer's null integer), with no number.
+std::string GroupName(int flags)
+{
+    return flags == static_cast<int>(0x80000000) ? std::string("the group without Flags") : "group " + std::to_string(flags);
+}
+
 }  // namespace
 
 bool IsFeatureName(const std::string& feature)
@@ -144,7 +150,7 @@ bool Gate::EvaluateCabinetRules(const OwnedString& property, const OwnedString& 
     };
     for (const CabinetRule* rule : Select(property, function)) {
         if (rule->flags != group) {
-            if (group != 0 && !satisfied) return notMet("group " + std::to_string(group) + " has no satisfied row");
+            if (group != 0 && !satisfied) return notMet(GroupName(group) + " has no satisfied row");
             group = rule->flags;
             satisfied = false;
         }
@@ -162,7 +168,7 @@ bool Gate::EvaluateCabinetRules(const OwnedString& property, const OwnedString& 
             ++counted;
         }
     }
-    if (group != 0 && !satisfied) return notMet("group " + std::to_string(group) + " has no satisfied row");
+    if (group != 0 && !satisfied) return notMet(GroupName(group) + " has no satisfied row");
     if (counted == 0) return notMet("no row counted");
     log_(subject + ": met (rows counted: " + std::to_string(counted) + ")");
     return true;
@@ -191,14 +197,32 @@ std::vector<std::string> Gate::FeaturesOff() const
     return off;
 }
 
-void Gate::DisableFeaturesOf(const std::vector<const CabinetRule*>& rules, const std::string& operation)
+std::string Gate::Reason(const std::string& feature) const
+{
+    for (const auto& [name, why] : reasons_)
+        if (name == feature) return why;
+    return std::string();
+}
+
+void Gate::Because(const std::string& feature, const std::string& why)
+{
+    for (auto& entry : reasons_)
+        if (entry.first == feature) {
+            entry.second = why;
+            return;
+        }
+    reasons_.emplace_back(feature, why);
+}
+
+void Gate::DisableFeaturesOf(const std::vector<const CabinetRule*>& rules, const std::string& operation,
+                             const std::string& why)
 {
     for (const CabinetRule* rule : rules) {
         if (!rule->feature || !IsFeatureName(*rule->feature)) continue;
         const std::string& feature = *rule->feature;
         switch (DisableFeature(feature)) {
-        case Switch::Changed: log_("feature " + feature + " switched off by " + operation); break;
-        case Switch::AlreadySo: log_("feature " + feature + " already switched off (" + operation + ")"); break;
+        case Switch::Changed: Because(feature, why.empty() ? operation : why); break;
+        case Switch::AlreadySo: break;
         case Switch::Refused:
             log_("feature " + feature + " could not be switched off by " + operation +
                  (hasConditions_ ? ": the installer refused to change its Condition row (a row the package carries)"
@@ -208,37 +232,37 @@ void Gate::DisableFeaturesOf(const std::vector<const CabinetRule*>& rules, const
     }
 }
 
-void Gate::RestoreFeaturesOf(const std::vector<const CabinetRule*>& rules, const std::string& operation)
+void Gate::RestoreFeaturesOf(const std::vector<const CabinetRule*>& rules, const std::string& operation,
+                             const std::string& why)
 {
     for (const CabinetRule* rule : rules) {
         if (!rule->feature || !rule->cabinet || !CabinetPresent(*rule->cabinet)) continue;
         const std::string& feature = *rule->feature;
         Switch restored = RestoreFeature(feature);
         if (restored == Switch::Changed)
-            log_("feature " + feature + (FeatureIsFree(feature) ? " switched back on by " : " lost one condition row to ") +
-                 operation + " (cabinet " + *rule->cabinet + " present)");
+            Because(feature, (why.empty() ? operation : why) + " (cabinet " + *rule->cabinet + " present)");
         else if (restored == Switch::Refused)
             log_("feature " + feature + " could not be switched back on by " + operation +
                  ": the installer refused to delete its Condition row (a row the package carries)");
     }
 }
 
-void Gate::DisableFeaturesOfProperty(const OwnedString& property)
+void Gate::DisableFeaturesOfProperty(const OwnedString& property, const std::string& why)
 {
-    if (rules_) DisableFeaturesOf(Select(property, std::nullopt), "DisableFeaturesOfProperty " + Quoted(property));
+    if (rules_) DisableFeaturesOf(Select(property, std::nullopt), "DisableFeaturesOfProperty " + Quoted(property), why);
 }
 
-void Gate::RestoreFeaturesOfProperty(const OwnedString& property)
+void Gate::RestoreFeaturesOfProperty(const OwnedString& property, const std::string& why)
 {
-    if (rules_) RestoreFeaturesOf(Select(property, std::nullopt), "RestoreFeaturesOfProperty " + Quoted(property));
+    if (rules_) RestoreFeaturesOf(Select(property, std::nullopt), "RestoreFeaturesOfProperty " + Quoted(property), why);
 }
 
-void Gate::DisableFeaturesOfFunction(const OwnedString& function)
+void Gate::DisableFeaturesOfFunction(const OwnedString& function, const std::string& why)
 {
-    if (rules_) DisableFeaturesOf(Select(std::nullopt, function), "DisableFeaturesOfFunction " + Quoted(function));
+    if (rules_) DisableFeaturesOf(Select(std::nullopt, function), "DisableFeaturesOfFunction " + Quoted(function), why);
 }
 
-void Gate::RestoreFeaturesOfFunction(const OwnedString& function)
+void Gate::RestoreFeaturesOfFunction(const OwnedString& function, const std::string& why)
 {
-    if (rules_) RestoreFeaturesOf(Select(std::nullopt, function), "RestoreFeaturesOfFunction " + Quoted(function));
+    if (rules_) RestoreFeaturesOf(Select(std::nullopt, function), "RestoreFeaturesOfFunction " + Quoted(function), why);
 }

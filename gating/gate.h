@@ -69,10 +69,11 @@ public:
     // True when every nonzero rule group of the selected rows has a satisfied row and at
     // least one row counts. An absent argument selects on nothing; an empty text is a value.
     bool EvaluateCabinetRules(const OwnedString& property, const OwnedString& function);
-    void DisableFeaturesOfProperty(const OwnedString& property);
-    void RestoreFeaturesOfProperty(const OwnedString& property);
-    void DisableFeaturesOfFunction(const OwnedString& function);
-    void RestoreFeaturesOfFunction(const OwnedString& function);
+    // `why` is kept, per feature switched, as the reason of the last switch (see Reason).
+    void DisableFeaturesOfProperty(const OwnedString& property, const std::string& why = "");
+    void RestoreFeaturesOfProperty(const OwnedString& property, const std::string& why = "");
+    void DisableFeaturesOfFunction(const OwnedString& function, const std::string& why = "");
+    void RestoreFeaturesOfFunction(const OwnedString& function, const std::string& why = "");
 
     Switch DisableFeature(const std::string& feature);
     // Changed when a row was removed; AlreadySo when there was none.
@@ -89,11 +90,16 @@ public:
     std::vector<std::string> FeaturesOff() const;
     const ConditionRows& Conditions() const { return conditions_; }
     const ConditionRows& InitialConditions() const { return initial_; }
+    // Why the feature was last switched off or back on; empty when it never was.
+    std::string Reason(const std::string& feature) const;
 
 private:
     std::vector<const CabinetRule*> Select(const OwnedString& property, const OwnedString& function) const;
-    void DisableFeaturesOf(const std::vector<const CabinetRule*>& rules, const std::string& operation);
-    void RestoreFeaturesOf(const std::vector<const CabinetRule*>& rules, const std::string& operation);
+    void DisableFeaturesOf(const std::vector<const CabinetRule*>& rules, const std::string& operation,
+                           const std::string& why);
+    void RestoreFeaturesOf(const std::vector<const CabinetRule*>& rules, const std::string& operation,
+                           const std::string& why);
+    void Because(const std::string& feature, const std::string& why);
     void Add(const ConditionRow& row);
     void Remove(const ConditionRow& row);
 
@@ -105,5 +111,6 @@ private:
     ConditionWriter& writer_;
     CabinetCheck cabinetPresent_;
     std::map<std::string, bool> cabinets_;
+    std::vector<std::pair<std::string, std::string>> reasons_;  // feature, why
     Log log_;
 };

@@ -81,8 +81,22 @@ constexpr const char* SourceDir = "SourceDir";
 constexpr const char* FunctionVer = "FUNCTION_VER";
 constexpr const char* FunctionRb = "FUNCTION_RB";
 constexpr const char* ProductCode = "ProductCode";
-constexpr const char* CostingComplete = "CostingComplete";  // "1" once CostFinalize has run
 constexpr const char* InstallLevel = "INSTALLLEVEL";
+// "1" once the installer takes the features from the feature-list properties below
+// instead of the Condition table.
+constexpr const char* Preselected = "Preselected";
+// The feature-list properties, in the order the installer applies them.
+constexpr const char* AddLocal = "ADDLOCAL";
+constexpr const char* Remove = "REMOVE";
+constexpr const char* AddSource = "ADDSOURCE";
+constexpr const char* AddDefault = "ADDDEFAULT";
+constexpr const char* Reinstall = "REINSTALL";
+constexpr const char* Advertise = "ADVERTISE";
+// The library's own private properties: what one action leaves for the next in the same
+// session (private, so they never reach another session or the command line).
+constexpr const char* ReleasesFound = "HostgateReleasesFound";  // properties of the releases found or given
+constexpr const char* ConditionChanges = "HostgateConditionChanges";  // rows added to and taken from the package's
+constexpr const char* ListsGiven = "HostgateListsGiven";  // feature lists as given, before any was withheld from
 }  // namespace prop
 
 namespace action {

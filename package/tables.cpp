@@ -22,3 +22,18 @@ std::optional<std::vector<FunctionRow>> ReadFunctions(const PackageDatabase& db)
                         view.GetString(functionversion::Value)});
     return rows;
 }
+
+std::vector<FeatureRow> ReadFeatures(const PackageDatabase& db)
+{
+    std::vector<FeatureRow> rows;
+    TableView view;
+    if (!view.Open(db, table::Feature)) return rows;
+    while (view.Fetch()) {
+        OwnedString name = view.GetString(feature::Feature);
+        if (!name) continue;
+        int attributes = view.GetInteger(feature::Attributes);
+        rows.push_back({*name, view.GetString(feature::Parent), view.GetInteger(feature::Level),
+                        attributes == static_cast<int>(MSI_NULL_INTEGER) ? 0 : attributes});
+    }
+    return rows;
+}

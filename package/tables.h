@@ -25,3 +25,14 @@ struct FunctionRow {
 // Each is none when the package has no such table.
 std::optional<std::vector<HostRelease>> ReadHostReleases(const PackageDatabase& db);
 std::optional<std::vector<FunctionRow>> ReadFunctions(const PackageDatabase& db);
+
+// One Feature row, as a costing reads it.
+struct FeatureRow {
+    std::string name;
+    OwnedString parent;
+    int level = 0;
+    int attributes = 0;
+};
+
+// The package's features in the table's order; empty when it has no Feature table.
+std::vector<FeatureRow> ReadFeatures(const PackageDatabase& db);

@@ -66,3 +66,10 @@ std::size_t LastSeparator(const std::string& path)
     }
     return last;
 }
+
+Wide::Wide(const std::string& text)
+{
+    int length = text.empty() ? 0 : MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    text_.assign(static_cast<std::size_t>(length > 0 ? length : 0) + 1, L'\0');
+    if (length > 0) MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), text_.data(), length);
+}

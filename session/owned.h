@@ -8,6 +8,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <vector>
 
 // A text value that may be absent. The installer's empty and null values both read as none.
 using OwnedString = std::optional<std::string>;
@@ -103,3 +104,15 @@ std::string ProgramPath(const std::string& path);
 // Position of the last backslash in `path` that is a separator, not the second byte of a
 // double-byte character; npos when there is none.
 std::size_t LastSeparator(const std::string& path);
+
+// A text in the installer's wide form, converted from the system's ANSI code page in which
+// the library's narrow texts came. (Held in a vector: std::wstring would bring its whole
+// runtime into the DLL.)
+class Wide {
+public:
+    explicit Wide(const std::string& text);
+    const wchar_t* c_str() const { return text_.data(); }
+
+private:
+    std::vector<wchar_t> text_;
+};

@@ -251,18 +251,20 @@ TEST(DetectHostReleases, NoReleaseInstalledFailsWith3000)
     EXPECT_EQ(install.property("FUNCTION_RB"), std::nullopt);
 }
 
-TEST(DetectHostReleases, PropertySetBeforehandRestoresPresentCabinets)
+TEST(DetectHostReleases, ReleaseGivenByItsPropertyCountsAsFound)
 {
+    // A deployment under another account: the release is in no hive the library reads, and
+    // the administrator names it on the command line. Neither message 3000 nor its features go.
     Install install("HOST_R15\t\tR15.0\nHOST_R17\t\tR17.0\n", FunctionRows(1),
                     std::string(kGeneralRule) +
                         "HOST_R17\tf1\there.cab\tA\t0\n"
                         "HOST_R17\tf1\tabsent.cab\tB\t0\n"
                         "HOST_R15\tf1\there.cab\tC\t0\n");
-    install.hosts.install("R15.0", "ACAD-1");
-    install.session->setProperty("HOST_R17", "set by the package");
+    install.session->setProperty("HOST_R17", "Software\\Autodesk\\AutoCAD\\R17.0\\ACAD-5001:409");
     EXPECT_EQ(install.run("PrevInstall"), 0u);
-    EXPECT_EQ(install.off(), (std::vector<std::string>{"B"}));
-    EXPECT_EQ(install.property("HOST_R17"), std::optional<std::string>("set by the package"));
+    EXPECT_TRUE(install.user.errors().empty());
+    EXPECT_EQ(install.off(), (std::vector<std::string>{"C"}));
+    EXPECT_EQ(install.property("HOST_R17"), std::optional<std::string>("Software\\Autodesk\\AutoCAD\\R17.0\\ACAD-5001:409"));
 }
 
 // The user's choice.

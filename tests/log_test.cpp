@@ -19,7 +19,7 @@ const std::string kRules = std::string(kSearchCabinetHeader) +
     "\tsetup\t\tCore\t0\n"
     "HOST_R15\tbasic\there.cab\tBasic\t0\n"
     "HOST_R17\tbasic\there.cab\tBasic\t0\n"
-    "HOST_R17\tbasic\there.cab\tR17\t0\n"
+    "HOST_R17\tsetup\there.cab\tR17\t0\n"
     "HOST_R15\tpro\tmissing.cab\tPro\t1\n";
 
 // Lines written by the library, in order.
@@ -56,7 +56,6 @@ TEST(DecisionLog, HostsRulesFeaturesAndTheChoice)
     builder.table("AutoCAD", kAutoCad).table("FunctionVersion", kFunctions).table("SearchCabinet", kRules);
     Session session(builder.build(folder / "log.msi"));
     session.setProperty("SourceDir", folder.path() + "\\");
-    session.setProperty("HOST_R17", "set by the package");
     session.setProperty("FUNCTION_VER", "pro");
     Library dll;
     UserSide user;
@@ -70,10 +69,9 @@ TEST(DecisionLog, HostsRulesFeaturesAndTheChoice)
     EXPECT_TRUE(Logged(lines, prev + "host release R17.0 not installed (looked under "
                                      "HKEY_CURRENT_USER\\Software\\Autodesk\\AutoCAD\\R17.0)"));
     EXPECT_TRUE(Logged(lines, prev + "empty registry key HKEY_CURRENT_USER\\Software\\Autodesk\\AutoCAD\\R17.0 pruned"));
-    EXPECT_TRUE(Logged(lines, prev + "feature R17 switched off by DisableFeaturesOfProperty 'HOST_R17'"));
-    // HOST_R17 was set beforehand, so its present cabinets bring its features back.
-    EXPECT_TRUE(Logged(lines, prev + "feature R17 switched back on by RestoreFeaturesOfProperty 'HOST_R17' "
-                                     "(cabinet here.cab present)"));
+    // The plan, once per feature the rules name, with its reason and the installer's answer.
+    EXPECT_TRUE(Logged(lines, prev + "plan: feature R17 off (host release R17.0 not installed): written"));
+    EXPECT_TRUE(Logged(lines, prev + "plan: feature Basic on (host release R15.0 installed (cabinet here.cab present)): as it is"));
     EXPECT_TRUE(Logged(lines, prev + "rules for property '', function (any): met (rows counted: 1)"));
     EXPECT_TRUE(Logged(lines, prev + "rules for property (any), function 'pro': not met (group 1 has no satisfied row); "
                                      "cabinets not found: missing.cab"));
@@ -84,7 +82,7 @@ TEST(DecisionLog, HostsRulesFeaturesAndTheChoice)
 
     const std::string after = "hostgate AfterSelectFunction: ";
     EXPECT_TRUE(Logged(lines, after + "chosen function: FUNCTION_VER = basic"));
-    EXPECT_TRUE(Logged(lines, after + "feature Pro switched off by DisableFeaturesOfFunction 'pro'"));
+    EXPECT_TRUE(Logged(lines, after + "plan: feature Pro off (function pro not chosen): as it is"));
     EXPECT_TRUE(Logged(lines, after + "host HOST_R15 fits the chosen function"));
     EXPECT_TRUE(Logged(lines, after + "costing redone"));
 }

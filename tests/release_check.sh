@@ -5,7 +5,7 @@
 set -u
 dll=$1
 type=${2:-}
-limit=$((256 * 1024))
+limit=$((288 * 1024))
 failures=0
 check() {  # check DESCRIPTION CONDITION...
     local what=$1; shift
