@@ -264,6 +264,12 @@ void SettleFeatureStates(const InstallSession& session, ConditionTable& table, c
             state = costing->state;
             reason = costing->reason;
         }
+        // A state already as planned is left alone: under some engines a request set once
+        // keeps a later costing from fixing the feature's level and registration.
+        INSTALLSTATE installed = INSTALLSTATE_UNKNOWN, action = INSTALLSTATE_UNKNOWN;
+        if (MsiGetFeatureStateW(session.handle(), Wide(feature).c_str(), &installed, &action) == ERROR_SUCCESS &&
+            (action == state || (!Installs(state) && !Installs(action) && !Installs(installed))))
+            continue;
         UINT result = MsiSetFeatureStateW(session.handle(), Wide(feature).c_str(), state);
         if (result == ERROR_SUCCESS)
             session.Log("feature " + feature + " set " + StateName(state) + " after costing (" + reason + ")");
