@@ -1,20 +1,68 @@
 #!/usr/bin/env bash
-# Installs the sample with its full user interface on a virtual screen and chooses on its
+# Installs a package with its full user interface on a virtual screen and chooses on hostgate's
 # dialog as a person would: clicks a function's radio button, then Next, then Install. With
-# several choices it goes Back from the ready dialog after each but the last and chooses again.
+# several choices it goes Back from the dialog that Next opened after each but the last and
+# chooses again. Works for any package: the dialogs, their titles and their buttons are read
+# from the package's own Dialog, Control and ControlEvent tables.
 #   choose.sh PREFIX PACKAGE LOG CHOICE...
-# PREFIX is the Wine prefix, PACKAGE and LOG are Windows paths, each CHOICE is a radio
-# button's place on the dialog (1 = the first function offered). Prints "exit code N", the
-# installer's whole result. Exits 77 when no display server can be started (needs Debian's
-# xvfb and xdotool).
+# PREFIX is the Wine prefix, PACKAGE the .msi (a path on this machine), LOG a Windows path for
+# the verbose log, each CHOICE a radio button's place on the dialog (1 = the first function
+# offered). Prints "exit code N", the installer's whole result. Exits 77 when no display
+# server can be started (needs Debian's xvfb and xdotool).
 set -euo pipefail
 prefix=$1 package=$2 log=$3
 shift 3
-for tool in Xvfb xdotool; do
+for tool in Xvfb xdotool msiinfo; do
     command -v "$tool" >/dev/null || { echo "choose.sh: no display server: $tool is missing" >&2; exit 77; }
 done
 export WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
+# --- The package's dialogs ---------------------------------------------------------------
+# The rows of a table, tab-separated, without the three header lines.
+table() { msiinfo export "$package" "$1" | tr -d '\r' | tail -n +4; }
+dialogs=$(table Dialog) controls=$(table Control) events=$(table ControlEvent) properties=$(table Property)
+# The control of DIALOG whose event EVENT has ARGUMENT (ControlEvent: Dialog_ Control_ Event Argument).
+control_with() {
+    awk -F'\t' -v d="$1" -v e="$2" -v a="$3" '$1 == d && $3 == e && $4 == a { print $2; exit }' <<<"$events"
+}
+# The dialog that CONTROL of DIALOG opens (its NewDialog event).
+opens() {
+    awk -F'\t' -v d="$1" -v c="$2" '$1 == d && $2 == c && $3 == "NewDialog" { print $4; exit }' <<<"$events"
+}
+# A dialog's title as the installer shows it, [Property] references formatted, as an anchored
+# pattern for xdotool.
+title_pattern() {
+    local title name value
+    title=$(awk -F'\t' -v d="$1" '$1 == d { print $7; exit }' <<<"$dialogs")
+    while [[ $title =~ \[([A-Za-z_][A-Za-z0-9_.]*)\] ]]; do
+        name=${BASH_REMATCH[1]}
+        value=$(awk -F'\t' -v p="$name" '$1 == p { print $2; exit }' <<<"$properties")
+        title=${title//"[$name]"/$value}
+    done
+    printf '^%s$' "$(sed 's/[][\.*^$+?(){}|/]/\\&/g' <<<"$title")"
+}
+# The centre of a control and the dialog's size, in the dialog's own units: "X Y WIDTH HEIGHT".
+place_of() {
+    local size
+    size=$(awk -F'\t' -v d="$1" '$1 == d { print $4, $5; exit }' <<<"$dialogs")
+    awk -F'\t' -v d="$1" -v c="$2" -v size="$size" \
+        '$1 == d && $2 == c { print int($4 + $6 / 2), int($5 + $7 / 2), size; exit }' <<<"$controls"
+}
+
+# hostgate fills this dialog: its Next runs AfterSelectFunction and opens the next dialog,
+# whose Back leads here again and whose EndDialog Return installs.
+choice=ZizeVEZAvaziva
+next=$(control_with "$choice" DoAction AfterSelectFunction)
+[ -n "$next" ] || { echo "choose.sh: no control of $choice runs AfterSelectFunction" >&2; exit 2; }
+ready=$(opens "$choice" "$next")
+back=$(control_with "$ready" NewDialog "$choice")
+install=$(control_with "$ready" EndDialog Return)
+for found in ready back install; do
+    [ -n "${!found}" ] || { echo "choose.sh: no $found control found in the package's ControlEvent rows" >&2; exit 2; }
+done
+read -r choice_width choice_height < <(place_of "$choice" "$next" | cut -d' ' -f3,4)
+
+# --- The virtual screen and the installer -------------------------------------------------
 # Xvfb picks a free display and writes its number to the pipe.
 fifo=$(mktemp -u)
 mkfifo "$fifo"
@@ -40,7 +88,8 @@ wineserver -w 2>/dev/null || true
 # msiexec's exit status is cut to 8 bits under Wine: a batch file reports the whole code.
 printf '@echo off\r\nmsiexec %%*\r\necho exit code %%ERRORLEVEL%%\r\n' > "$prefix/drive_c/hostgate-run.bat"
 output=$(mktemp)
-timeout 300 wine cmd /c 'C:\hostgate-run.bat' /i "$package" /l*v "$log" </dev/null >"$output" 2>/dev/null &
+timeout 300 wine cmd /c 'C:\hostgate-run.bat' /i "$(wine winepath -w "$package" 2>/dev/null)" /l*v "$log" \
+    </dev/null >"$output" 2>/dev/null &
 runner=$!
 
 # The id of the visible window whose title matches, once it is up (60 s at most).
@@ -54,32 +103,39 @@ window() {
     echo "choose.sh: no window \"$1\" appeared" >&2
     return 1
 }
-# Clicks a point given in the dialog's own units (both dialogs are 370 x 270).
+# Clicks WINDOW at a point given in the dialog's own units: click WINDOW X Y DIALOG_WIDTH DIALOG_HEIGHT.
 click() {
     local X Y WIDTH HEIGHT WINDOW SCREEN
     eval "$(xdotool getwindowgeometry --shell "$1")"
-    xdotool mousemove $((X + $2 * WIDTH / 370)) $((Y + $3 * HEIGHT / 270)) click 1
+    xdotool mousemove $((X + $2 * WIDTH / $4)) $((Y + $3 * HEIGHT / $5)) click 1
     sleep 0.5
     # HOSTGATE_SHOTS=PREFIX keeps a picture of the screen after each click.
     if [ -n "${HOSTGATE_SHOTS:-}" ]; then
         xwd -root -silent | xwdtopnm 2>/dev/null | pnmtopng >"$HOSTGATE_SHOTS.$(date +%s%N).png" || true
     fi
 }
+# Clicks a control of the package's Control table: press WINDOW DIALOG CONTROL.
+press() {
+    # shellcheck disable=SC2046  # the place is four words
+    click "$1" $(place_of "$2" "$3")
+}
 
+choice_title=$(title_pattern "$choice") ready_title=$(title_pattern "$ready")
 count=$#
 index=0
-for choice in "$@"; do
+for place in "$@"; do
     index=$((index + 1))
-    dialog=$(window 'Setup$')
-    # Buttons fill columns of five, 174 units wide and 20 apart, in a group at (18, 120).
-    place=$((choice - 1))
-    click "$dialog" $((18 + place / 5 * 174 + 10)) $((120 + place % 5 * 20 + 8))
-    click "$dialog" 264 251  # Next
-    ready=$(window 'Setup: ready$')
+    dialog=$(window "$choice_title")
+    # hostgate's choice group sits at (18, 120); its buttons fill columns of five, 174 units
+    # wide and 20 apart, in the order the functions are offered.
+    button=$((place - 1))
+    click "$dialog" $((18 + button / 5 * 174 + 10)) $((120 + button % 5 * 20 + 8)) "$choice_width" "$choice_height"
+    press "$dialog" "$choice" "$next"
+    shown=$(window "$ready_title")
     if [ "$index" -lt "$count" ]; then
-        click "$ready" 200 251  # Back
+        press "$shown" "$ready" "$back"
     else
-        click "$ready" 264 251  # Install
+        press "$shown" "$ready" "$install"
     fi
 done
 wait "$runner" || true

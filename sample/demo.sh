@@ -48,7 +48,7 @@ run_msiexec() { { wine_run cmd /c 'C:\hostgate-run.bat' "$@" 2>/dev/null || true
 echo
 if [ ${#choices[@]} -gt 0 ]; then
     echo "== Installing with the dialog: msiexec /i hostgate-sample.msi /l*v C:\\install.log; buttons clicked: ${choices[*]}"
-    code=$("$root/sample/choose.sh" "$HOSTGATE_WINEPREFIX" "$source_dir\\hostgate-sample.msi" 'C:\install.log' "${choices[@]}" |
+    code=$("$root/sample/choose.sh" "$HOSTGATE_WINEPREFIX" "$build/sample/source/hostgate-sample.msi" 'C:\install.log' "${choices[@]}" |
         sed -n 's/^exit code //p') || { echo "   no display server: install xvfb and xdotool"; exit 1; }
 else
     echo "== Installing: msiexec /i hostgate-sample.msi /qn /l*v C:\\install.log $*"

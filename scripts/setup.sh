@@ -3,7 +3,7 @@
 # Idempotent: when everything is present it only checks and returns.
 set -euo pipefail
 
-packages=(cmake make g++-mingw-w64-i686 wine wine32:i386 wine64 msitools gcab googletest xvfb xdotool)
+packages=(cmake make g++-mingw-w64-i686 wine wine32:i386 wine64 msitools gcab googletest xvfb xdotool python3)
 
 missing=()
 for pkg in "${packages[@]}"; do

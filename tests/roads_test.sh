@@ -1,0 +1,187 @@
+#!/usr/bin/env bash
+# Every road into a first installation must give the features that the package's rules allow
+# for the hosts installed and the function chosen last: no, basic and reduced UI, the dialog
+# (chosen once, or chosen, Back, chosen again), a feature list on the command line, and a
+# release named by whoever deploys. One real msiexec installation per road, on the sample
+# and on two packages of outside setup authors. The result is read from the files on disk and
+# from the verbose log's final property dump; each installation is then removed and must
+# leave no file and no product registration behind. Every road runs; each prints PASS or FAIL
+# with what was expected and what came.
+#   roads_test.sh BUILD_DIR silent|dialog [PATTERN]   (dialog: exit 77 when no display server starts)
+# PATTERN (grep -E) keeps only the roads whose table row matches, e.g. '^contour' or 'ADDLOCAL'.
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "$1" && pwd)
+mode=$2 pattern=${3:-}
+export HOSTGATE_WINEPREFIX="$build/roads-$mode-prefix"
+drive_c="$HOSTGATE_WINEPREFIX/drive_c"
+work="$build/roads-$mode"
+wine_run() { "$root/cmake/wine-run.sh" "$@" </dev/null; }
+table() { msiinfo export "$1" "$2" | tr -d '\r' | tail -n +4; }
+
+# --- The packages: .msi and installation folder under Program Files -----------------------
+declare -A msi folder
+msi[sample]="$build/sample/source/hostgate-sample.msi" folder[sample]="Hostgate Sample"
+msi[contour]="$build/packages/contour-tools/source/contour-tools.msi" folder[contour]="Contour Tools"
+msi[survey]="$build/packages/survey-tools/source/survey.msi" folder[survey]="Contour Works/Survey Tools"
+# The sample with its InstallUISequence custom actions run only under full UI, as Windows may
+# do: reduced UI must then give what no UI gives.
+msi[sample-fullui]="$work/sample-fullui/hostgate-sample.msi" folder[sample-fullui]="Hostgate Sample"
+fullui_variant() {
+    cp -r "$build/sample/source" "$work/sample-fullui"
+    local package=${msi[sample-fullui]} actions action condition
+    actions=$(table "$package" CustomAction | cut -f1)
+    # One UPDATE per row: msitools' query engine mishandles OR in a WHERE clause.
+    while IFS=$'\t' read -r action condition _; do
+        grep -qxF "$action" <<<"$actions" || continue
+        msibuild "$package" -q "UPDATE \`InstallUISequence\` SET \`Condition\`='${condition:+($condition) AND }UILevel = 5' WHERE \`Action\`='$action'" ||
+            return 1
+    done < <(table "$package" InstallUISequence)
+    grep -q 'UILevel = 5' <(table "$package" InstallUISequence)
+}
+
+# --- The roads and what each must give, worked out by hand from the packages' tables -------
+# Hosts planted as in the sample's demo: R15.0 per machine, R16.0 per user; R17.0 (and the
+# survey's R16.2) never. Deployed as another account (SYSTEM, say), the installer sees no
+# release of the user's: none is planted, and the one named on the command line must count
+# as found. Payload files are listed without ".txt".
+#
+# sample: offered 1 viewer, 2 editor (value EDITOR-PRO); network.cab is not shipped.
+#   viewer: core viewer + acad2000 acad2004 (their releases are installed; acad2007's is not)
+#   EDITOR-PRO: core editor acad2004; AutoCAD 2000 has no EDITOR-PRO rule, so its release
+#   fails the function and loses acad2000.
+# contour: offered 1 basic, 2 pro, 3 view; every cabinet shipped. Tools and Integration are
+#   parents; Tools_Pro_Help and Integration_R17_Menus follow their parents; Extras (pro's)
+#   has level 3, above INSTALLLEVEL 1.
+#   basic: core tools tools_basic tools_common integration integration_r15 integration_r16
+#   pro:   core tools tools_pro tools_pro_help tools_pro_samples tools_common integration
+#          integration_r15 integration_r16 (extras only where a list names it)
+#   view:  core tools viewer integration integration_r16 (view has no ACAD2000 rule)
+# survey: offered 1 field (value FIELD), 2 office; server.cab is not shipped.
+#   FIELD:  core reports field host15 host16
+#   office: core reports office host16 (office has no HOST15 rule)
+# Feature lists stand as Wine's installer reads them, less what the rules withhold: ADDLOCAL
+# installs what it names (not the parents) and the children that follow a parent; REMOVE
+# alone on a first installation installs nothing.
+#
+# package | hosts | UI | msiexec properties, or the radio buttons clicked | FUNCTION_VER | files
+roads=$(cat <<'ROADS'
+sample|R15.0 R16.0|qn||viewer|acad2000 acad2004 core viewer
+sample|R15.0 R16.0|qn|FUNCTION_VER=EDITOR-PRO|EDITOR-PRO|acad2004 core editor
+sample|R15.0 R16.0|qb|FUNCTION_VER=EDITOR-PRO|EDITOR-PRO|acad2004 core editor
+sample|R15.0 R16.0|qr|FUNCTION_VER=EDITOR-PRO|EDITOR-PRO|acad2004 core editor
+sample|R15.0 R16.0|qn|ADDLOCAL=ALL FUNCTION_VER=EDITOR-PRO|EDITOR-PRO|acad2004 core editor
+sample|R15.0 R16.0|qn|ADDLOCAL=Core,Viewer,Acad2007|viewer|core viewer
+sample|R15.0 R16.0|qn|ADDLOCAL=ALL REMOVE=Acad2004|viewer|acad2000 core viewer
+sample|R15.0 R16.0|qn|REMOVE=Acad2004|viewer|
+sample||qn|ACAD2004=Software\Autodesk\AutoCAD\R16.0\ACAD-201:409 FUNCTION_VER=EDITOR-PRO|EDITOR-PRO|acad2004 core editor
+sample-fullui|R15.0 R16.0|qr|FUNCTION_VER=EDITOR-PRO|EDITOR-PRO|acad2004 core editor
+sample|R15.0 R16.0|dialog|1|viewer|acad2000 acad2004 core viewer
+sample|R15.0 R16.0|dialog|2 1|viewer|acad2000 acad2004 core viewer
+contour|R15.0 R16.0|qn||basic|core integration integration_r15 integration_r16 tools tools_basic tools_common
+contour|R15.0 R16.0|qn|FUNCTION_VER=pro|pro|core integration integration_r15 integration_r16 tools tools_common tools_pro tools_pro_help tools_pro_samples
+contour|R15.0 R16.0|qb|FUNCTION_VER=pro|pro|core integration integration_r15 integration_r16 tools tools_common tools_pro tools_pro_help tools_pro_samples
+contour|R15.0 R16.0|qr|FUNCTION_VER=pro|pro|core integration integration_r15 integration_r16 tools tools_common tools_pro tools_pro_help tools_pro_samples
+contour|R15.0 R16.0|qn|ADDLOCAL=ALL FUNCTION_VER=pro|pro|core extras integration integration_r15 integration_r16 tools tools_common tools_pro tools_pro_help tools_pro_samples
+contour|R15.0 R16.0|qn|ADDLOCAL=Core,Tools,Tools_Pro,Integration,Integration_R15,Integration_R17 FUNCTION_VER=pro|pro|core integration integration_r15 tools tools_pro tools_pro_help
+contour|R15.0 R16.0|qn|REMOVE=Integration_R16|basic|
+contour||qn|ACAD2004=Software\Autodesk\AutoCAD\R16.0\ACAD-201:409 FUNCTION_VER=view|view|core integration integration_r16 tools viewer
+contour|R15.0 R16.0|dialog|2|pro|core integration integration_r15 integration_r16 tools tools_common tools_pro tools_pro_help tools_pro_samples
+contour|R15.0 R16.0|dialog|3 2|pro|core integration integration_r15 integration_r16 tools tools_common tools_pro tools_pro_help tools_pro_samples
+contour|R15.0 R16.0|dialog|1 2|pro|core integration integration_r15 integration_r16 tools tools_common tools_pro tools_pro_help tools_pro_samples
+survey|R15.0 R16.0|qn||FIELD|core field host15 host16 reports
+survey|R15.0 R16.0|qn|FUNCTION_VER=office|office|core host16 office reports
+survey|R15.0 R16.0|qb|FUNCTION_VER=office|office|core host16 office reports
+survey|R15.0 R16.0|qr|FUNCTION_VER=office|office|core host16 office reports
+survey|R15.0 R16.0|qn|ADDLOCAL=ALL FUNCTION_VER=office|office|core host16 office reports
+survey|R15.0 R16.0|qn|ADDLOCAL=SurveyCore,FieldTools,Host15,Host17|FIELD|core field host15
+survey|R15.0 R16.0|qn|REMOVE=Host16|FIELD|
+survey||qn|HOST16=Software\Autodesk\AutoCAD\R16.0\ACAD-201:409 FUNCTION_VER=office|office|core host16 office reports
+survey|R15.0 R16.0|dialog|1|FIELD|core field host15 host16 reports
+survey|R15.0 R16.0|dialog|2 1|FIELD|core field host15 host16 reports
+ROADS
+)
+
+# --- The machine ---------------------------------------------------------------------------
+planted=unknown
+plant() {  # plant "R15.0 R16.0": exactly these host releases installed ("": none)
+    [ "$1" = "$planted" ] && return
+    local release
+    for release in R15.0 R16.0; do
+        local hive=HKCU current=ACAD-201:409
+        [ "$release" = R15.0 ] && hive=HKLM current=ACAD-1:409
+        if [[ " $1 " == *" $release "* ]]; then
+            wine_run reg add "$hive\\Software\\Autodesk\\AutoCAD\\$release" /v CurVer /d "$current" /f >/dev/null
+        else
+            wine_run reg delete "$hive\\Software\\Autodesk\\AutoCAD\\$release" /f >/dev/null 2>&1
+        fi
+    done
+    planted=$1
+}
+registered() { wine_run reg query "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$1" >/dev/null 2>&1; }
+files_in() { find "$drive_c/Program Files/$1" -type f -printf '%f\n' 2>/dev/null | sed 's/\.txt$//' | sort | xargs; }
+sorted() { tr ' ' '\n' <<<"$1" | sed '/^$/d' | sort | xargs; }
+# msiexec's exit status is cut to 8 bits under Wine: a batch file reports the whole code.
+msiexec_run() { { wine_run cmd /c 'C:\hostgate-run.bat' "$@" 2>/dev/null || true; } | tr -d '\r' | grep '^exit code ' || echo "exit code unknown"; }
+
+if [ "$mode" = dialog ]; then
+    for tool in Xvfb xdotool; do
+        command -v "$tool" >/dev/null || { echo "SKIPPED: no display server: $tool is missing"; exit 77; }
+    done
+fi
+rm -rf "$HOSTGATE_WINEPREFIX" "$work"
+mkdir -p "$work"
+wine_run wineboot >/dev/null 2>&1
+printf '@echo off\r\nmsiexec %%*\r\necho exit code %%ERRORLEVEL%%\r\n' >"$drive_c/hostgate-run.bat"
+# Under Wine a nested installation inside a running one breaks the outer one: the sample's
+# support runtime is deployed beforehand, so its RunSuportPacks finds it present.
+wine_run msiexec /i "$(wine_run winepath -w "$build/sample/source/support/runtime.msi")" /qn RUNTIME_MODE=predeployed
+fullui_variant || echo "FAIL  the sample variant for full UI only could not be built"
+
+passed=0 failed=0
+while IFS='|' read -r package hosts ui arguments value files; do
+    [ "$ui" = dialog ] && [ "$mode" != dialog ] && continue
+    [ "$ui" != dialog ] && [ "$mode" = dialog ] && continue
+    road="$package: /$ui $arguments"
+    [ "$ui" = dialog ] && road="$package: dialog, buttons $arguments"
+    [ "$hosts" = "R15.0 R16.0" ] || road="$road (hosts: ${hosts:-none})"
+    package_file=${msi[$package]} installed=${folder[$package]}
+    product=$(table "$package_file" Property | awk -F'\t' '$1 == "ProductCode" { print $2 }')
+    plant "$hosts"
+    rm -f "$drive_c/roads.log"
+
+    if [ "$ui" = dialog ]; then
+        # shellcheck disable=SC2086  # the buttons are words
+        result=$("$root/sample/choose.sh" "$HOSTGATE_WINEPREFIX" "$package_file" 'C:\roads.log' $arguments)
+        [ $? = 77 ] && { echo "SKIPPED: no display server could be started"; exit 77; }
+    else
+        read -r -a properties <<<"$arguments"
+        result=$(msiexec_run /i "$(wine_run winepath -w "$package_file")" "/$ui" /l*v 'C:\roads.log' "${properties[@]}")
+    fi
+    chosen=$(tr -d '\r' <"$drive_c/roads.log" 2>/dev/null | sed -n 's/^Property([SC]): FUNCTION_VER = //p' | tail -n 1)
+    expected="exit code 0; FUNCTION_VER = $value; files: $(sorted "$files")"
+    got="$result; FUNCTION_VER = $chosen; files: $(files_in "$installed")"
+
+    # Removed again: nothing of the product may stay.
+    removal=
+    if registered "$product"; then removal=$(msiexec_run /x "$product" /qn); fi
+    left="files left: $(files_in "$installed")"
+    registered "$product" && left="$left; still registered"
+    [ -z "$removal" ] || [ "$removal" = "exit code 0" ] || left="$left; removal: $removal"
+
+    if [ "$got" = "$expected" ] && [ "$left" = "files left: " ]; then
+        echo "PASS  $road"
+        passed=$((passed + 1))
+    else
+        echo "FAIL  $road"
+        [ "$got" = "$expected" ] || printf '      expected %s\n      got      %s\n' "$expected" "$got"
+        [ "$left" = "files left: " ] || echo "      after the removal: $left"
+        failed=$((failed + 1))
+        # A clean machine for the next road.
+        registered "$product" && msiexec_run /x "$product" /qn >/dev/null
+        rm -rf "$drive_c/Program Files/$installed"
+    fi
+done < <(grep -E -- "${pattern:-.}" <<<"$roads")
+echo "$passed roads passed, $failed failed"
+WINEPREFIX=$HOSTGATE_WINEPREFIX wineserver -k 2>/dev/null
+[ "$failed" = 0 ]
