@@ -200,6 +200,14 @@ private:
         return values;
     }
 
+    bool RaisedByCondition(const std::string& feature)
+    {
+        if (const Table* conditions = Get(table::Condition))
+            for (const auto& row : conditions->rows)
+                if (row[0] == feature && Integer(row[1]) > 0) return true;
+        return false;
+    }
+
     void CheckRules()
     {
         const Table* rules = Get(table::SearchCabinet);
@@ -243,6 +251,15 @@ private:
                     "feature " + *row[3] + " belongs to a host release, yet this rule of function " + *row[1] +
                         " names it too: choosing the function switches it back on even where its release is "
                         "missing; give the release's feature no function rule");
+        // A feature that no costing installs (level 0, no Condition row raising it) stays out on
+        // every road, whatever the rules and the choice say.
+        if (const Table* featureTable = Get(table::Feature))
+            if (featureTable->names.size() >= 6)
+                for (const auto& row : featureTable->rows)
+                    if (row[0] && ruled.count(*row[0]) && Integer(row[5]) <= 0 && !RaisedByCondition(*row[0]))
+                        Add("HG14", "warning", table::Feature, "Level", *row[0],
+                            "feature " + *row[0] + " has level 0, so no road installs it, yet rules name it: give "
+                            "it the level it installs at (1, or above INSTALLLEVEL for a feature only lists add)");
         if (const Table* conditions = Get(table::Condition)) {
             std::set<std::string> reported;
             for (const auto& row : conditions->rows)
@@ -381,7 +398,16 @@ private:
                 Add("HG08", "warning", table::CustomAction, "Type", name,
                     "the action runs immediately, as the user: writing to the Windows INF folder needs it deferred "
                     "without impersonation (type 3073), between InstallInitialize and InstallFinalize");
-            if (ui.count(name) && execute.count(name) && !(type & 0x100) && !(type & 0x200))
+            bool planning = std::string(name) == action::PrevInstall || std::string(name) == action::AfterSelectFunction;
+            // The planning actions run in both sequences on purpose: the execute sequence's run is
+            // what gates when the user interface sequence ran without them (reduced UI), and it
+            // plans the same features again where the dialog already did.
+            if (planning && execute.count(name) && (type & 0x300))
+                Add("HG08", "warning", table::CustomAction, "Type", name,
+                    "with 256 or 512 in its type the execute sequence skips the action whenever the user interface "
+                    "sequence ran; under reduced UI Windows may not run that sequence's actions at all, and then "
+                    "nothing applies the rules: use type 1");
+            if (!planning && ui.count(name) && execute.count(name) && !(type & 0x100) && !(type & 0x200))
                 Add("HG08", "warning", table::CustomAction, "Type", name,
                     "the action is in both sequences and runs twice: add 256 to its type to run it once");
         }
@@ -391,9 +417,10 @@ private:
             Add("HG08", "error", table::InstallExecuteSequence, "Action", action::AfterSelectFunction,
                 "AfterSelectFunction is not in InstallExecuteSequence: a silent installation never applies the "
                 "function (FUNCTION_VER); schedule it after PrevInstall and before CostFinalize");
-        if (!ui.count(action::PrevInstall) && !execute.count(action::PrevInstall))
+        if (!execute.count(action::PrevInstall))
             Add("HG08", "error", table::InstallExecuteSequence, "Action", action::PrevInstall,
-                "PrevInstall is in no sequence: no host is found and no choice built");
+                "PrevInstall is not in InstallExecuteSequence: a silent installation finds no host and applies "
+                "no rule; schedule it after FileCost and before AfterSelectFunction and CostFinalize");
         if (ui.count(action::CostFinalize) && !ui.count(choice::Dialog))
             Add("HG08", "warning", table::InstallUISequence, "Action", choice::Dialog,
                 std::string("the dialog ") + choice::Dialog + " is in no sequence: no user ever sees the choice");

@@ -238,6 +238,8 @@ void SettleFeatureStates(const InstallSession& session, ConditionTable& table, c
 
     std::string given = listsRule ? session.GetProperty(prop::AddLocal).value_or(std::string()) : std::string();
     std::vector<std::string> addLocal = Split(given);
+    std::string removeGiven = listsRule ? ValueOf(GivenLists(session), prop::Remove) : std::string();
+    std::vector<std::string> removed = Split(removeGiven);
     for (const std::string& feature : touched) {
         INSTALLSTATE state;
         std::string reason;
@@ -247,7 +249,8 @@ void SettleFeatureStates(const InstallSession& session, ConditionTable& table, c
                 reason = "the rules switch it off";
             } else {
                 // A feature an earlier choice withheld comes back when the given lists ask for it.
-                bool asked = IsAll(given) || std::find(addLocal.begin(), addLocal.end(), feature) != addLocal.end();
+                bool asked = (IsAll(given) || std::find(addLocal.begin(), addLocal.end(), feature) != addLocal.end()) &&
+                             !IsAll(removeGiven) && std::find(removed.begin(), removed.end(), feature) == removed.end();
                 INSTALLSTATE installed = INSTALLSTATE_UNKNOWN, action = INSTALLSTATE_UNKNOWN;
                 if (!asked || MsiGetFeatureStateW(session.handle(), Wide(feature).c_str(), &installed, &action) != ERROR_SUCCESS ||
                     Installs(action))
