@@ -81,6 +81,7 @@ constexpr const char* SourceDir = "SourceDir";
 constexpr const char* FunctionVer = "FUNCTION_VER";
 constexpr const char* FunctionRb = "FUNCTION_RB";
 constexpr const char* ProductCode = "ProductCode";
+constexpr const char* ProductVersion = "ProductVersion";
 constexpr const char* CostingComplete = "CostingComplete";  // "1" once CostFinalize has run
 constexpr const char* InstallLevel = "INSTALLLEVEL";
 }  // namespace prop
