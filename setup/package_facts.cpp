@@ -4,6 +4,7 @@
 #include "session/database.h"
 #include "setup/apart.h"
 
+#include <cwchar>
 #include <string>
 
 namespace {
@@ -19,6 +20,14 @@ std::wstring PropertyValue(const PackageDatabase& db, const char* name)
     if (!rows.Open(db, table::Property, nullptr, Filter(property::PropertyColumn, name)) || !rows.Fetch())
         return std::wstring();
     return rows.GetWideString(property::Value).value_or(std::wstring());
+}
+
+// Exit codes of crashed processes read best as exception codes: 0xC0000005.
+std::wstring Hex(DWORD code)
+{
+    wchar_t text[16];
+    swprintf(text, 16, L"0x%08lX", static_cast<unsigned long>(code));
+    return text;
 }
 
 }  // namespace
@@ -50,8 +59,7 @@ PackageReading ReadPackageApart(const std::wstring& path)
     case ApartAnswer::Outcome::NotStarted: reading.failure = L"the reader could not be started"; return reading;
     case ApartAnswer::Outcome::TimedOut: reading.failure = L"the reader did not finish in time"; return reading;
     case ApartAnswer::Outcome::Failed:
-        reading.failure = L"the installer's engine failed while reading it (reader exit code " +
-                          std::to_wstring(answer.exitCode) + L")";
+        reading.failure = L"the installer's engine failed while reading it (reader exit code " + Hex(answer.exitCode) + L")";
         return reading;
     case ApartAnswer::Outcome::Answered: break;
     }

@@ -66,6 +66,10 @@ package "$s/chain-fails.msi" chain_fails "" "" $'support\\ok.msi\t\nsupport\\fai
 package "$s/chain-reboot.msi" chain_reboot "" "" $'support\\reboot.msi\t\n' >/dev/null
 package "$s/chain-missing.msi" chain_missing "" "" $'support\\absent.msi\t\n' >/dev/null
 package "$s/chain-garbage.msi" chain_garbage "" "" $'support\\garbage.msi\t\n' >/dev/null
+# A path this long makes Wine's engine crash while it opens the package (a page fault).
+deep="$s/$(printf 'd%.0s' {1..120})/$(printf 'e%.0s' {1..120})"
+mkdir -p "$deep" && cp "$s/chain-reboot.msi" "$deep/crash.msi"
+deep_windows="Z:${deep//\//\\}"  # winepath gives up on a path this long
 exe="$build/sample/source/hostgate-setup.exe"
 win_s=$(windows "$s")
 
@@ -112,6 +116,7 @@ done <<CASES
 1619|$win_s\\garbage.msi
 1612|$win_s\\chain-missing.msi
 1620|$win_s\\chain-garbage.msi
+1627|$deep_windows\\crash.msi
 CASES
 check "nothing of them installed" test -z "$(value chain_missing)$(value chain_garbage)"
 
