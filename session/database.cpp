@@ -19,11 +19,6 @@ bool PackageDatabase::OpenPackageFile(const char* path)
     return MsiOpenDatabaseA(path, MSIDBOPEN_READONLY, db_.put()) == ERROR_SUCCESS;
 }
 
-bool PackageDatabase::OpenPackageFile(const wchar_t* path)
-{
-    return MsiOpenDatabaseW(path, nullptr /* MSIDBOPEN_READONLY */, db_.put()) == ERROR_SUCCESS;
-}
-
 void Filter::Compare(const char* column)
 {
     if (!text_.empty()) text_ += " AND ";
@@ -127,21 +122,6 @@ OwnedString TableView::GetString(int column) const
     return ReadInstallerText([&](char* buffer, DWORD* size) {
         return MsiRecordGetStringA(record_.get(), static_cast<UINT>(column), buffer, size);
     });
-}
-
-std::optional<std::wstring> TableView::GetWideString(int column) const
-{
-    wchar_t probe[1] = L"";
-    DWORD size = 0;
-    UINT result = MsiRecordGetStringW(record_.get(), static_cast<UINT>(column), probe, &size);
-    if ((result != ERROR_SUCCESS && result != ERROR_MORE_DATA) || size == 0) return std::nullopt;
-    std::wstring text(size + 1, L'\0');
-    DWORD capacity = size + 1;
-    if (MsiRecordGetStringW(record_.get(), static_cast<UINT>(column), &text[0], &capacity) != ERROR_SUCCESS)
-        return std::nullopt;
-    text.resize(capacity);
-    if (text.empty()) return std::nullopt;
-    return text;
 }
 
 int TableView::GetInteger(int column) const
