@@ -3,7 +3,8 @@
 # dialog as a person would: clicks a function's radio button, then Next, then Install. With
 # several choices it goes Back from the ready dialog after each but the last and chooses again.
 #   choose.sh PREFIX PACKAGE LOG CHOICE...
-# PREFIX is the Wine prefix, PACKAGE and LOG are Windows paths, each CHOICE is a radio
+# PREFIX is the Wine prefix, PACKAGE and LOG are Windows paths (PACKAGE may be the setup
+# program, hostgate-setup.exe, which installs the support packages first), each CHOICE is a radio
 # button's place on the dialog (1 = the first function offered). Prints "exit code N", the
 # installer's whole result. Exits 77 when no display server can be started (needs Debian's
 # xvfb and xdotool).
@@ -37,10 +38,15 @@ export DISPLAY=:$number
 wineserver -k 2>/dev/null || true
 wineserver -w 2>/dev/null || true
 
-# msiexec's exit status is cut to 8 bits under Wine: a batch file reports the whole code.
+# Exit statuses are cut to 8 bits under Wine: a batch file reports the whole code.
 printf '@echo off\r\nmsiexec %%*\r\necho exit code %%ERRORLEVEL%%\r\n' > "$prefix/drive_c/hostgate-run.bat"
+printf '@echo off\r\n%%*\r\necho exit code %%ERRORLEVEL%%\r\n' > "$prefix/drive_c/hostgate-code.bat"
+case $package in
+*.exe | *.EXE) start=("$package" /l*v "$log") ;;
+*) start=(msiexec /i "$package" /l*v "$log") ;;
+esac
 output=$(mktemp)
-timeout 300 wine cmd /c 'C:\hostgate-run.bat' /i "$package" /l*v "$log" </dev/null >"$output" 2>/dev/null &
+timeout 300 wine cmd /c 'C:\hostgate-code.bat' "${start[@]}" </dev/null >"$output" 2>/dev/null &
 runner=$!
 
 # The id of the visible window whose title matches, once it is up (60 s at most).
