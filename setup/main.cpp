@@ -34,6 +34,15 @@ class Messages {
 public:
     explicit Messages(const Options& options) : options_(options) {}
 
+    // A log asked for without "+" starts empty, as the installer's own does.
+    void StartLog() const
+    {
+        if (!options_.log || options_.logAppend) return;
+        HANDLE file = CreateFileW(options_.log->c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    }
+
     void Note(const std::wstring& text) const { ToLog(text); }
     void Fail(const std::wstring& text) const
     {
@@ -244,6 +253,7 @@ UINT Run(const std::vector<std::wstring>& arguments)
                                      L"[PROPERTY=VALUE ...] [--plan]");
         return kExitCommandLine;
     }
+    messages.StartLog();
     if (!InstallerLoaded()) {
         messages.Fail(L"the Windows Installer (msi.dll) could not be loaded from the system folder");
         return kExitNoInstaller;

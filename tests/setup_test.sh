@@ -28,7 +28,7 @@ wine_run reg add 'HKCU\Software\Autodesk\AutoCAD\R16.0' /v CurVer /d 'ACAD-201:4
 printf '@echo off\r\n%%*\r\necho exit code %%ERRORLEVEL%%\r\n' > "$drive_c/hostgate-code.bat"
 setup() {  # setup SETUP_EXE ARGS...: prints the program's exit code
     local exe; exe=$(wine_run winepath -w "$1"); shift
-    wine_run cmd /c 'C:\hostgate-code.bat' "$exe" "$@" 2>/dev/null | tr -d '\r' | sed -n 's/^exit code //p'
+    wine_run cmd /c 'C:\hostgate-code.bat' "$exe" "$@" 2>"$work/stderr" | tr -d '\r' | sed -n 's/^exit code //p'
 }
 windows() { wine_run winepath -w "$1"; }
 registered() { wine_run reg query "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$1" >/dev/null 2>&1; }
@@ -96,6 +96,7 @@ check "no runtime log" test ! -e "$drive_c/setup/install.1-runtime.log"
 echo "== A support package that fails stops the chain"
 code=$(setup "$exe" "$win_s\\chain-fails.msi" /qn)
 check "exit code $code is the failing package's 1603" test "$code" = 1603
+check "the message names it" grep -q 'support.fails\.msi' "$work/stderr"
 check "the support package before it is installed" test "$(value ok)" = installed
 check "the package is not installed" test -z "$(value chain_fails)"
 
