@@ -1,4 +1,6 @@
-// RunSuportPacks: runs the listed support programs and installs the listed support packages.
+// RunSuportPacks: runs the listed support programs and reports on the listed support packages,
+// which hostgate-setup.exe installs before the package (no installer installs a package from
+// inside a running installation).
 #include "actions/exports.h"
 #include "package/contract.h"
 #include "session/database.h"
@@ -66,49 +68,35 @@ void RunProgram(const InstallSession& session, const std::string& path, const Ow
     session.Log("ran " + logged + ": exit code " + std::to_string(exitCode));
 }
 
-// The package's product code is read, and the package file closed again, before anything
-// is installed from it.
-bool ProductPresent(const InstallSession& session, const std::string& packagePath)
-{
-    PackageDatabase package;
-    package.OpenPackageFile(packagePath.c_str());
-    TableView properties;
-    properties.Open(package, table::Property, property::PropertyColumn,
-                    Filter(property::PropertyColumn, prop::ProductCode));
-    if (!properties.Fetch()) return false;
-    OwnedString productCode = properties.GetString(property::Value);
-    INSTALLSTATE state = MsiQueryProductStateA(productCode ? productCode->c_str() : nullptr);
-    bool present = state == INSTALLSTATE_ADVERTISED || state == INSTALLSTATE_DEFAULT;
-    if (present)
-        session.Log("package " + packagePath + " skipped: product " + *productCode + " is present (state " +
-                    std::to_string(state) + ")");
-    return present;
-}
+constexpr const char* kSetupProgram = "hostgate-setup.exe";
 
-// Why the installer did not install a support package, in words for the log.
-std::string RefusalReason(UINT result)
+// Logs whether the support package's product is on the machine; a missing one names the
+// program that installs it.
+void ReportPackage(const InstallSession& session, const std::string& packagePath)
 {
-    switch (result) {
-    case ERROR_INSTALL_ALREADY_RUNNING:
-        return "another installation is in progress; Windows installs no package from inside a running "
-               "installation's execute sequence";
-    case ERROR_INSTALL_USEREXIT: return "the user cancelled it";
-    case ERROR_INSTALL_PACKAGE_OPEN_FAILED:
-    case ERROR_INSTALL_PACKAGE_INVALID: return "the package could not be opened";
-    default: return "the installer failed";
+    OwnedString productCode;
+    {
+        PackageDatabase package;
+        TableView properties;
+        if (package.OpenPackageFile(packagePath.c_str()) &&
+            properties.Open(package, table::Property, property::PropertyColumn,
+                            Filter(property::PropertyColumn, prop::ProductCode)) &&
+            properties.Fetch())
+            productCode = properties.GetString(property::Value);
     }
-}
-
-void InstallPackage(const InstallSession& session, const std::string& path, const OwnedString& commandLine)
-{
-    if (ProductPresent(session, path)) return;
-    MsiSetInternalUI(INSTALLUILEVEL_BASIC, nullptr);
-    UINT result = MsiInstallProductA(path.c_str(), commandLine ? commandLine->c_str() : nullptr);
-    std::string what = "package " + path + " with \"" + commandLine.value_or("") + "\"";
-    if (result == ERROR_SUCCESS || result == ERROR_SUCCESS_REBOOT_REQUIRED || result == ERROR_SUCCESS_REBOOT_INITIATED)
-        session.Log(what + " installed: result " + std::to_string(result));
+    if (!productCode) {
+        session.Log("support package " + packagePath + " cannot be read as a package; " + kSetupProgram +
+                    " stops on it before installing anything");
+        return;
+    }
+    INSTALLSTATE state = MsiQueryProductStateA(productCode->c_str());
+    if (state == INSTALLSTATE_ADVERTISED || state == INSTALLSTATE_DEFAULT)
+        session.Log("support package " + packagePath + " present: product " + *productCode + " (state " +
+                    std::to_string(state) + ")");
     else
-        session.Log(what + " NOT installed: error " + std::to_string(result) + ", " + RefusalReason(result));
+        session.Log("support package " + packagePath + " missing: product " + *productCode + " (state " +
+                    std::to_string(state) + "); install it with " + kSetupProgram +
+                    ", which installs the support packages before this package");
 }
 
 struct SupportPack {
@@ -116,9 +104,8 @@ struct SupportPack {
     OwnedString commandLine;
 };
 
-// The rows are read, and the running installation's database closed again, before any of
-// them runs: a nested installation must not find handles of this one held open (under some
-// engines they stop working across it).
+// The rows are read, and the running installation's database closed again, before any
+// program runs and waits.
 std::vector<SupportPack> ReadSupportPacks(const InstallSession& session)
 {
     std::vector<SupportPack> packs;
@@ -143,7 +130,7 @@ void RunPacks(const InstallSession& session)
             continue;
         }
         if (IsPackagePath(*path))
-            InstallPackage(session, *path, pack.commandLine);
+            ReportPackage(session, *path);
         else
             RunProgram(session, *path, pack.commandLine);
     }

@@ -9,7 +9,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 export WINEPREFIX=${HOSTGATE_WINEPREFIX:-$here/../build/wineprefix}
 export WINEARCH=${HOSTGATE_WINEARCH:-win32}
 export WINEDEBUG=${WINEDEBUG:--all,err+module}
-export WINEDLLOVERRIDES="mscoree,mshtml="
+# HOSTGATE_DLLOVERRIDES adds overrides of a test's own (e.g. msi=n,b).
+export WINEDLLOVERRIDES="mscoree,mshtml=${HOSTGATE_DLLOVERRIDES:+;$HOSTGATE_DLLOVERRIDES}"
 unset DISPLAY
 
 mkdir -p "$(dirname "$WINEPREFIX")"

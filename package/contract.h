@@ -81,6 +81,7 @@ constexpr const char* SourceDir = "SourceDir";
 constexpr const char* FunctionVer = "FUNCTION_VER";
 constexpr const char* FunctionRb = "FUNCTION_RB";
 constexpr const char* ProductCode = "ProductCode";
+constexpr const char* ProductVersion = "ProductVersion";
 constexpr const char* InstallLevel = "INSTALLLEVEL";
 // "1" once the installer takes the features from the feature-list properties below
 // instead of the Condition table.

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Lays out the sample's installation source: the package, its files, the cabinets its
-# rules look for, and the support program and package it lists.
-#   build.sh HOSTGATE_DLL SAMPLE_TOOL_EXE OUT_DIR
+# rules look for, the support program and package it lists, and the setup program that
+# installs the support package before the sample.
+#   build.sh HOSTGATE_DLL SAMPLE_TOOL_EXE OUT_DIR SETUP_EXE
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-dll=$1 tool=$2 out=$3
+dll=$1 tool=$2 out=$3 setup=$4
 source="$out/source"
 work="$out/work"
 rm -rf "$out"
@@ -42,4 +43,5 @@ build() {  # build MSI IDT_DIR SUBJECT
 build "$source/support/runtime.msi" "$work/runtime" "Hostgate Sample Runtime"
 build "$source/hostgate-sample.msi" "$work/package" "Hostgate Sample Add-on"
 cp "$tool" "$source/support/sample_tool.exe"
+cp "$setup" "$source/hostgate-setup.exe"
 rm -rf "$work"

@@ -5,10 +5,11 @@
 # chooses again. Works for any package: the dialogs, their titles and their buttons are read
 # from the package's own Dialog, Control and ControlEvent tables.
 #   choose.sh PREFIX PACKAGE LOG CHOICE...
-# PREFIX is the Wine prefix, PACKAGE the .msi (a path on this machine), LOG a Windows path for
-# the verbose log, each CHOICE a radio button's place on the dialog (1 = the first function
-# offered). Prints "exit code N", the installer's whole result. Exits 77 when no display
-# server can be started (needs Debian's xvfb and xdotool).
+# PREFIX is the Wine prefix, PACKAGE the .msi or the setup program beside it
+# (hostgate-setup.exe, which installs the support packages first), a path on this machine;
+# LOG a Windows path for the verbose log, each CHOICE a radio button's place on the dialog
+# (1 = the first function offered). Prints "exit code N", the installer's whole result.
+# Exits 77 when no display server can be started (needs Debian's xvfb and xdotool).
 set -euo pipefail
 prefix=$1 package=$2 log=$3
 shift 3
@@ -19,7 +20,10 @@ export WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscore
 
 # --- The package's dialogs ---------------------------------------------------------------
 # The rows of a table, tab-separated, without the three header lines.
-table() { msiinfo export "$package" "$1" | tr -d '\r' | tail -n +4; }
+# The setup program installs the .msi beside it: the dialogs are that package's.
+tables=$package
+case $package in *.exe | *.EXE) tables=$(ls "$(dirname "$package")"/*.msi | head -n 1) ;; esac
+table() { msiinfo export "$tables" "$1" | tr -d '\r' | tail -n +4; }
 dialogs=$(table Dialog) controls=$(table Control) events=$(table ControlEvent) properties=$(table Property)
 # The control of DIALOG whose event EVENT has ARGUMENT (ControlEvent: Dialog_ Control_ Event Argument).
 control_with() {
@@ -85,11 +89,16 @@ export DISPLAY=:$number
 wineserver -k 2>/dev/null || true
 wineserver -w 2>/dev/null || true
 
-# msiexec's exit status is cut to 8 bits under Wine: a batch file reports the whole code.
+# Exit statuses are cut to 8 bits under Wine: a batch file reports the whole code.
 printf '@echo off\r\nmsiexec %%*\r\necho exit code %%ERRORLEVEL%%\r\n' > "$prefix/drive_c/hostgate-run.bat"
+printf '@echo off\r\n%%*\r\necho exit code %%ERRORLEVEL%%\r\n' > "$prefix/drive_c/hostgate-code.bat"
+windows_path=$(wine winepath -w "$package" 2>/dev/null)
+case $package in
+*.exe | *.EXE) start=("$windows_path" /l*v "$log") ;;
+*) start=(msiexec /i "$windows_path" /l*v "$log") ;;
+esac
 output=$(mktemp)
-timeout 300 wine cmd /c 'C:\hostgate-run.bat' /i "$(wine winepath -w "$package" 2>/dev/null)" /l*v "$log" \
-    </dev/null >"$output" 2>/dev/null &
+timeout 300 wine cmd /c 'C:\hostgate-code.bat' "${start[@]}" </dev/null >"$output" 2>/dev/null &
 runner=$!
 
 # The id of the visible window whose title matches, once it is up (60 s at most).

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Installs the sample add-on in a Wine prefix with a simulated AutoCAD, prints what happened,
-# then uninstalls it and shows that nothing is left. Silent by default; with --choose the
-# installer shows its dialog on a virtual screen and the given radio buttons are clicked in
-# turn (Back between them), as a person would.
+# Installs the sample add-on in a fresh Wine prefix with a simulated AutoCAD through the setup
+# program beside it (hostgate-setup.exe installs the missing support runtime, then the
+# sample), prints what happened, then uninstalls both and shows that nothing is left. Silent
+# by default; with --choose the installer shows its dialog on a virtual screen and the given
+# radio buttons are clicked in turn (Back between them), as a person would.
 #   demo.sh BUILD_DIR [PROPERTY=VALUE ...]     e.g. FUNCTION_VER=EDITOR-PRO
 #   demo.sh BUILD_DIR --choose N [N ...]       e.g. --choose 2 (Editor), --choose 2 1
 set -euo pipefail
@@ -35,24 +36,23 @@ printf '[Version]\r\nSignature="$Windows NT$"\r\n' > "$drive_c/windows/system32/
 echo "   driver file system32\\Setup\\Aladdin\\eToken\\$inf_name planted"
 
 source_dir=$(wine_run winepath -w "$build/sample/source")
-# Under Wine a nested installation started from inside a running one ends the outer one, so
-# the support runtime is deployed beforehand, as an administrator would; RunSuportPacks then
-# finds it present and leaves it alone.
-wine_run msiexec /i "$source_dir\\support\\runtime.msi" /qn RUNTIME_MODE=predeployed
-echo "   support runtime deployed beforehand"
+setup="$source_dir\\hostgate-setup.exe"
+echo "   support runtime not installed: the setup program installs it first"
 
-# msiexec's exit status is cut to 8 bits under Wine: a batch file reports the whole code.
-printf '@echo off\r\nmsiexec %%*\r\necho exit code %%ERRORLEVEL%%\r\n' > "$drive_c/hostgate-run.bat"
-run_msiexec() { { wine_run cmd /c 'C:\hostgate-run.bat' "$@" 2>/dev/null || true; } | tr -d '\r' | sed -n 's/^exit code //p'; }
+# Exit statuses are cut to 8 bits under Wine: a batch file reports the whole code.
+printf '@echo off\r\n%%*\r\necho exit code %%ERRORLEVEL%%\r\n' > "$drive_c/hostgate-code.bat"
+run_code() { { wine_run cmd /c 'C:\hostgate-code.bat' "$@" 2>/dev/null || true; } | tr -d '\r' | sed -n 's/^exit code //p'; }
 
 echo
 if [ ${#choices[@]} -gt 0 ]; then
-    echo "== Installing with the dialog: msiexec /i hostgate-sample.msi /l*v C:\\install.log; buttons clicked: ${choices[*]}"
-    code=$("$root/sample/choose.sh" "$HOSTGATE_WINEPREFIX" "$build/sample/source/hostgate-sample.msi" 'C:\install.log' "${choices[@]}" |
+    echo "== Installing with the dialog: hostgate-setup.exe /l*v C:\\install.log; buttons clicked: ${choices[*]}"
+    code=$("$root/sample/choose.sh" "$HOSTGATE_WINEPREFIX" "$build/sample/source/hostgate-setup.exe" 'C:\install.log' "${choices[@]}" |
         sed -n 's/^exit code //p') || { echo "   no display server: install xvfb and xdotool"; exit 1; }
 else
-    echo "== Installing: msiexec /i hostgate-sample.msi /qn /l*v C:\\install.log $*"
-    code=$(run_msiexec /i "$source_dir\\hostgate-sample.msi" /qn /l*v 'C:\install.log' "$@")
+    echo "== Installing: hostgate-setup.exe /qn /l*v C:\\install.log $*"
+    echo "   its plan:"
+    wine_run "$setup" --plan /qn 2>/dev/null | tr -d '\r' | sed 's/^/   /'
+    code=$(run_code "$setup" /qn /l*v 'C:\install.log' "$@")
 fi
 log="$drive_c/install.log"
 prop() { sed -n "s/^Property(S): $1 = //p" "$log" | tail -n 1 | tr -d '\r'; }
@@ -82,7 +82,8 @@ else
 fi
 echo "Support package (Hostgate Sample Runtime):"
 mode=$(wine_run reg query 'HKCU\Software\Hostgate Sample Runtime' /v Mode 2>/dev/null | tr -d '\r' | awk '/Mode/ {print $3}')
-echo "   present, Mode = ${mode:-?} (${mode/predeployed/deployed beforehand, so not installed again})"
+echo "   installed by hostgate-setup.exe before the sample, Mode = ${mode:-not installed} (its CommandLine: RUNTIME_MODE=shared)"
+grep -a "hostgate RunSuportPacks: support package" "$log" | sed 's/^hostgate RunSuportPacks: /   RunSuportPacks: /' | tr -d '\r' || true
 echo "INF files:"
 if [ -f "$drive_c/windows/inf/$inf_name" ]; then echo "   $inf_name copied into C:\\windows\\inf"; else echo "   $inf_name not copied"; fi
 registered=$(wine_run reg query "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$product" >/dev/null 2>&1 && echo yes || echo no)
@@ -91,7 +92,7 @@ echo "Exit code: $code"
 
 echo
 echo "== Uninstalling"
-ucode=$(run_msiexec /x "$product" /qn)
+ucode=$(run_code msiexec /x "$product" /qn)
 wine_run msiexec /x "$runtime" /qn || echo "   (support runtime removal: msiexec exit status $?)"
 left=$( { find "$installed" -type f 2>/dev/null || true; } | wc -l)
 registered=$(wine_run reg query "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$product" >/dev/null 2>&1 && echo yes || echo no)

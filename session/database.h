@@ -21,6 +21,8 @@ public:
 
     // Opens a package file read-only.
     bool OpenPackageFile(const char* path);
+    // The same for a path in any language (database_wide.cpp).
+    bool OpenPackageFile(const wchar_t* path);
     MSIHANDLE handle() const { return db_.get(); }
     // Writes to the log of the session the database belongs to, if any.
     void Log(const std::string& text) const;
@@ -71,6 +73,8 @@ public:
     bool Fetch();
     // The field's text, or none when it is null or empty.
     OwnedString GetString(int column) const;
+    // The same as wide text, for names and paths in any language (database_wide.cpp).
+    std::optional<std::wstring> GetWideString(int column) const;
     // The field's integer; a null field reads as MSI_NULL_INTEGER.
     int GetInteger(int column) const;
     int FieldCount();

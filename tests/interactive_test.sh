@@ -17,9 +17,6 @@ rm -rf "$HOSTGATE_WINEPREFIX"
 wine_run reg add 'HKLM\Software\Autodesk\AutoCAD\R15.0' /v CurVer /d 'ACAD-1:409' /f >/dev/null
 wine_run reg add 'HKCU\Software\Autodesk\AutoCAD\R16.0' /v CurVer /d 'ACAD-201:409' /f >/dev/null
 source_dir=$(wine_run winepath -w "$build/sample/source")
-# Under Wine a nested installation inside a running one breaks the outer one: the support
-# runtime is deployed beforehand, so RunSuportPacks finds it present.
-wine_run msiexec /i "$source_dir\\support\\runtime.msi" /qn RUNTIME_MODE=predeployed
 
 failures=0
 # choices on the dialog | FUNCTION_VER the engine ends with | files installed

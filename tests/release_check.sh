@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
 # Release check of the built DLL: a 32-bit PE, exactly the four actions exported under their
-# plain names, nothing imported but Windows' own DLLs, and small.
-#   release_check.sh DLL [BUILD_TYPE]     (a Debug build is not optimised: its size is only reported)
+# plain names, nothing imported but Windows' own DLLs, and small. With the setup program: a
+# 32-bit PE that imports only Windows' own DLLs, never the installer's (a DLL planted beside
+# it would be loaded in its place), and asks for no elevation of its own.
+#   release_check.sh DLL [BUILD_TYPE [SETUP_EXE]]     (a Debug build is not optimised: its size is only reported)
 set -u
 dll=$1
 type=${2:-}
+setup=${3:-}
+checks=4
 limit=$((288 * 1024))
 failures=0
 check() {  # check DESCRIPTION CONDITION...
@@ -30,5 +34,15 @@ if [ "$type" = Debug ]; then
 else
     check "size stripped: $size bytes (limit $limit)" test "$size" -le "$limit"
 fi
-echo "$((4 - failures)) passed, $failures failed"
+if [ -n "$setup" ]; then
+    checks=$((checks + 3))
+    setup_dump=$(i686-w64-mingw32-objdump -p "$setup")
+    setup_imports=$(printf '%s\n' "$setup_dump" | sed -n 's/^\s*DLL Name: //p' | tr 'a-z' 'A-Z' | sort | tr '\n' ' ')
+    check "setup program: PE32 for i386" grep -q 'file format pei-i386' <<<"$setup_dump"
+    unexpected=""
+    for name in $setup_imports; do [[ $allowed == *" $name "* && $name != MSI.DLL ]] || unexpected+="$name "; done
+    check "setup program imports only Windows' own DLLs, not MSI.DLL: $setup_imports" test -z "$unexpected"
+    check "setup program's manifest asks for asInvoker" grep -q 'level="asInvoker"' "$setup"
+fi
+echo "$((checks - failures)) passed, $failures failed"
 [ "$failures" -eq 0 ]

@@ -1,4 +1,5 @@
-// RunSuportPacks through the DLL: real programs started and real packages installed.
+// RunSuportPacks through the DLL: real programs started; support packages checked, never installed
+// from inside the installation (hostgate-setup.exe installs them before it).
 #include "testbed.h"
 #include "windows_rules.h"
 
@@ -32,19 +33,9 @@ void CopyProgram(const std::string& to)
 }
 
 // A small real package: installing it writes the value "Marker" = [MARKER] under kSupportKey.
-// With a probe, its installation also starts `probe` on the package file itself.
-std::string BuildSupportPackage(const std::string& path, const std::string& productCode,
-                                const std::string& probe = "")
+std::string BuildSupportPackage(const std::string& path, const std::string& productCode)
 {
     PackageBuilder builder;
-    std::string probeAction;
-    if (!probe.empty()) {
-        builder.table("CustomAction", "Action\tType\tSource\tTarget\n"
-                                      "s72\ti2\tS72\tS255\n"
-                                      "CustomAction\tAction\n"
-                                      "ProbePackage\t34\tTARGETDIR\t\"" + probe + "\" --exclusive \"" + path + "\"\n");
-        probeAction = "ProbePackage\t\t1450\n";
-    }
     builder.rows("Property", "MARKER\tdefault\n");
     builder.table("Property", std::string(kPropertyHeader) + "ProductCode\t" + productCode +
                                   "\nProductLanguage\t1033\nProductVersion\t1.0.0\nManufacturer\thostgate tests\n"
@@ -69,8 +60,7 @@ std::string BuildSupportPackage(const std::string& path, const std::string& prod
                                             "ProcessComponents\t\t1600\nUnpublishFeatures\t\t1800\n"
                                             "RemoveRegistryValues\t\t2600\nWriteRegistryValues\t\t5000\n"
                                             "RegisterProduct\t\t6100\nPublishFeatures\t\t6300\n"
-                                            "PublishProduct\t\t6400\nInstallFinalize\t\t6600\n" +
-                                                probeAction);
+                                            "PublishProduct\t\t6400\nInstallFinalize\t\t6600\n");
     return builder.build(path);
 }
 
@@ -109,11 +99,11 @@ struct Packs {
         DeleteTree(HKEY_CURRENT_USER, "Software\\HostgateTest");
     }
 
-    std::string package(const std::string& relative, const std::string& probe = "")
+    std::string package(const std::string& relative)
     {
         std::string code = NewGuid();
         products.push_back(code);
-        return BuildSupportPackage(source + "\\" + relative, code, probe);
+        return BuildSupportPackage(source + "\\" + relative, code);
     }
     UINT run(const std::string& rows, bool withTable = true)
     {
@@ -193,18 +183,18 @@ TEST(SupportPrograms, EmptyOrOverlongSourcesAreSkipped)
     EXPECT_EQ(packs.log().size(), 2u);
 }
 
-TEST(SupportPackages, EveryLetterCaseOfMsiIsInstalledWithItsCommandLine)
+TEST(SupportPackages, MissingPackagesOfEveryLetterCaseAreNotInstalledAndProgramsStillRun)
 {
     Packs packs;
     packs.package("lower.msi");
     packs.package("upper.MSI");
     packs.package("mixed.Msi");
-    EXPECT_EQ(packs.run("lower.msi\tMARKER=lower\nupper.MSI\tMARKER=upper\nmixed.Msi\t\n"), 0u);
-    // Windows installs no package while an installation runs: each is refused, none breaks the rest.
-    INSTALLSTATE expected = WindowsRules() ? INSTALLSTATE_UNKNOWN : INSTALLSTATE_DEFAULT;
-    for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(packs.state(i), expected) << i;
-    // The last one ran without a command line: its own default.
-    EXPECT_EQ(Marker(), WindowsRules() ? std::nullopt : std::optional<std::string>("default"));
+    CopyProgram(packs.source + "\\after.exe");
+    EXPECT_EQ(packs.run("lower.msi\tMARKER=lower\nupper.MSI\tMARKER=upper\nmixed.Msi\t\nafter.exe\t\n"), 0u);
+    for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(packs.state(i), INSTALLSTATE_UNKNOWN) << i;
+    EXPECT_EQ(Marker(), std::nullopt);
+    // Packages are never started as programs: only after.exe ran.
+    EXPECT_EQ(packs.log().size(), 2u);
 }
 
 TEST(SupportPackages, PresentProductIsNotInstalledAgain)
@@ -222,43 +212,16 @@ TEST(SupportPackages, PresentProductIsNotInstalledAgain)
     EXPECT_EQ(packs.state(0), INSTALLSTATE_DEFAULT);
 }
 
-TEST(SupportPackages, UnreadablePackageIsStillHandedToTheInstaller)
+TEST(SupportPackages, UnreadablePackageDoesNotStopThePrograms)
 {
     Packs packs;
     WriteFile(packs.source + "\\broken.msi", "not a package");
     CopyProgram(packs.source + "\\after.exe");
+    MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
     EXPECT_EQ(packs.run("broken.msi\tMARKER=x\nafter.exe\t\n"), 0u);
-    // The user-interface level is set just before the installer is called, and only then.
-    EXPECT_EQ(MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr), INSTALLUILEVEL_BASIC);
+    // No installation was prepared: the user-interface level is untouched.
+    EXPECT_EQ(MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr), INSTALLUILEVEL_NONE);
     EXPECT_EQ(packs.log().size(), 2u);
-}
-
-TEST(SupportPackages, PackageFileIsClosedBeforeItsInstallation)
-{
-    Packs packs;
-    std::string path = packs.package("support.msi", ProgramPath());
-    {
-        // The probe sees a file that is held open.
-        MSIHANDLE held = 0;
-        ASSERT_EQ(MsiOpenDatabaseA(path.c_str(), MSIDBOPEN_READONLY, &held), 0u);
-        std::string line = "\"" + ProgramPath() + "\" --exclusive \"" + path + "\"";
-        STARTUPINFOA startup = {};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION started = {};
-        ASSERT_TRUE(CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started));
-        WaitForSingleObject(started.hProcess, INFINITE);
-        CloseHandle(started.hProcess);
-        CloseHandle(started.hThread);
-        MsiCloseHandle(held);
-    }
-    EXPECT_EQ(packs.run("support.msi\t\n"), 0u);
-    if (WindowsRules()) {
-        EXPECT_EQ(packs.state(0), INSTALLSTATE_UNKNOWN);
-        EXPECT_EQ(packs.log(), (std::vector<std::string>{"exclusive denied"}));
-        return;
-    }
-    EXPECT_EQ(packs.state(0), INSTALLSTATE_DEFAULT);
-    EXPECT_EQ(packs.log(), (std::vector<std::string>{"exclusive denied", "exclusive granted"}));
 }
 
 TEST(SupportPackages, NoTableOrNoRowsDoNothing)

@@ -1,0 +1,72 @@
+#include "setup/plan.h"
+
+#include <algorithm>
+
+namespace {
+
+// A support package must not restart the machine in the middle of the chain; a restart
+// it needs is reported as 3010 and given as the chain's result.
+constexpr const wchar_t* kSuppressReboot = L"REBOOT=ReallySuppress";
+
+std::size_t NameStart(const std::wstring& path)
+{
+    std::size_t separator = path.find_last_of(L"\\/");
+    return separator == std::wstring::npos ? 0 : separator + 1;
+}
+
+// The path without the extension of its last component.
+std::wstring WithoutExtension(const std::wstring& path)
+{
+    std::size_t dot = path.find_last_of(L'.');
+    return dot == std::wstring::npos || dot < NameStart(path) ? path : path.substr(0, dot);
+}
+
+bool SameProduct(const std::wstring& a, const std::wstring& b)
+{
+    return !a.empty() && CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
+std::wstring Joined(const std::wstring& first, const std::wstring& second)
+{
+    return first.empty() ? second : second.empty() ? first : first + L" " + second;
+}
+
+}  // namespace
+
+std::wstring SupportLogPath(const std::wstring& mainLog, std::size_t row, const std::wstring& package)
+{
+    std::wstring name = WithoutExtension(package.substr(NameStart(package)));
+    return WithoutExtension(mainLog) + L"." + std::to_wstring(row) + L"-" + name + L".log";
+}
+
+Plan MakePlan(const Detected& detected, const Options& options)
+{
+    Plan plan;
+    std::vector<std::wstring> planned;
+    for (std::size_t at = 0; at < detected.supports.size(); ++at) {
+        const DetectedSupport& support = detected.supports[at];
+        bool twice = std::any_of(planned.begin(), planned.end(),
+                                 [&](const std::wstring& code) { return SameProduct(code, support.productCode); });
+        if (support.installed || twice) continue;
+        planned.push_back(support.productCode);
+        Step step{support.path, Joined(support.commandLine, kSuppressReboot), std::nullopt, true};
+        if (options.log) step.log = SupportLogPath(*options.log, at + 1, support.path);
+        plan.steps.push_back(step);
+    }
+    plan.steps.push_back({detected.package, PropertyCommandLine(options.properties), options.log, false});
+    return plan;
+}
+
+std::wstring DescribePlan(const Detected& detected, const Plan& plan)
+{
+    std::wstring text = L"Package " + detected.package + L": product " + detected.productCode + L", version " +
+                        detected.version + L"\n";
+    for (const DetectedSupport& support : detected.supports)
+        text += L"Support package " + support.path + L": product " + support.productCode + L", version " +
+                support.version + (support.installed ? L", present\n" : L", missing\n");
+    text += L"Plan:\n";
+    for (std::size_t at = 0; at < plan.steps.size(); ++at)
+        text += L"  " + std::to_wstring(at + 1) + L". install " + plan.steps[at].package +
+                (plan.steps[at].commandLine.empty() ? L"" : L" " + plan.steps[at].commandLine) + L"\n";
+    return text;
+}

@@ -1,0 +1,111 @@
+// hostgate-setup.exe's decisions: its command line and its plan.
+#include "setup/plan.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct LineCase {
+    std::vector<std::wstring> arguments;
+    bool understood;
+    INSTALLUILEVEL ui;
+    std::optional<std::wstring> package;
+    std::optional<std::wstring> log;
+    bool verbose;
+    std::vector<std::wstring> properties;
+};
+
+TEST(SetupCommandLine, IsReadAsMsiexecReadsIt)
+{
+    const std::optional<std::wstring> none;
+    const LineCase cases[] = {
+        {{}, true, INSTALLUILEVEL_FULL, none, none, false, {}},
+        {{L"a b.msi", L"/QN", L"/l*v", L"C:\\x y.log", L"P=1"}, true, INSTALLUILEVEL_NONE, L"a b.msi", L"C:\\x y.log", true, {L"P=1"}},
+        {{L"/qb", L"-L*", L"l.txt"}, true, INSTALLUILEVEL_BASIC, none, L"l.txt", false, {}},
+        {{L"/qr", L"P=a=b", L"Q="}, true, INSTALLUILEVEL_REDUCED, none, none, false, {L"P=a=b", L"Q="}},
+        {{L"/qn", L"/x"}, false, INSTALLUILEVEL_NONE, none, none, false, {}},
+        {{L"/l*v"}, false, INSTALLUILEVEL_FULL, none, none, false, {}},
+        {{L"/lz", L"log"}, false, INSTALLUILEVEL_FULL, L"log", none, false, {}},
+        {{L"one.msi", L"two.msi"}, false, INSTALLUILEVEL_FULL, L"one.msi", none, false, {}},
+        {{L"=x"}, true, INSTALLUILEVEL_FULL, L"=x", none, false, {}},
+    };
+    for (const LineCase& c : cases) {
+        ParsedCommandLine parsed = ParseCommandLine(c.arguments);
+        std::wstring line;
+        for (const std::wstring& argument : c.arguments) line += argument + L" ";
+        SCOPED_TRACE(std::string(line.begin(), line.end()));
+        EXPECT_EQ(parsed.error.empty(), c.understood);
+        EXPECT_EQ(parsed.options.ui, c.ui);
+        EXPECT_EQ(parsed.options.package, c.package);
+        EXPECT_EQ(parsed.options.log, c.log);
+        if (c.log) {
+            EXPECT_EQ((parsed.options.logMode & INSTALLLOGMODE_VERBOSE) != 0, c.verbose);
+            EXPECT_NE(parsed.options.logMode & INSTALLLOGMODE_ERROR, 0u);
+        }
+        EXPECT_EQ(parsed.options.properties, c.properties);
+    }
+    EXPECT_TRUE(ParseCommandLine({L"--plan"}).options.planOnly);
+}
+
+TEST(SetupCommandLine, PropertiesArePassedOnQuotedWhereNeeded)
+{
+    const std::pair<std::vector<std::wstring>, std::wstring> cases[] = {
+        {{}, L""},
+        {{L"A=1", L"B=two words"}, L"A=1 B=\"two words\""},
+        {{L"C=", L"D=say \"hi\""}, L"C=\"\" D=\"say \"\"hi\"\"\""},
+        {{L"E=a=b", L"DIR=C:\\Program Files\\x\\"}, L"E=a=b DIR=\"C:\\Program Files\\x\\\""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(PropertyCommandLine(c.first), c.second);
+}
+
+DetectedSupport Support(const wchar_t* path, const wchar_t* code, bool installed)
+{
+    return {path, L"MODE=x", code, L"1.0", installed};
+}
+
+TEST(SetupPlan, MissingSupportPackagesInTableOrderThenThePackage)
+{
+    struct Case {
+        std::vector<DetectedSupport> supports;
+        std::vector<std::wstring> planned;
+    };
+    const Case cases[] = {
+        {{}, {L"C:\\s\\main.msi"}},
+        {{Support(L"C:\\s\\b.msi", L"{B}", false), Support(L"C:\\s\\a.msi", L"{A}", false)},
+         {L"C:\\s\\b.msi", L"C:\\s\\a.msi", L"C:\\s\\main.msi"}},
+        {{Support(L"C:\\s\\a.msi", L"{A}", true), Support(L"C:\\s\\b.msi", L"{B}", false)}, {L"C:\\s\\b.msi", L"C:\\s\\main.msi"}},
+        {{Support(L"C:\\s\\a.msi", L"{A}", true)}, {L"C:\\s\\main.msi"}},
+        // Two rows of one product: installed once.
+        {{Support(L"C:\\s\\a.msi", L"{A}", false), Support(L"C:\\t\\a.msi", L"{a}", false)}, {L"C:\\s\\a.msi", L"C:\\s\\main.msi"}},
+    };
+    Options options;
+    options.properties = {L"P=1"};
+    for (const Case& c : cases) {
+        Plan plan = MakePlan({L"C:\\s\\main.msi", L"{M}", L"2.0", c.supports}, options);
+        std::vector<std::wstring> planned;
+        for (const Step& step : plan.steps) planned.push_back(step.package);
+        EXPECT_EQ(planned, c.planned);
+        for (std::size_t at = 0; at + 1 < plan.steps.size(); ++at) {
+            EXPECT_TRUE(plan.steps[at].support);
+            EXPECT_EQ(plan.steps[at].commandLine, L"MODE=x REBOOT=ReallySuppress");
+        }
+        EXPECT_FALSE(plan.steps.back().support);
+        EXPECT_EQ(plan.steps.back().commandLine, L"P=1");
+    }
+}
+
+TEST(SetupPlan, EachSupportPackageLogsBesideTheMainLog)
+{
+    Options options;
+    options.log = L"C:\\logs.d\\install.log";
+    Plan plan = MakePlan({L"main.msi", L"{M}", L"1", {Support(L"C:\\s\\x.y\\rt.msi", L"{R}", true),
+                                                     Support(L"C:\\s\\x.y\\rt2.msi", L"{S}", false)}},
+                         options);
+    ASSERT_EQ(plan.steps.size(), 2u);
+    EXPECT_EQ(plan.steps[0].log, std::optional<std::wstring>(L"C:\\logs.d\\install.2-rt2.log"));
+    EXPECT_EQ(plan.steps[1].log, options.log);
+    EXPECT_EQ(SupportLogPath(L"C:\\logs.d\\install", 1, L"C:\\s\\rt"), L"C:\\logs.d\\install.1-rt.log");
+    EXPECT_FALSE(MakePlan({L"main.msi", L"{M}", L"1", {Support(L"rt.msi", L"{R}", false)}}, Options()).steps[0].log);
+}
+
+}  // namespace
