@@ -95,7 +95,7 @@ TEST(Checker, NamesEachMistakeOfTheSampleAndNothingElse)
          {{"HG08", "warning", "CustomAction", "AfterSelectFunction"}}},
         {"a ruled feature no costing installs", {"UPDATE `Feature` SET `Level`=0 WHERE `Feature`='Editor'"}, nullptr,
          false, {{"HG14", "warning", "Feature", "Editor"}}},
-        {"PrevInstall deferred", {"UPDATE `CustomAction` SET `Type`=1281 WHERE `Action`='PrevInstall'"}, nullptr, false,
+        {"PrevInstall deferred", {"UPDATE `CustomAction` SET `Type`=1025 WHERE `Action`='PrevInstall'"}, nullptr, false,
          {{"HG08", "error", "CustomAction", "PrevInstall"}}},
         {"a chosen value without rules", {"UPDATE `FunctionVersion` SET `Value`='EDITOR-X' WHERE `Function`='editor'"},
          nullptr, false, {{"HG05", "error", "FunctionVersion", "editor"}}},
