@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <memory>
 
@@ -27,7 +28,8 @@ struct Install {
     Install(const std::string& autocad, const std::string& functions, const std::string& rules,
             PackageBuilder builder = PackageBuilder())
     {
-        builder.table("Feature", FeatureTable({"Core", "A", "B", "C", "D", "E", "F"}));
+        // Added to the rows the builder holds: a test may bring features of its own.
+        builder.rows("Feature", FeatureTable({"Core", "A", "B", "C", "D", "E", "F"}).substr(std::strlen(kFeatureHeader)));
         if (!autocad.empty()) builder.table("AutoCAD", kAutoCadHeader + autocad);
         if (!functions.empty()) builder.table("FunctionVersion", kFunctionVersionHeader + functions);
         if (!rules.empty()) builder.table("SearchCabinet", kSearchCabinetHeader + rules);
@@ -364,29 +366,38 @@ TEST(AfterSelectFunction, MissingHostRestoredByTheChoiceCounts)
 }
 
 // The chosen function decides the features on every road a package can take: the dialog
-// before the first costing, after it, and chosen twice (the user went back and chose again).
+// before the first costing, after it (also where the installer still says costing is not
+// complete, as Windows does while it costs disks in the background), chosen twice with a
+// first choice that drops a release, and a feature list given on the command line.
 TEST(WholeRoad, TheChosenFunctionsFeaturesInstall)
 {
-    enum Road { BeforeCosting, AfterCosting, ChosenTwice };
-    // R17 is missing, so PrevInstall switches E off; f2 brings it back.
+    enum Road { BeforeCosting, AfterCosting, CostingNotComplete, ChosenTwice, FeatureListAll };
+    // R17 is missing, so PrevInstall switches E off; f2 brings it back. F is R15's own feature,
+    // G its follow-parent child; f4 has rules under R17 alone, so choosing it drops R15's.
+    PackageBuilder builder;
+    builder.rows("Feature", "G\tF\tG\t\t1\t1\t\t2\n");
+    const std::string rules = SharedRules() + "HOST_R15\tsetup\there.cab\tF\t0\nHOST_R17\tf4\there.cab\tE\t0\n";
     const std::map<std::string, std::vector<std::string>> installs = {
-        {"f1", {"Core", "A", "B"}}, {"f2", {"Core", "B", "C", "E"}}, {"f3", {"Core", "D"}}};
-    for (Road road : {BeforeCosting, AfterCosting, ChosenTwice}) {
+        {"f1", {"Core", "A", "B", "F", "G"}}, {"f2", {"Core", "B", "C", "E", "F", "G"}}, {"f3", {"Core", "D", "F", "G"}}};
+    for (Road road : {BeforeCosting, AfterCosting, CostingNotComplete, ChosenTwice, FeatureListAll}) {
         for (const auto& [choice, expected] : installs) {
-            Install install(kHosts, kThreeFunctions, SharedRules());
+            Install install(kHosts, kThreeFunctions, rules, builder);
             install.hosts.install("R15.0", "ACAD-1");
+            if (road == FeatureListAll) install.session->setProperty("ADDLOCAL", "ALL");
             ASSERT_EQ(install.run("PrevInstall"), 0u);
-            if (road != BeforeCosting) {
+            if (road == AfterCosting || road == CostingNotComplete || road == ChosenTwice) {
                 ASSERT_EQ(install.session->doAction("CostFinalize"), 0u);
             }
+            if (road == CostingNotComplete) install.session->setProperty("CostingComplete", "0");
             if (road == ChosenTwice) {
-                install.session->setProperty("FUNCTION_VER", choice == "f2" ? "f3" : "f2");
+                install.session->setProperty("FUNCTION_VER", "f4");
                 ASSERT_EQ(install.run("AfterSelectFunction"), 0u);
+                ASSERT_NE(install.session->featureAction("F"), INSTALLSTATE_LOCAL);
             }
             install.session->setProperty("FUNCTION_VER", choice);
             ASSERT_EQ(install.run("AfterSelectFunction"), 0u);
             std::vector<std::string> local;
-            for (const char* feature : {"Core", "A", "B", "C", "D", "E"})
+            for (const char* feature : {"Core", "A", "B", "C", "D", "E", "F", "G"})
                 if (install.session->featureAction(feature) == INSTALLSTATE_LOCAL) local.push_back(feature);
             EXPECT_EQ(local, expected) << choice << " on road " << road;
         }

@@ -1,7 +1,12 @@
 // Whole installations of the sample package by the installer engine, custom actions and all.
 #include "testbed.h"
 
+#include "checker/checks.h"
+
 #include <gtest/gtest.h>
+
+#include <cctype>
+#include <sstream>
 
 using namespace testbed;
 
@@ -119,4 +124,35 @@ TEST_F(SampleInstall, UninstallLeavesNothingBehind)
     EXPECT_TRUE(installed().empty());
     EXPECT_FALSE(FileExists(InstallFolder()));
     EXPECT_EQ(MsiQueryProductStateA(kProduct), INSTALLSTATE_UNKNOWN);
+}
+
+// The checker's decision table says what a real installation gives, function by function.
+TEST_F(SampleInstall, ExplainAgreesWithRealInstallations)
+{
+    hosts.install("R15.0", "ACAD-1:409");
+    hosts.install("R16.0", "ACAD-201:409");
+    std::optional<std::string> table = ExplainPackage(source + "\\hostgate-sample.msi", OwnedString(source));
+    ASSERT_TRUE(table.has_value());
+    std::istringstream lines(*table);
+    int compared = 0;
+    for (std::string line; std::getline(lines, line);) {
+        std::vector<std::string> fields(1);
+        for (char c : line) {
+            if (c == '\t') fields.emplace_back();
+            else fields.back().push_back(c);
+        }
+        if (fields.size() != 5 || fields[0] != "R15.0, R16.0" || fields[2] == "-") continue;
+        Names explained;
+        std::istringstream features(fields[4]);
+        for (std::string name; std::getline(features, name, ',');) {
+            name.erase(0, name.find_first_not_of(' '));
+            for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            explained.push_back(name);
+        }
+        EXPECT_EQ(install("FUNCTION_VER=" + fields[2]), 0u) << fields[2];
+        EXPECT_EQ(installed(), explained) << fields[2];
+        MsiConfigureProductA(kProduct, 0, INSTALLSTATE_ABSENT);
+        ++compared;
+    }
+    EXPECT_EQ(compared, 2) << *table;
 }
