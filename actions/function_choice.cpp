@@ -11,9 +11,9 @@ constexpr int kButtonHeight = 17;
 constexpr int kButtonSpacing = 20;
 constexpr int kGroupHeight = 100;  // five buttons a column
 
-void InsertRadioButton(TableView& buttons, const ChoiceButton& button)
+bool InsertRadioButton(TableView& buttons, const ChoiceButton& button)
 {
-    if (!buttons.BeginInsert()) return;
+    if (!buttons.BeginInsert()) return false;
     buttons.SetString(radiobutton::Property, prop::FunctionVer);
     buttons.SetInteger(radiobutton::Order, button.order);
     buttons.SetString(radiobutton::Value, button.value.c_str());
@@ -22,7 +22,7 @@ void InsertRadioButton(TableView& buttons, const ChoiceButton& button)
     buttons.SetInteger(radiobutton::Width, kButtonWidth);
     buttons.SetInteger(radiobutton::Height, kButtonHeight);
     buttons.SetString(radiobutton::Text, button.text.c_str());
-    buttons.Commit();
+    return buttons.Commit();
 }
 
 // A group of buttons for several functions; a plain text naming the one function otherwise.
@@ -139,7 +139,16 @@ void WriteFunctionChoice(const Installation& installation, const PackageDatabase
     }
     TableView buttons;
     buttons.Open(db, table::RadioButton);
-    for (const ChoiceButton& button : choice.buttons) InsertRadioButton(buttons, button);
+    std::size_t accepted = 0;
+    for (const ChoiceButton& button : choice.buttons) accepted += InsertRadioButton(buttons, button);
+    // A single function is shown as a text, which needs no button.
+    if (choice.buttons.size() > 1 && accepted < choice.buttons.size()) {
+        installation.Log("warning: the installer took " + std::to_string(accepted) + " of the " +
+                         std::to_string(choice.buttons.size()) + " radio buttons (a RadioButton table is needed, "
+                         "with no FUNCTION_VER rows of its own): the choice is not built; the function stays " +
+                         prop::FunctionVer + "'s value");
+        return;
+    }
     if (!InsertChoiceControl(db, choice)) {
         installation.Log(std::string("warning: the choice control could not be added to ") + choice::Dialog +
                          " (a Control table is needed, and no control of the dialog may be named " +
