@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Lays out the sample's installation source: the package, its files, the cabinets its
 # rules look for, the support program and package it lists, and the setup program that
-# installs the support package before the sample.
+# installs the support package before the sample. OUT_DIR/upgrade holds the same source
+# with the sample's next version (2.0.0, a major upgrade of 1.0.0).
 #   build.sh HOSTGATE_DLL SAMPLE_TOOL_EXE OUT_DIR SETUP_EXE
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -41,7 +42,16 @@ build() {  # build MSI IDT_DIR SUBJECT
     (cd "$dir" && msibuild "$msi" "${args[@]}" -s "$subject" "hostgate sample" "Intel;1033" "$(guid)")
 }
 build "$source/support/runtime.msi" "$work/runtime" "Hostgate Sample Runtime"
+sed -i 's/__VERSION__/1.0.0/' "$work/package/Upgrade.idt"
 build "$source/hostgate-sample.msi" "$work/package" "Hostgate Sample Add-on"
 cp "$tool" "$source/support/sample_tool.exe"
 cp "$setup" "$source/hostgate-setup.exe"
+
+# The next version: a new product code, the same upgrade code; it finds 1.0.0 and removes it.
+cp -r "$source" "$out/upgrade"
+rm "$out/upgrade/hostgate-sample.msi"
+sed -i 's/^ProductCode\t.*/ProductCode\t{6F1D4C7A-2B3E-4C59-9A61-0D7E5B8C2F12}\r/; s/^ProductVersion\t.*/ProductVersion\t2.0.0\r/' \
+    "$work/package/Property.idt"
+sed -i 's/\t1\.0\.0\t/\t2.0.0\t/' "$work/package/Upgrade.idt"
+build "$out/upgrade/hostgate-sample.msi" "$work/package" "Hostgate Sample Add-on"
 rm -rf "$work"
