@@ -58,18 +58,40 @@ UINT RunAfterSelectFunction(const InstallSession& session, ConditionRows* finalR
 {
     PackageDatabase db(session);
     PlanInputs inputs(session, db);
+    Road road = ReadRoad(session);
+    auto tableRows = [&] { return ByFeature(inputs.table.writer.Rows().value_or(std::vector<ConditionRow>())); };
+    if (road == Road::Repair || road == Road::Removal) {
+        session.Log(std::string("road: ") + RoadName(road) + ": the rules change nothing");
+        if (finalRows) *finalRows = tableRows();
+        return ERROR_SUCCESS;
+    }
     // The choice is planned from what PrevInstall found, never from the rows an earlier
     // choice left: the last choice alone decides.
     std::optional<FoundReleases> found = DecodeFound(session.GetProperty(prop::ReleasesFound));
-    PlannedChoice chosen(session, inputs, found, true);
-    ConditionRows actual;
+    bool installed = road == Road::Change;
+    PlannedChoice chosen(session, inputs, found, !installed);
+    ConditionRows actual = tableRows();
+    if (installed && (!found || !session.GetProperty(prop::FunctionVer))) {
+        session.Log("road: change of the installed product, without the releases PrevInstall found or a function "
+                    "chosen: nothing changed");
+        if (finalRows) *finalRows = actual;
+        return ERROR_SUCCESS;
+    }
+    if (installed) {
+        // The installed product is never stopped: a choice that fits no release leaves the
+        // releases' features out, as the rules say.
+        ConditionRows target = chosen.gate->Conditions();
+        ApplyChange(session, inputs.features, target, TouchedFeatures(inputs, *chosen.gate, target), true);
+        if (finalRows) *finalRows = actual;
+        return ERROR_SUCCESS;
+    }
     if (chosen.result == ERROR_SUCCESS) {
         // Whether or not the installer has costed yet, the same apply is right: the rows for a
         // costing to come, then costing and the features' states for one that has run.
         actual = CarryOut(session, inputs, chosen.gate->Conditions(), *chosen.gate, true);
         LogFeaturesOff(session, actual);
     }
-    if (finalRows) *finalRows = chosen.result == ERROR_SUCCESS ? actual : ByFeature(inputs.table.writer.Rows().value_or(std::vector<ConditionRow>()));
+    if (finalRows) *finalRows = actual;
     return chosen.result;
 }
 

@@ -51,12 +51,12 @@ bool InsertChoiceControl(const PackageDatabase& db, const FunctionChoice& choice
 }  // namespace
 
 UINT BuildFunctionChoice(const Installation& installation, Gate& gate, const Functions& functions,
-                         std::optional<FunctionChoice>& choice)
+                         std::optional<FunctionChoice>& choice, bool report)
 {
     // The general rules are those that belong to no host release (an empty PropertyName).
     if (!gate.EvaluateCabinetRules(std::string(), std::nullopt)) {
-        installation.Log("general rules not met: message 3001");
-        installation.ReportError(message::RulesNotMet);
+        installation.Log(report ? "general rules not met: message 3001" : "general rules not met: no choice built");
+        if (report) installation.ReportError(message::RulesNotMet);
         return ERROR_INSTALL_FAILURE;
     }
     if (installation.GetProperty(prop::FunctionRb)) {
@@ -108,8 +108,8 @@ UINT BuildFunctionChoice(const Installation& installation, Gate& gate, const Fun
     }
 
     if (built.buttons.empty()) {
-        installation.Log("no function available: message 3001");
-        installation.ReportError(message::RulesNotMet);
+        installation.Log(report ? "no function available: message 3001" : "no function available: no choice built");
+        if (report) installation.ReportError(message::RulesNotMet);
         return ERROR_INSTALL_FAILURE;
     }
     if (presetOffered) {

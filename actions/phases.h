@@ -42,11 +42,13 @@ struct FunctionChoice {
 // The releases found, as positions in the AutoCAD table's order.
 using FoundReleases = std::vector<std::size_t>;
 
-// PrevInstall. A release counts as found when the machine has it, or when its property was
-// given (by the package or on the command line, as a deployment under another account
-// does); `found` receives them.
+// PrevInstall. A release counts as found when the machine has it, or, on a first
+// installation, when its property was given (by the package or on the command line, as a
+// deployment under another account does); `found` receives them. Once the product is
+// installed, only the machine's answer counts, a property given keeps its value (the one the
+// release's features were installed with), and no release found is no reason to stop.
 UINT DetectHostReleases(const Installation& installation, Gate& gate, const Releases& releases,
-                        const HostLookup& lookup, FoundReleases* found = nullptr);
+                        const HostLookup& lookup, FoundReleases* found = nullptr, bool installed = false);
 // The gating of host releases alone: the features of the releases not found go off, then
 // those of the found ones whose cabinet is present come back.
 void GateHostReleases(Gate& gate, const Releases& releases, const FoundReleases& found);
@@ -54,8 +56,9 @@ void GateHostReleases(Gate& gate, const Releases& releases, const FoundReleases&
 std::string EncodeFound(const FoundReleases& found);
 std::optional<FoundReleases> DecodeFound(const OwnedString& text);
 // `choice` receives the choice to build, when one is to be built.
+// With `report` false a failure posts no message (the installed product is never stopped).
 UINT BuildFunctionChoice(const Installation& installation, Gate& gate, const Functions& functions,
-                         std::optional<FunctionChoice>& choice);
+                         std::optional<FunctionChoice>& choice, bool report = true);
 
 // Warns of the rules that name a feature the package does not have: they switch nothing.
 void WarnOfUnknownFeatures(const Installation& installation, const std::vector<FeatureRow>& features, const Gate& gate);

@@ -3,6 +3,8 @@
 #include "package/contract.h"
 #include "session/install_session.h"
 
+#include <algorithm>
+
 MemoryGate::MemoryGate(const std::optional<std::vector<CabinetRule>>& rules, const ConditionTable& table,
                        const std::string& rulesProblem, Gate::Log log)
     : conditions(table.packageRows),
@@ -42,14 +44,74 @@ ConditionRows CarryOut(const InstallSession& session, PlanInputs& inputs, const 
     NameSet withheld = SwitchedOff(inputs.features, actual, InstallerEvaluate(session));
     if (listsRule) WithholdFromFeatureLists(session, inputs.features, withheld);
     if (settle) {
-        std::vector<std::string> named = planned.RuleFeatures();
-        NameSet touched(named.begin(), named.end());
-        for (const auto& entry : actual) touched.insert(entry.first);
         session.Log("costing redone");
-        SettleFeatureStates(session, inputs.table, inputs.features, actual, WithDescendants(inputs.features, touched),
+        SettleFeatureStates(session, inputs.table, inputs.features, actual, TouchedFeatures(inputs, planned, actual),
                             listsRule, withheld);
     }
     return actual;
+}
+
+std::vector<std::string> TouchedFeatures(const PlanInputs& inputs, const Gate& planned, const ConditionRows& rows)
+{
+    std::vector<std::string> named = planned.RuleFeatures();
+    NameSet touched(named.begin(), named.end());
+    for (const auto& entry : rows) touched.insert(entry.first);
+    return WithDescendants(inputs.features, touched);
+}
+
+OwnedString InstalledFunction(const PlanInputs& inputs, const std::string& productCode, std::string& why)
+{
+    if (!inputs.functions || !inputs.rules) {
+        why = "the package has no functions or rules";
+        return std::nullopt;
+    }
+    auto belongs = [](const FunctionRow& function, const CabinetRule& rule) {
+        return rule.function && (rule.function == function.function || rule.function == function.value);
+    };
+    std::vector<std::string> found;  // the values of the functions whose own features are installed
+    for (const FunctionRow& function : *inputs.functions) {
+        if (!function.value) continue;
+        bool installed = false;
+        for (const CabinetRule& rule : *inputs.rules) {
+            if (!belongs(function, rule) || !rule.feature) continue;
+            bool shared = false;
+            for (const FunctionRow& other : *inputs.functions)
+                if (&other != &function)
+                    for (const CabinetRule& second : *inputs.rules)
+                        shared = shared || (belongs(other, second) && second.feature == rule.feature);
+            if (!shared && Installs(InstalledState(productCode, *rule.feature))) installed = true;
+        }
+        if (installed) found.push_back(*function.value);
+    }
+    if (found.size() == 1) return found.front();
+    why = found.empty() ? "none of the functions' own features is installed"
+                        : "the own features of " + std::to_string(found.size()) + " functions are installed";
+    return std::nullopt;
+}
+
+std::vector<std::string> RelatedProducts(const InstallSession& session, const PackageDatabase& db)
+{
+    std::vector<std::string> products;
+    TableView view;
+    if (!view.Open(db, table::Upgrade)) return products;
+    std::vector<std::string> names = view.ColumnNames();
+    auto column = std::find(names.begin(), names.end(), upgrade::ActionPropertyColumn);
+    if (column == names.end()) return products;
+    int position = static_cast<int>(column - names.begin()) + 1;
+    while (view.Fetch()) {
+        OwnedString property = view.GetString(position);
+        OwnedString codes = property ? session.GetProperty(property->c_str()) : std::nullopt;
+        if (!codes) continue;
+        // Several products found under one row are listed with semicolons.
+        std::size_t start = 0;
+        while (start < codes->size()) {
+            std::size_t end = codes->find(';', start);
+            if (end == std::string::npos) end = codes->size();
+            if (end > start) products.push_back(codes->substr(start, end - start));
+            start = end + 1;
+        }
+    }
+    return products;
 }
 
 void LogFeaturesOff(const Installation& installation, const ConditionRows& rows)

@@ -50,5 +50,17 @@ private:
 ConditionRows CarryOut(const InstallSession& session, PlanInputs& inputs, const ConditionRows& target,
                        const Gate& planned, bool settle);
 
+// The function an installed product has: the one whose own features (named by its rules and
+// by no other function's) are installed. None when that names no single function; `why` then
+// says so.
+OwnedString InstalledFunction(const PlanInputs& inputs, const std::string& productCode, std::string& why);
+
+// The earlier versions FindRelatedProducts found: the product codes in the properties the
+// Upgrade table names.
+std::vector<std::string> RelatedProducts(const InstallSession& session, const PackageDatabase& db);
+
+// The features the plan decides: those the rules name, and every feature below them.
+std::vector<std::string> TouchedFeatures(const PlanInputs& inputs, const Gate& planned, const ConditionRows& rows);
+
 // Logs the features left switched off at the end of an action.
 void LogFeaturesOff(const Installation& installation, const ConditionRows& rows);

@@ -40,7 +40,7 @@ void LogLookup(const Installation& installation, const OwnedString& property, co
 }  // namespace
 
 UINT DetectHostReleases(const Installation& installation, Gate& gate, const Releases& releases,
-                        const HostLookup& lookup, FoundReleases* found)
+                        const HostLookup& lookup, FoundReleases* found, bool installed)
 {
     FoundReleases hits;
     if (releases)
@@ -52,7 +52,11 @@ UINT DetectHostReleases(const Installation& installation, Gate& gate, const Rele
             if (key) {
                 hits.push_back(i);
                 if (row.property) installation.SetProperty(row.property->c_str(), key->c_str());
-            } else if (OwnedString given = row.property ? installation.GetProperty(row.property->c_str()) : std::nullopt) {
+            } else if (OwnedString given = row.property ? installation.GetProperty(row.property->c_str()) : std::nullopt;
+                       given && installed) {
+                installation.Log("host release " + row.release.value_or("(none)") + " not found; " + *row.property +
+                                 " keeps the value given: " + installation.Loggable(row.property->c_str(), *given));
+            } else if (given) {
                 // The library searches no other user's hive: a release named by its property
                 // (a deployment under another account) is taken as the administrator gave it.
                 hits.push_back(i);
@@ -62,7 +66,7 @@ UINT DetectHostReleases(const Installation& installation, Gate& gate, const Rele
         }
     if (found) *found = hits;
     GateHostReleases(gate, releases, hits);
-    if (!releases || !hits.empty() || releases->empty()) return ERROR_SUCCESS;
+    if (!releases || !hits.empty() || releases->empty() || installed) return ERROR_SUCCESS;
     installation.Log("none of the " + std::to_string(releases->size()) + " host releases is installed: message 3000");
     installation.ReportError(message::HostMissing);
     return ERROR_INSTALL_FAILURE;
@@ -113,16 +117,56 @@ void WarnOfUnknownFeatures(const Installation& installation, const std::vector<F
                              ", which the package's Feature table does not have: they switch nothing");
 }
 
+namespace {
+
+// The function to start from when none is given: on a change, the one the product has; on a
+// first installation that upgrades an earlier version, the one that version has.
+void PresetInstalledFunction(const InstallSession& session, const PackageDatabase& db, const PlanInputs& inputs, Road road)
+{
+    if (session.GetProperty(prop::FunctionVer)) return;
+    std::vector<std::string> products;
+    if (road == Road::Change)
+        products.push_back(session.GetProperty(prop::ProductCode).value_or(std::string()));
+    else
+        products = RelatedProducts(session, db);
+    for (const std::string& product : products) {
+        std::string why;
+        OwnedString installed = InstalledFunction(inputs, product, why);
+        if (installed) {
+            session.SetProperty(prop::FunctionVer, installed->c_str());
+            session.Log("FUNCTION_VER = " + *installed + ": the function product " + product + " has installed");
+            return;
+        }
+        session.Log("the function product " + product + " has installed is not known (" + why +
+                    "): the first offered function is taken");
+    }
+}
+
+}  // namespace
+
 UINT RunPrevInstall(const InstallSession& session, ConditionRows* finalRows)
 {
     PackageDatabase db(session);
     PlanInputs inputs(session, db);
+    Road road = ReadRoad(session);
+    bool installed = road != Road::FirstInstall;
+    if (installed) session.Log(std::string("road: ") + RoadName(road));
     WarnOfUnknownFeatures(session, inputs.features, *inputs.gate);
     FoundReleases found;
-    UINT result = DetectHostReleases(session, *inputs.gate, inputs.releases, FindHostReleaseKey, &found);
+    // The release properties are set on every road, so that package rows using them name the
+    // keys and folders they named when the features were installed.
+    UINT result = DetectHostReleases(session, *inputs.gate, inputs.releases, FindHostReleaseKey, &found, installed);
     session.SetProperty(prop::ReleasesFound, EncodeFound(found).c_str());
+    // A repair restores what is installed and adds nothing; a removal takes everything: the
+    // rules decide neither.
+    if (road == Road::Repair || road == Road::Removal) {
+        if (finalRows) *finalRows = ByFeature(inputs.table.writer.Rows().value_or(std::vector<ConditionRow>()));
+        return ERROR_SUCCESS;
+    }
+    PresetInstalledFunction(session, db, inputs, road);
     std::optional<FunctionChoice> choice;
-    if (result == ERROR_SUCCESS) result = BuildFunctionChoice(session, *inputs.gate, inputs.functions, choice);
+    if (result == ERROR_SUCCESS) result = BuildFunctionChoice(session, *inputs.gate, inputs.functions, choice, !installed);
+    if (installed) result = ERROR_SUCCESS;
 
     // The function the choice starts from is planned at once, so that a road on which nothing
     // runs after this action (reduced UI, a dialog never shown) still gets its features.
@@ -131,7 +175,7 @@ UINT RunPrevInstall(const InstallSession& session, ConditionRows* finalRows)
     std::optional<PlannedChoice> chosen;
     if (result == ERROR_SUCCESS && session.GetProperty(prop::FunctionVer) && inputs.functions) {
         chosen.emplace(session, inputs, found);
-        if (chosen->result == ERROR_SUCCESS) {
+        if (chosen->result == ERROR_SUCCESS || installed) {
             target = chosen->gate->Conditions();
             planned = &*chosen->gate;
         } else {
@@ -139,10 +183,14 @@ UINT RunPrevInstall(const InstallSession& session, ConditionRows* finalRows)
                         "releases alone are planned, and the choice is left to AfterSelectFunction");
         }
     }
-    ConditionRows actual = CarryOut(session, inputs, target, *planned, false);
+    ConditionRows actual;
+    if (installed)
+        ApplyChange(session, inputs.features, target, TouchedFeatures(inputs, *planned, target), false);
+    else
+        actual = CarryOut(session, inputs, target, *planned, false);
     if (choice) WriteFunctionChoice(session, db, *choice);
-    LogFeaturesOff(session, actual);
-    if (finalRows) *finalRows = actual;
+    if (!installed) LogFeaturesOff(session, actual);
+    if (finalRows) *finalRows = installed ? ByFeature(inputs.table.writer.Rows().value_or(std::vector<ConditionRow>())) : actual;
     return result;
 }
 

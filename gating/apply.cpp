@@ -115,7 +115,8 @@ bool FeatureListsRule(const InstallSession& session)
 
 namespace {
 
-constexpr const char* kEditedLists[] = {prop::Remove, prop::AddSource, prop::AddDefault, prop::Advertise};
+// The lists the library may change, kept as given before it first did.
+constexpr const char* kEditedLists[] = {prop::AddLocal, prop::Remove, prop::AddSource, prop::AddDefault, prop::Advertise};
 
 std::vector<std::string> Split(const std::string& list)
 {
@@ -185,6 +186,8 @@ void WithholdFromFeatureLists(const InstallSession& session, const std::vector<F
 {
     Lists given = GivenLists(session);
     for (const char* name : kEditedLists) {
+        // ADDLOCAL stands: REMOVE, applied after it, takes the withheld features out.
+        if (name == std::string(prop::AddLocal)) continue;
         const std::string value = ValueOf(given, name);
         std::vector<std::string> names;
         if (name == std::string(prop::Remove)) {
@@ -279,5 +282,80 @@ void SettleFeatureStates(const InstallSession& session, ConditionTable& table, c
         else
             session.Log("feature " + feature + " could not be set " + StateName(state) + " after costing: error " +
                         std::to_string(result));
+    }
+}
+
+Road ReadRoad(const InstallSession& session)
+{
+    if (!session.GetProperty(prop::Installed)) return Road::FirstInstall;
+    OwnedString remove = session.GetProperty(prop::Remove);
+    if (session.GetProperty(prop::UpgradingProductCode) || (remove && IsAll(*remove))) return Road::Removal;
+    if (session.GetProperty(prop::Reinstall)) return Road::Repair;
+    return Road::Change;
+}
+
+const char* RoadName(Road road)
+{
+    switch (road) {
+    case Road::FirstInstall: return "first installation";
+    case Road::Change: return "change of the installed product";
+    case Road::Repair: return "repair";
+    default: return "removal";
+    }
+}
+
+INSTALLSTATE InstalledState(const std::string& productCode, const std::string& feature)
+{
+    return MsiQueryFeatureStateW(Wide(productCode).c_str(), Wide(feature).c_str());
+}
+
+void ApplyChange(const InstallSession& session, const std::vector<FeatureRow>& features, const ConditionRows& rows,
+                 const std::vector<std::string>& touched, bool settle)
+{
+    OwnedString levelText = session.GetProperty(prop::InstallLevel);
+    int installLevel = levelText ? std::atoi(levelText->c_str()) : 1;
+    Costings costings = FirstCosting(features, rows, installLevel, InstallerEvaluate(session));
+    std::string product = session.GetProperty(prop::ProductCode).value_or(std::string());
+
+    std::vector<std::pair<std::string, INSTALLSTATE>> changes;  // feature, its new state
+    for (const std::string& feature : touched) {
+        const Costing* costing = CostingOf(costings, feature);
+        if (!costing) continue;
+        bool has = Installs(InstalledState(product, feature));
+        bool planned = Installs(costing->state);
+        if (has == planned) {
+            session.Log("plan: feature " + feature + (has ? " stays installed" : " stays out") + " (" + costing->reason + ")");
+            continue;
+        }
+        session.Log("plan: feature " + feature + (planned ? " added" : " removed") + " (" + costing->reason + ")");
+        changes.emplace_back(feature, planned ? costing->state : INSTALLSTATE_ABSENT);
+    }
+
+    // The lists as given, with the planned changes: REMOVE comes after the lists that add.
+    Lists given = GivenLists(session);
+    for (const char* name : kEditedLists) {
+        std::string value = ValueOf(given, name);
+        std::vector<std::string> names = Split(value);
+        for (const auto& [feature, state] : changes) {
+            bool belongs = name == std::string(prop::Remove)      ? state == INSTALLSTATE_ABSENT
+                           : name == std::string(prop::AddLocal)  ? state == INSTALLSTATE_LOCAL
+                           : name == std::string(prop::AddSource) ? state == INSTALLSTATE_SOURCE
+                           : name == std::string(prop::Advertise) ? state == INSTALLSTATE_ADVERTISED
+                                                                  : false;
+            if (belongs && !IsAll(value) && std::find(names.begin(), names.end(), feature) == names.end())
+                names.push_back(feature);
+        }
+        std::string list = Join(names);
+        if (list == session.GetProperty(name).value_or(std::string())) continue;
+        session.SetProperty(name, list.c_str());
+        session.Log(std::string("feature lists: ") + name + " = " + (list.empty() ? "(none)" : list));
+    }
+    if (!settle) return;
+    session.Log("costing redone");
+    session.DoAction(action::CostFinalize);
+    for (const auto& [feature, state] : changes) {
+        UINT result = MsiSetFeatureStateW(session.handle(), Wide(feature).c_str(), state);
+        session.Log("feature " + feature + (result == ERROR_SUCCESS ? " set " : " could not be set ") + StateName(state) +
+                    (result == ERROR_SUCCESS ? std::string() : ": error " + std::to_string(result)));
     }
 }

@@ -44,3 +44,20 @@ void SettleFeatureStates(const InstallSession& session, ConditionTable& table, c
 
 // The value of an expression in the running installation.
 Evaluate InstallerEvaluate(const InstallSession& session);
+
+// The road an installation is on. A product already installed is changed, repaired or removed
+// through feature states and lists only: a Condition row that lowers an installed feature to
+// level 0 would leave it orphaned, neither removed nor repaired.
+enum class Road { FirstInstall, Change, Repair, Removal };
+Road ReadRoad(const InstallSession& session);
+const char* RoadName(Road road);
+
+// The state of a feature of an installed product, as the installer has it registered.
+INSTALLSTATE InstalledState(const std::string& productCode, const std::string& feature);
+
+// On a change of the installed product: every feature in `touched` that the plan installs
+// and the product lacks is added, every one it has and the plan leaves out is removed,
+// through the feature lists (for a costing to come) and, with `settle`, through the
+// features' states after costing again.
+void ApplyChange(const InstallSession& session, const std::vector<FeatureRow>& features, const ConditionRows& rows,
+                 const std::vector<std::string>& touched, bool settle);

@@ -20,6 +20,7 @@ constexpr const char* Error = "Error";
 constexpr const char* CustomAction = "CustomAction";
 constexpr const char* InstallUISequence = "InstallUISequence";
 constexpr const char* InstallExecuteSequence = "InstallExecuteSequence";
+constexpr const char* Upgrade = "Upgrade";
 }  // namespace table
 
 // One supported host release a row.
@@ -55,6 +56,11 @@ namespace feature {
 enum Column { Feature = 1, Parent, Title, Description, Display, Level, Directory, Attributes };
 constexpr const char* FeatureColumn = "Feature";
 }  // namespace feature
+
+namespace upgrade {
+// FindRelatedProducts puts the product codes it finds into the property this column names.
+constexpr const char* ActionPropertyColumn = "ActionProperty";
+}  // namespace upgrade
 
 namespace radiobutton {
 enum Column { Property = 1, Order, Value, X, Y, Width, Height, Text, Help };
@@ -93,6 +99,9 @@ constexpr const char* AddSource = "ADDSOURCE";
 constexpr const char* AddDefault = "ADDDEFAULT";
 constexpr const char* Reinstall = "REINSTALL";
 constexpr const char* Advertise = "ADVERTISE";
+// The road an installation is on.
+constexpr const char* Installed = "Installed";                      // set once the product is installed
+constexpr const char* UpgradingProductCode = "UPGRADINGPRODUCTCODE";  // set while an upgrade removes this product
 // The library's own private properties: what one action leaves for the next in the same
 // session (private, so they never reach another session or the command line).
 constexpr const char* ReleasesFound = "HostgateReleasesFound";  // properties of the releases found or given
