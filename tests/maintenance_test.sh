@@ -149,6 +149,11 @@ while IFS='|' read -r when package hosts deleted road arguments files products k
     [ "$hosts" = "$planted" ] || plant_hosts "$hosts"
     planted=$hosts
     step="$package: $road${arguments:+ $arguments}${deleted:+ ($deleted.txt deleted)} (hosts: ${hosts:-none})"
+    if [ "$road" = dialog ]; then
+        choice="button $arguments"
+        [ "$arguments" = - ] && choice="Next on the function shown chosen"
+        step="$package: dialog, $choice (hosts: $hosts)"
+    fi
     [ -z "$deleted" ] || rm -f "$drive_c/Program Files/$installed/$deleted.txt"
     rm -f "$drive_c/maintenance.log"
     read -r -a properties <<<"$arguments"
