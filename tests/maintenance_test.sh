@@ -14,7 +14,7 @@ build=$(cd "$1" && pwd)
 mode=$2
 export HOSTGATE_WINEPREFIX="$build/maintenance-$mode-prefix"
 work="$build/maintenance-$mode"
-# shellcheck source=tests/msiexec_helpers.sh
+# shellcheck source=msiexec_helpers.sh
 . "$root/tests/msiexec_helpers.sh"
 
 # --- The packages -----------------------------------------------------------------------------

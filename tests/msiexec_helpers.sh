@@ -1,5 +1,7 @@
+# shellcheck shell=bash
 # Shared by the end-to-end tests that run a real msiexec under Wine (sourced, not run).
 # The caller sets root (the source tree) and HOSTGATE_WINEPREFIX (a prefix of the test's own).
+# shellcheck disable=SC2154  # root is the caller's
 drive_c="$HOSTGATE_WINEPREFIX/drive_c"
 wine_run() { "$root/cmake/wine-run.sh" "$@" </dev/null; }
 # The rows of a package's table, tab-separated, without the three header lines.

@@ -15,7 +15,7 @@ build=$(cd "$1" && pwd)
 mode=$2 pattern=${3:-}
 export HOSTGATE_WINEPREFIX="$build/roads-$mode-prefix"
 work="$build/roads-$mode"
-# shellcheck source=tests/msiexec_helpers.sh
+# shellcheck source=msiexec_helpers.sh
 . "$root/tests/msiexec_helpers.sh"
 
 # --- The packages: .msi and installation folder under Program Files -----------------------
