@@ -8,7 +8,8 @@
 # PREFIX is the Wine prefix, PACKAGE the .msi or the setup program beside it
 # (hostgate-setup.exe, which installs the support packages first), a path on this machine;
 # LOG a Windows path for the verbose log, each CHOICE a radio button's place on the dialog
-# (1 = the first function offered). Prints "exit code N", the installer's whole result.
+# (1 = the first function offered) or "-" to go on with the function the dialog shows chosen,
+# clicking none. Prints "exit code N", the installer's whole result.
 # Exits 77 when no display server can be started (needs Debian's xvfb and xdotool).
 set -euo pipefail
 prefix=$1 package=$2 log=$3
@@ -137,8 +138,10 @@ for place in "$@"; do
     dialog=$(window "$choice_title")
     # hostgate's choice group sits at (18, 120); its buttons fill columns of five, 174 units
     # wide and 20 apart, in the order the functions are offered.
-    button=$((place - 1))
-    click "$dialog" $((18 + button / 5 * 174 + 10)) $((120 + button % 5 * 20 + 8)) "$choice_width" "$choice_height"
+    if [ "$place" != - ]; then
+        button=$((place - 1))
+        click "$dialog" $((18 + button / 5 * 174 + 10)) $((120 + button % 5 * 20 + 8)) "$choice_width" "$choice_height"
+    fi
     press "$dialog" "$choice" "$next"
     shown=$(window "$ready_title")
     if [ "$index" -lt "$count" ]; then

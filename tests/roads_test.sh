@@ -14,10 +14,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "$1" && pwd)
 mode=$2 pattern=${3:-}
 export HOSTGATE_WINEPREFIX="$build/roads-$mode-prefix"
-drive_c="$HOSTGATE_WINEPREFIX/drive_c"
 work="$build/roads-$mode"
-wine_run() { "$root/cmake/wine-run.sh" "$@" </dev/null; }
-table() { msiinfo export "$1" "$2" | tr -d '\r' | tail -n +4; }
+# shellcheck source=msiexec_helpers.sh
+. "$root/tests/msiexec_helpers.sh"
 
 # --- The packages: .msi and installation folder under Program Files -----------------------
 declare -A msi folder
@@ -106,36 +105,18 @@ ROADS
 planted=unknown
 plant() {  # plant "R15.0 R16.0": exactly these host releases installed ("": none)
     [ "$1" = "$planted" ] && return
-    local release
-    for release in R15.0 R16.0; do
-        local hive=HKCU current=ACAD-201:409
-        [ "$release" = R15.0 ] && hive=HKLM current=ACAD-1:409
-        if [[ " $1 " == *" $release "* ]]; then
-            wine_run reg add "$hive\\Software\\Autodesk\\AutoCAD\\$release" /v CurVer /d "$current" /f >/dev/null
-        else
-            wine_run reg delete "$hive\\Software\\Autodesk\\AutoCAD\\$release" /f >/dev/null 2>&1
-        fi
-    done
+    plant_hosts "$1"
     planted=$1
 }
-registered() { wine_run reg query "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$1" >/dev/null 2>&1; }
-files_in() { find "$drive_c/Program Files/$1" -type f -printf '%f\n' 2>/dev/null | sed 's/\.txt$//' | sort | xargs; }
-sorted() { tr ' ' '\n' <<<"$1" | sed '/^$/d' | sort | xargs; }
-# msiexec's exit status is cut to 8 bits under Wine: a batch file reports the whole code.
-msiexec_run() { { wine_run cmd /c 'C:\hostgate-run.bat' "$@" 2>/dev/null || true; } | tr -d '\r' | grep '^exit code ' || echo "exit code unknown"; }
 
 if [ "$mode" = dialog ]; then
     for tool in Xvfb xdotool; do
         command -v "$tool" >/dev/null || { echo "SKIPPED: no display server: $tool is missing"; exit 77; }
     done
 fi
-rm -rf "$HOSTGATE_WINEPREFIX" "$work"
+rm -rf "$work"
 mkdir -p "$work"
-wine_run wineboot >/dev/null 2>&1
-printf '@echo off\r\nmsiexec %%*\r\necho exit code %%ERRORLEVEL%%\r\n' >"$drive_c/hostgate-run.bat"
-# Under Wine a nested installation inside a running one breaks the outer one: the sample's
-# support runtime is deployed beforehand, so its RunSuportPacks finds it present.
-wine_run msiexec /i "$(wine_run winepath -w "$build/sample/source/support/runtime.msi")" /qn RUNTIME_MODE=predeployed
+prepare_prefix "$build"
 fullui_variant || echo "FAIL  the sample variant for full UI only could not be built"
 
 passed=0 failed=0
@@ -146,7 +127,7 @@ while IFS='|' read -r package hosts ui arguments value files; do
     [ "$ui" = dialog ] && road="$package: dialog, buttons $arguments"
     [ "$hosts" = "R15.0 R16.0" ] || road="$road (hosts: ${hosts:-none})"
     package_file=${msi[$package]} installed=${folder[$package]}
-    product=$(table "$package_file" Property | awk -F'\t' '$1 == "ProductCode" { print $2 }')
+    product=$(property_of "$package_file" ProductCode)
     plant "$hosts"
     rm -f "$drive_c/roads.log"
 

@@ -1,0 +1,190 @@
+#!/usr/bin/env bash
+# The product's life after its first installation, one real msiexec installation per step,
+# each step on the machine the step before left: the function changed (silently and on the
+# dialog, which must show the installed function chosen), a host release installed or
+# removed since, a repair (restores what is installed and adds nothing), an uninstall once
+# every host is gone, and a major upgrade that keeps the function. After each step the files
+# on disk and the products registered are compared with what the package's tables allow;
+# for survey-tools also the per-release registration it writes under [HOSTnn]. Every step
+# runs and prints PASS or FAIL with what was expected and what came.
+#   maintenance_test.sh BUILD_DIR silent|dialog   (dialog: exit 77 when no display server starts)
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "$1" && pwd)
+mode=$2
+export HOSTGATE_WINEPREFIX="$build/maintenance-$mode-prefix"
+work="$build/maintenance-$mode"
+# shellcheck source=msiexec_helpers.sh
+. "$root/tests/msiexec_helpers.sh"
+
+# --- The packages -----------------------------------------------------------------------------
+declare -A msi folder product
+msi[sample]="$build/sample/source/hostgate-sample.msi" folder[sample]="Hostgate Sample"
+msi[sample-2]="$build/sample/upgrade/hostgate-sample.msi" folder[sample-2]="Hostgate Sample"
+# The outside packages as their authors should write them for maintenance: their planning
+# actions carry "NOT Installed" and type 257, which the guide tells authors to drop.
+msi[contour]="$work/contour/contour-tools.msi" folder[contour]="Contour Tools"
+msi[survey]="$work/survey/survey.msi" folder[survey]="Contour Works/Survey Tools"
+every_road_variant() {  # every_road_variant NAME SOURCE_DIR
+    cp -r "$2" "$work/$1"
+    local package=${msi[$1]} sequence action
+    # One UPDATE per row: msitools' query engine mishandles OR in a WHERE clause.
+    for action in PrevInstall AfterSelectFunction; do
+        for sequence in InstallUISequence InstallExecuteSequence; do
+            msibuild "$package" -q "UPDATE \`$sequence\` SET \`Condition\`='' WHERE \`Action\`='$action'" || return 1
+        done
+        msibuild "$package" -q "UPDATE \`CustomAction\` SET \`Type\`=1 WHERE \`Action\`='$action'" || return 1
+    done
+    { table "$package" InstallUISequence; table "$package" InstallExecuteSequence; } |
+        awk -F'\t' '($1 == "PrevInstall" || $1 == "AfterSelectFunction") && $2 != "" { exit 1 }' &&
+        [ "$(table "$package" CustomAction | awk -F'\t' '$1 ~ /^(PrevInstall|AfterSelectFunction)$/ { print $2 }' | xargs)" = "1 1" ]
+}
+
+# --- The steps and what each must leave, worked out by hand from the packages' tables -------
+# Hosts: R15.0 per machine, R16.0 and R17.0 per user (the column lists the releases present
+# at the step; a release left out has had its key tree deleted, as its uninstaller does).
+# Roads: install = msiexec /i PACKAGE /qn ARGUMENTS; repair = the same with REINSTALL=ALL
+# REINSTALLMODE=vomus; remove = msiexec /x PRODUCT /qn; dialog = msiexec /i with its full UI,
+# ARGUMENTS the radio buttons clicked ("-": none, Next on what the dialog shows chosen).
+# "deleted" is a payload file deleted before the step. Files are listed without ".txt".
+#
+# sample: viewer runs on every release; EDITOR-PRO has rules for R16.0 and R17.0 only.
+#   viewer: core viewer + acadNNNN of each release present; editor: core editor + acad2004
+#   and acad2007 of those present. A maintenance run without FUNCTION_VER keeps the
+#   function installed. The silent run goes on with the editor, the dialog run with the
+#   viewer chosen on the dialog; both end with an uninstall after every host is gone.
+#   2.0.0 (sample-2) removes 1.0.0 and takes its function: editor, not the first offered.
+# contour: basic (first offered) and pro rules for every release; Tools and Integration are
+#   parents, Tools_Pro_Help follows its parent, Extras (level 3) stays out.
+# survey: FIELD (first offered) on every release; office needs R16.0 or later (Host15 goes);
+#   each HostNN writes [HOSTnn]\Applications\SurveyTools, LOADER = its file (R15.0 under
+#   HKLM, the others under HKCU), listed in the last column.
+#
+# mode | package | hosts | deleted | road | arguments | files | products registered | SurveyTools keys
+steps=$(cat <<'STEPS'
+*|sample|R15.0 R16.0||install||acad2000 acad2004 core viewer|sample|
+*|sample|R15.0 R16.0||install|FUNCTION_VER=EDITOR-PRO|acad2004 core editor|sample|
+d|sample|R15.0 R16.0||dialog|-|acad2004 core editor|sample|
+d|sample|R15.0 R16.0||dialog|1|acad2000 acad2004 core viewer|sample|
+d|sample|R15.0 R16.0 R17.0||install||acad2000 acad2004 acad2007 core viewer|sample|
+d|sample|R15.0 R17.0||install||acad2000 acad2007 core viewer|sample|
+d|sample|R15.0 R16.0 R17.0|viewer|repair||acad2000 acad2007 core viewer|sample|
+s|sample|R15.0 R16.0 R17.0||install||acad2004 acad2007 core editor|sample|
+s|sample|R15.0 R17.0||install||acad2007 core editor|sample|
+s|sample|R15.0 R16.0 R17.0|editor|repair||acad2007 core editor|sample|
+*|sample|||remove|||||
+s|sample|R15.0 R16.0||install|FUNCTION_VER=EDITOR-PRO|acad2004 core editor|sample|
+s|sample-2|R15.0 R16.0||install||acad2004 core editor|sample-2|
+s|sample-2|R15.0 R16.0||remove|||||
+s|contour|R15.0 R16.0||install||core integration integration_r15 integration_r16 tools tools_basic tools_common|contour|
+s|contour|R15.0 R16.0||install|FUNCTION_VER=pro|core integration integration_r15 integration_r16 tools tools_common tools_pro tools_pro_help tools_pro_samples|contour|
+s|contour|R15.0 R16.0||remove|||||
+s|survey|R15.0 R16.0||install||core field host15 host16 reports|survey|R15.0 R16.0
+s|survey|R15.0 R16.0||install|FUNCTION_VER=office|core host16 office reports|survey|R16.0
+s|survey|R15.0 R16.0 R17.0||install||core host16 host17 office reports|survey|R16.0 R17.0
+s|survey|R15.0 R17.0||install||core host17 office reports|survey|R17.0
+s|survey|R15.0 R16.0 R17.0|office|repair||core host17 office reports|survey|R17.0
+s|survey|R15.0 R16.0 R17.0||remove|||||
+STEPS
+)
+
+# --- What the machine holds -------------------------------------------------------------------
+registered_products() {
+    local list name
+    list=$(wine_run reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' 2>/dev/null)
+    for name in "${!product[@]}"; do grep -qiF "${product[$name]}" <<<"$list" && echo "$name"; done | sort | xargs
+}
+# Every Applications\SurveyTools key on the machine: a release whose key holds the right
+# LOADER shows as the release; anything else (a wrong value, a key under an empty release
+# property such as HKLM\Applications) shows as its path.
+survey_keys() {
+    local hive key loader release
+    for hive in HKLM HKCU; do
+        wine_run reg query "$hive\\Software\\Autodesk" /s 2>/dev/null
+        wine_run reg query "$hive\\Applications\\SurveyTools" 2>/dev/null
+    done | tr -d '\r' | awk '
+        /^HKEY_/ { key = $0; if (key ~ /\\Applications\\SurveyTools$/) loader[key] = ""; next }
+        key ~ /\\Applications\\SurveyTools$/ && $1 == "LOADER" { sub(/^ +LOADER +REG_SZ +/, ""); loader[key] = $0 }
+        END { for (key in loader) print key "\t" loader[key] }' |
+    while IFS=$'\t' read -r key loader; do
+        release=$(sed -n 's/^HKEY_[A-Z_]*\\Software\\Autodesk\\AutoCAD\\\(R[0-9.]*\)\\[^\\]*\\Applications\\SurveyTools$/\1/p' <<<"$key")
+        if [ -n "$release" ] && [ "${key%\\Applications\\SurveyTools}" = "$(full_host_key "$release")" ] &&
+            [ "$loader" = "C:\\Program Files\\Contour Works\\Survey Tools\\host$(host_digits "$release").txt" ]; then
+            echo "$release"
+        else
+            echo "$key (LOADER=$loader)"
+        fi
+    done | sort | paste -sd' '
+}
+# HKCU\Software\Autodesk\AutoCAD\R16.0\ACAD-201:409, as reg query spells it.
+full_host_key() {
+    local key
+    key=$(host_key "$1")
+    key=${key/#HKLM/HKEY_LOCAL_MACHINE}
+    echo "${key/#HKCU/HKEY_CURRENT_USER}\\${host_current[$1]}"
+}
+host_digits() { local digits=${1#R}; digits=${digits%.0}; echo "${digits//./}"; }
+
+# --- The run ------------------------------------------------------------------------------------
+if [ "$mode" = dialog ]; then
+    for tool in Xvfb xdotool; do
+        command -v "$tool" >/dev/null || { echo "SKIPPED: no display server: $tool is missing"; exit 77; }
+    done
+fi
+rm -rf "$work"
+mkdir -p "$work"
+prepare_prefix "$build"
+for name in "${!msi[@]}"; do
+    case $name in
+    contour) every_road_variant contour "$build/packages/contour-tools/source" ;;
+    survey) every_road_variant survey "$build/packages/survey-tools/source" ;;
+    esac || echo "FAIL  the $name variant without \"NOT Installed\" could not be built"
+    product[$name]=$(property_of "${msi[$name]}" ProductCode)
+done
+
+passed=0 failed=0 planted=unknown
+while IFS='|' read -r when package hosts deleted road arguments files products keys; do
+    [ "$when" = '*' ] || [ "$when" = "${mode:0:1}" ] || continue
+    package_file=${msi[$package]} installed=${folder[$package]}
+    [ "$hosts" = "$planted" ] || plant_hosts "$hosts"
+    planted=$hosts
+    step="$package: $road${arguments:+ $arguments}${deleted:+ ($deleted.txt deleted)} (hosts: ${hosts:-none})"
+    if [ "$road" = dialog ]; then
+        choice="button $arguments"
+        [ "$arguments" = - ] && choice="Next on the function shown chosen"
+        step="$package: dialog, $choice (hosts: $hosts)"
+    fi
+    [ -z "$deleted" ] || rm -f "$drive_c/Program Files/$installed/$deleted.txt"
+    rm -f "$drive_c/maintenance.log"
+    read -r -a properties <<<"$arguments"
+    case $road in
+    install) result=$(msiexec_run /i "$(wine_run winepath -w "$package_file")" /qn /l*v 'C:\maintenance.log' "${properties[@]}") ;;
+    repair) result=$(msiexec_run /i "$(wine_run winepath -w "$package_file")" REINSTALL=ALL REINSTALLMODE=vomus /qn /l*v 'C:\maintenance.log') ;;
+    remove) result=$(msiexec_run /x "${product[$package]}" /qn /l*v 'C:\maintenance.log') ;;
+    dialog)
+        # shellcheck disable=SC2086  # the buttons are words
+        result=$("$root/sample/choose.sh" "$HOSTGATE_WINEPREFIX" "$package_file" 'C:\maintenance.log' $arguments)
+        [ $? = 77 ] && { echo "SKIPPED: no display server could be started"; exit 77; } ;;
+    esac
+    expected="exit code 0; files: $(sorted "$files"); registered: $(sorted "$products")"
+    got="$result; files: $(files_in "$installed"); registered: $(registered_products)"
+    if [ "$package" = survey ]; then
+        expected="$expected; SurveyTools keys: $(sorted "$keys")"
+        got="$got; SurveyTools keys: $(survey_keys)"
+    fi
+    if [ "$got" = "$expected" ]; then
+        echo "PASS  $step"
+        passed=$((passed + 1))
+    else
+        printf 'FAIL  %s\n      expected %s\n      got      %s\n' "$step" "$expected" "$got"
+        failed=$((failed + 1))
+        # A removal that left something: a clean machine for the next package.
+        if [ "$road" = remove ]; then
+            registered "${product[$package]}" && msiexec_run /x "${product[$package]}" /qn >/dev/null
+            rm -rf "${drive_c:?}/Program Files/$installed"
+        fi
+    fi
+done <<<"$steps"
+echo "$passed steps passed, $failed failed"
+WINEPREFIX=$HOSTGATE_WINEPREFIX wineserver -k 2>/dev/null
+[ "$failed" = 0 ]

@@ -1,0 +1,45 @@
+# shellcheck shell=bash
+# Shared by the end-to-end tests that run a real msiexec under Wine (sourced, not run).
+# The caller sets root (the source tree) and HOSTGATE_WINEPREFIX (a prefix of the test's own).
+# shellcheck disable=SC2154  # root is the caller's
+drive_c="$HOSTGATE_WINEPREFIX/drive_c"
+wine_run() { "$root/cmake/wine-run.sh" "$@" </dev/null; }
+# The rows of a package's table, tab-separated, without the three header lines.
+table() { msiinfo export "$1" "$2" | tr -d '\r' | tail -n +4; }
+property_of() { table "$1" Property | awk -F'\t' -v p="$2" '$1 == p { print $2 }'; }
+registered() { wine_run reg query "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$1" >/dev/null 2>&1; }
+# The files under Program Files\FOLDER, names without ".txt", sorted, on one line.
+files_in() { find "$drive_c/Program Files/$1" -type f -printf '%f\n' 2>/dev/null | sed 's/\.txt$//' | sort | xargs; }
+sorted() { tr ' ' '\n' <<<"$1" | sed '/^$/d' | sort | xargs; }
+# msiexec's exit status is cut to 8 bits under Wine: a batch file reports the whole code.
+msiexec_run() { { wine_run cmd /c 'C:\hostgate-run.bat' "$@" 2>/dev/null || true; } | tr -d '\r' | grep '^exit code ' || echo "exit code unknown"; }
+
+# The host releases as their own setups register them: R15.0 per machine, later ones per
+# user, each with the current version's product key in CurVer.
+declare -A host_current=([R15.0]=ACAD-1:409 [R16.0]=ACAD-201:409 [R16.2]=ACAD-4001:409 [R17.0]=ACAD-5001:409)
+host_key() {  # host_key RELEASE: the release's key, with its hive
+    local hive=HKCU
+    [ "$1" = R15.0 ] && hive=HKLM
+    echo "$hive\\Software\\Autodesk\\AutoCAD\\$1"
+}
+plant_hosts() {  # plant_hosts "R15.0 R16.0": exactly these releases installed ("": none)
+    local release
+    for release in "${!host_current[@]}"; do
+        if [[ " $1 " == *" $release "* ]]; then
+            wine_run reg add "$(host_key "$release")" /v CurVer /d "${host_current[$release]}" /f >/dev/null
+        else
+            # The whole tree, as the release's own uninstaller leaves it.
+            wine_run reg delete "$(host_key "$release")" /f >/dev/null 2>&1
+        fi
+    done
+}
+
+# A fresh prefix with the batch file for msiexec_run. Under Wine a nested installation inside
+# a running one breaks the outer one: the sample's support runtime is deployed beforehand, so
+# its RunSuportPacks finds it present.
+prepare_prefix() {  # prepare_prefix BUILD_DIR
+    rm -rf "$HOSTGATE_WINEPREFIX"
+    wine_run wineboot >/dev/null 2>&1
+    printf '@echo off\r\nmsiexec %%*\r\necho exit code %%ERRORLEVEL%%\r\n' >"$drive_c/hostgate-run.bat"
+    wine_run msiexec /i "$(wine_run winepath -w "$1/sample/source/support/runtime.msi")" /qn RUNTIME_MODE=predeployed
+}
