@@ -488,7 +488,7 @@ int WINAPI UserSide::Handler(LPVOID context, UINT type, MSIHANDLE record)
             self->infos_.push_back(text.substr(at, end - at));
             at = end + 1;
         }
-        return 0;
+        return self->infoAnswer_;
     }
     case INSTALLMESSAGE_ACTIONSTART: {
         wchar_t name[256] = L"";

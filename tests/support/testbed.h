@@ -110,6 +110,8 @@ public:
     UserSide& operator=(const UserSide&) = delete;
 
     void answer(int value) { answer_ = value; }
+    // The answer to informational (log) messages: IDCANCEL is the user's Cancel.
+    void answerInfo(int value) { infoAnswer_ = value; }
     const std::vector<int>& errors() const { return errors_; }
     const std::vector<std::string>& errorTexts() const { return errorTexts_; }
     const std::vector<std::string>& infos() const { return infos_; }
@@ -120,6 +122,7 @@ public:
 private:
     static int WINAPI Handler(LPVOID context, UINT type, MSIHANDLE record);
     int answer_;
+    int infoAnswer_ = 0;
     std::vector<int> errors_;
     std::vector<std::string> errorTexts_;
     std::vector<std::string> infos_;
