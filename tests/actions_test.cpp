@@ -265,6 +265,18 @@ TEST(DetectHostReleases, InstalledReleaseSetsItsPropertyAndMissingOneLosesItsFea
     EXPECT_EQ(install.buttons().size(), 1u);
 }
 
+TEST(DetectHostReleases, FeaturesDifferingOnlyInNonWesternLettersStayApart)
+{
+    PackageBuilder builder;
+    builder.codepage(936).rows("Feature", FeatureTable({"F_中国", "F_日本"}).substr(std::strlen(kFeatureHeader)));
+    Install install("HOST_R15\t\tR15.0\nHOST_R17\t\tR17.0\n", FunctionRows(1),
+                    std::string(kGeneralRule) + "HOST_R15\tf1\there.cab\tF_日本\t0\nHOST_R17\tf1\there.cab\tF_中国\t0\n",
+                    builder);
+    install.hosts.install("R15.0", "ACAD-1:409");
+    EXPECT_EQ(install.run("PrevInstall"), 0u);
+    EXPECT_EQ(install.off(), (std::vector<std::string>{"F_中国"}));
+}
+
 TEST(DetectHostReleases, NoReleaseInstalledFailsWith3000)
 {
     Install install("HOST_R15\t\tR15.0\nHOST_R17\t\tR17.0\n", FunctionRows(1),
