@@ -101,7 +101,6 @@ extern "C" UINT WINAPI AfterSelectFunction(MSIHANDLE install)
         InstallSession session(install, "AfterSelectFunction");
         LoadSourceRoot(session);
         UINT result = RunAfterSelectFunction(session);
-        session.Flush();
-        return result;
+        return session.Finish(result);
     });
 }

@@ -200,7 +200,6 @@ extern "C" UINT WINAPI PrevInstall(MSIHANDLE install)
         InstallSession session(install, "PrevInstall");
         LoadSourceRoot(session);
         UINT result = RunPrevInstall(session);
-        session.Flush();
-        return result;
+        return session.Finish(result);
     });
 }

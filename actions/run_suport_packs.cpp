@@ -7,39 +7,22 @@
 #include "session/install_session.h"
 
 #include <msiquery.h>
-#include <mbstring.h>
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 namespace {
 
-constexpr const char* kPackageExtension = ".MSI";
-
-// Owns one kernel handle.
-class KernelHandle {
-public:
-    explicit KernelHandle(HANDLE h = nullptr) : h_(h) {}
-    ~KernelHandle()
-    {
-        if (h_) CloseHandle(h_);
-    }
-    KernelHandle(const KernelHandle&) = delete;
-    KernelHandle& operator=(const KernelHandle&) = delete;
-    HANDLE get() const { return h_; }
-
-private:
-    HANDLE h_;
-};
-
 // True when the last component of the path ends in ".msi", in any letter case.
 bool IsPackagePath(const std::string& path)
 {
-    char extension[_MAX_EXT] = "";
-    _splitpath(path.c_str(), nullptr, nullptr, nullptr, extension);
-    _mbsupr(reinterpret_cast<unsigned char*>(extension));
-    return std::string(extension) == kPackageExtension;
+    std::size_t name = path.rfind('\\');
+    std::size_t dot = path.rfind('.');
+    if (dot == std::string::npos || (name != std::string::npos && dot < name)) return false;
+    std::string extension = path.substr(dot);
+    for (char& c : extension)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return extension == ".MSI";
 }
 
 // Starts the program at exactly `path` and waits for it to end. The path is both the
@@ -51,13 +34,13 @@ void RunProgram(const InstallSession& session, const std::string& path, const Ow
     std::string commandLine = "\"" + program + "\"";
     if (arguments) commandLine += " " + *arguments;
 
-    STARTUPINFOA startup = {};
+    STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION started = {};
-    std::string logged = commandLine;  // CreateProcessA may write into the line
-    if (!CreateProcessA(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+    Wide line(commandLine);  // CreateProcessW may write into the line
+    if (!CreateProcessW(Wide(program).c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                         &started)) {
-        session.Log("could not start " + logged + ": error " + std::to_string(GetLastError()));
+        session.Log("could not start " + commandLine + ": error " + std::to_string(GetLastError()));
         return;
     }
     KernelHandle process(started.hProcess);
@@ -65,7 +48,7 @@ void RunProgram(const InstallSession& session, const std::string& path, const Ow
     WaitForSingleObject(process.get(), INFINITE);
     DWORD exitCode = 0;
     GetExitCodeProcess(process.get(), &exitCode);
-    session.Log("ran " + logged + ": exit code " + std::to_string(exitCode));
+    session.Log("ran " + commandLine + ": exit code " + std::to_string(exitCode));
 }
 
 constexpr const char* kSetupProgram = "hostgate-setup.exe";
@@ -78,7 +61,7 @@ void ReportPackage(const InstallSession& session, const std::string& packagePath
     {
         PackageDatabase package;
         TableView properties;
-        if (package.OpenPackageFile(packagePath.c_str()) &&
+        if (package.OpenPackageFile(packagePath) &&
             properties.Open(package, table::Property, property::PropertyColumn,
                             Filter(property::PropertyColumn, prop::ProductCode)) &&
             properties.Fetch())
@@ -89,7 +72,7 @@ void ReportPackage(const InstallSession& session, const std::string& packagePath
                     " stops on it before installing anything");
         return;
     }
-    INSTALLSTATE state = MsiQueryProductStateA(productCode->c_str());
+    INSTALLSTATE state = MsiQueryProductStateW(Wide(*productCode).c_str());
     if (state == INSTALLSTATE_ADVERTISED || state == INSTALLSTATE_DEFAULT)
         session.Log("support package " + packagePath + " present: product " + *productCode + " (state " +
                     std::to_string(state) + ")");
@@ -123,6 +106,7 @@ void RunPacks(const InstallSession& session)
 {
     for (const SupportPack& pack : ReadSupportPacks(session)) {
         session.Flush();  // the log is written before the wait
+        if (session.Cancelled()) return;  // the user's Cancel starts no further program
         // A path too long for Windows is skipped rather than cut into another one.
         OwnedString path = JoinSourcePath(SourceRoot, pack.source);
         if (!path) {
@@ -140,13 +124,13 @@ void RunPacks(const InstallSession& session)
 
 extern "C" UINT WINAPI RunSuportPacks(MSIHANDLE install)
 {
-    // Support packs never stop the installation, not even when memory runs out.
-    GuardAction([install] {
+    // Support packs never stop the installation, not even when memory runs out; only the
+    // user's Cancel does.
+    UINT result = GuardAction([install] {
         InstallSession session(install, "RunSuportPacks");
         LoadSourceRoot(session);
         RunPacks(session);
-        session.Flush();
-        return static_cast<UINT>(ERROR_SUCCESS);
+        return session.Finish(ERROR_SUCCESS);
     });
-    return ERROR_SUCCESS;
+    return result == ERROR_INSTALL_USEREXIT ? result : static_cast<UINT>(ERROR_SUCCESS);
 }

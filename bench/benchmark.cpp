@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <map>
 #include <memory>
 #include <set>
@@ -54,12 +55,12 @@ std::pair<std::string, void*> Entry(const char* name, F function)
 
 #define HOOK(function) Entry<__COUNTER__>(#function, &function)
 
-UINT WINAPI CountedOpenView(MSIHANDLE database, LPCSTR query, MSIHANDLE* view)
+UINT WINAPI CountedOpenView(MSIHANDLE database, LPCWSTR query, MSIHANDLE* view)
 {
-    ++g_byFunction["MsiDatabaseOpenViewA"];
-    UINT result = MsiDatabaseOpenViewA(database, query, view);
+    ++g_byFunction["MsiDatabaseOpenViewW"];
+    UINT result = MsiDatabaseOpenViewW(database, query, view);
     if (result == ERROR_SUCCESS) g_remote.insert(*view);
-    if (result == ERROR_SUCCESS && std::strncmp(query, "DELETE", 6) == 0) g_deletes.insert(*view);
+    if (result == ERROR_SUCCESS && std::wcsncmp(query, L"DELETE", 6) == 0) g_deletes.insert(*view);
     return result;
 }
 
@@ -109,14 +110,15 @@ Counts Take()
 int CountImports(HMODULE module)
 {
     std::map<std::string, void*> counters = {
-        HOOK(MsiGetPropertyA),         HOOK(MsiSetPropertyA),        HOOK(MsiDoActionA),
+        HOOK(MsiGetPropertyW),         HOOK(MsiSetPropertyW),        HOOK(MsiDoActionW),
         HOOK(MsiProcessMessage),       HOOK(MsiCreateRecord),        HOOK(MsiRecordSetInteger),
-        HOOK(MsiRecordSetStringA),     HOOK(MsiRecordGetInteger),    HOOK(MsiRecordGetStringA),
-        HOOK(MsiRecordGetFieldCount),  HOOK(MsiOpenDatabaseA),
+        HOOK(MsiRecordSetStringW),     HOOK(MsiRecordGetInteger),    HOOK(MsiRecordGetStringW),
+        HOOK(MsiRecordGetFieldCount),  HOOK(MsiOpenDatabaseW),
         HOOK(MsiViewFetch),            HOOK(MsiViewGetColumnInfo),   HOOK(MsiViewModify),
-        HOOK(MsiViewClose),            HOOK(MsiQueryProductStateA),  HOOK(MsiSetInternalUI),
-        HOOK(MsiInstallProductA),      HOOK(MsiEvaluateConditionA),  HOOK(MsiSetFeatureStateA),
-        {"MsiDatabaseOpenViewA", reinterpret_cast<void*>(&CountedOpenView)},
+        HOOK(MsiViewClose),            HOOK(MsiQueryProductStateW),  HOOK(MsiSetInternalUI),
+        HOOK(MsiInstallProductW),      HOOK(MsiEvaluateConditionW),  HOOK(MsiSetFeatureStateW),
+        HOOK(MsiGetFeatureStateW),
+        {"MsiDatabaseOpenViewW", reinterpret_cast<void*>(&CountedOpenView)},
         {"MsiViewExecute", reinterpret_cast<void*>(&CountedExecute)},
         {"MsiGetActiveDatabase", reinterpret_cast<void*>(&CountedActiveDatabase)},
         {"MsiCloseHandle", reinterpret_cast<void*>(&CountedCloseHandle)}};

@@ -74,7 +74,7 @@ std::optional<Table> ReadTable(const PackageDatabase& db, const char* name)
 std::vector<std::string> PrimaryKeys(const PackageDatabase& db, const char* table)
 {
     MsiHandle record;
-    if (MsiDatabaseGetPrimaryKeysA(db.handle(), table, record.put()) != ERROR_SUCCESS) return {};
+    if (MsiDatabaseGetPrimaryKeysW(db.handle(), Wide(table).c_str(), record.put()) != ERROR_SUCCESS) return {};
     return RecordTexts(record.get());
 }
 

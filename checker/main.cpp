@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <cstring>
 
-int main(int argc, char** argv)
+namespace {
+
+int Check(int argc, char** argv)
 {
     bool explain = argc > 1 && std::strcmp(argv[1], "--explain") == 0;
     int first = explain ? 2 : 1;
@@ -32,4 +34,17 @@ int main(int argc, char** argv)
         if (table) std::printf("\n%s", table->c_str());
     }
     return errors ? 1 : 0;
+}
+
+}  // namespace
+
+// The arguments arrive as UTF-16 and are passed on as the library's UTF-8 text, so that a
+// path in any language reaches the package exactly.
+int wmain(int argc, wchar_t** wideArgs)
+{
+    std::vector<std::string> args;
+    for (int at = 0; at < argc; ++at) args.push_back(Utf8(wideArgs[at]));
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(&arg[0]);
+    return Check(argc, argv.data());
 }

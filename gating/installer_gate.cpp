@@ -117,13 +117,13 @@ bool InstallerConditions::Delete(const ConditionRow& row)
         BoundedText query(kQueryCapacity);
         query.append("DELETE FROM `").append(table::Condition).append("` WHERE `").append(condition::FeatureColumn)
             .append("`=? AND `").append(condition::LevelColumn).append("`=?");
-        if (MsiDatabaseOpenViewA(db_.handle(), query.c_str(), deleteView_.put()) != ERROR_SUCCESS) {
+        if (MsiDatabaseOpenViewW(db_.handle(), Wide(query.str()).c_str(), deleteView_.put()) != ERROR_SUCCESS) {
             deleteView_.reset();
             return false;
         }
     }
     MsiHandle params(MsiCreateRecord(2));
-    if (!params || MsiRecordSetStringA(params.get(), 1, row.feature.c_str()) != ERROR_SUCCESS ||
+    if (!params || MsiRecordSetStringW(params.get(), 1, Wide(row.feature).c_str()) != ERROR_SUCCESS ||
         MsiRecordSetInteger(params.get(), 2, row.level) != ERROR_SUCCESS)
         return false;
     if (deleteExecuted_) MsiViewClose(deleteView_.get());
@@ -139,9 +139,9 @@ bool InstallerConditions::Commit()
     bool all = true;
     for (const ConditionRow& row : waiting_) {
         MsiHandle record(MsiCreateRecord(3));
-        all = record && MsiRecordSetStringA(record.get(), condition::Feature, row.feature.c_str()) == ERROR_SUCCESS &&
+        all = record && MsiRecordSetStringW(record.get(), condition::Feature, Wide(row.feature).c_str()) == ERROR_SUCCESS &&
               MsiRecordSetInteger(record.get(), condition::Level, row.level) == ERROR_SUCCESS &&
-              MsiRecordSetStringA(record.get(), condition::Expression, row.expression.value_or(std::string()).c_str()) ==
+              MsiRecordSetStringW(record.get(), condition::Expression, Wide(row.expression.value_or(std::string())).c_str()) ==
                   ERROR_SUCCESS &&
               view_.Modify(MSIMODIFY_INSERT_TEMPORARY, record.get()) && all;
     }

@@ -2,13 +2,12 @@
 
 #include "host/registry_key.h"
 
-#include <mbstring.h>
+#include <cstring>
 
 HKEY HostReleaseRoot(const std::string& release)
 {
-    const unsigned char* key = reinterpret_cast<const unsigned char*>(release.c_str());
-    const unsigned char* boundary = reinterpret_cast<const unsigned char*>(kFirstPerUserRelease);
-    return _mbscmp(key, boundary) < 0 ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
+    // UTF-8 byte order is code-point order: this compares character by character.
+    return std::strcmp(release.c_str(), kFirstPerUserRelease) < 0 ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
 }
 
 const char* RootName(HKEY root)
@@ -23,14 +22,13 @@ OwnedString FindHostReleaseKey(const OwnedString& release, Pruning* pruning)
     path.append(kHostRegistryPath).append("\\").append(*release);
     if (!path.ok()) return std::nullopt;
 
-    RegistryKey key(HostReleaseRoot(*release), path.str(), false, pruning);
+    RegistryKey key(HostReleaseRoot(*release), path.str(), pruning);
     OwnedString current = key.GetValue(kCurrentVersionValue);
     if (!current) {
         key.Prune();
         return std::nullopt;
     }
-    // The stored bytes may or may not end in a terminator: take the text up to the first.
-    path.append("\\").append(current->c_str());
+    path.append("\\").append(*current);
     if (!path.ok()) return std::nullopt;
     return path.str();
 }

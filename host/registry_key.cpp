@@ -2,52 +2,44 @@
 
 // Reading a release needs no more: an unelevated user gets these rights per machine too.
 constexpr REGSAM kQueryAccess = KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | kRegistryView;
-constexpr REGSAM kCreateAccess = KEY_READ | KEY_WRITE | kRegistryView;
 
 namespace {
 
-HKEY OpenKey(HKEY parent, const std::string& path, bool create)
+HKEY OpenKey(HKEY parent, const std::string& path)
 {
     HKEY key = nullptr;
-    if (RegOpenKeyExA(parent, path.c_str(), 0, kQueryAccess, &key) == ERROR_SUCCESS) return key;
-    if (!create) return nullptr;
-    key = nullptr;
-    if (RegCreateKeyExA(parent, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, kCreateAccess, nullptr,
-                        &key, nullptr) == ERROR_SUCCESS)
-        return key;
+    if (RegOpenKeyExW(parent, Wide(path).c_str(), 0, kQueryAccess, &key) == ERROR_SUCCESS) return key;
     return nullptr;
 }
 
 }  // namespace
 
-RegistryKey::RegistryKey(HKEY root, const std::string& path, bool create, Pruning* pruning)
-    : handle_(OpenKey(root, path, create)), root_(root), path_(path), pruning_(pruning)
+RegistryKey::RegistryKey(HKEY root, const std::string& path, Pruning* pruning)
+    : handle_(OpenKey(root, path)), root_(root), path_(path), pruning_(pruning)
 {
-}
-
-HKEY RegistryKey::OpenSubkey(const std::string& path, bool create) const
-{
-    return handle_ ? OpenKey(handle_, path, create) : nullptr;
 }
 
 OwnedString RegistryKey::GetValue(const char* name) const
 {
     if (!handle_) return std::nullopt;
+    Wide wideName(name);
     DWORD size = 0;
-    if (RegQueryValueExA(handle_, name, nullptr, nullptr, nullptr, &size) != ERROR_SUCCESS) return std::nullopt;
-    std::string data(size, '\0');
-    DWORD read = size;
-    BYTE* block = size ? reinterpret_cast<BYTE*>(&data[0]) : nullptr;
-    if (RegQueryValueExA(handle_, name, nullptr, nullptr, block, &read) != ERROR_SUCCESS || read > size)
+    if (RegQueryValueExW(handle_, wideName.c_str(), nullptr, nullptr, nullptr, &size) != ERROR_SUCCESS)
         return std::nullopt;
-    data.resize(read);
-    return data;
+    // One unit more than the stored bytes fill, always zero: the text ends there at the latest.
+    std::vector<wchar_t> data(size / sizeof(wchar_t) + 2, L'\0');
+    DWORD read = size;
+    BYTE* block = size ? reinterpret_cast<BYTE*>(data.data()) : nullptr;
+    if (RegQueryValueExW(handle_, wideName.c_str(), nullptr, nullptr, block, &read) != ERROR_SUCCESS || read > size)
+        return std::nullopt;
+    data[read / sizeof(wchar_t)] = L'\0';  // an odd last byte is no whole character
+    return Utf8(data.data());
 }
 
 int RegistryKey::ValueCount() const
 {
     DWORD count = 0;
-    if (!handle_ || RegQueryInfoKeyA(handle_, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count,
+    if (!handle_ || RegQueryInfoKeyW(handle_, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count,
                                      nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
         return -1;
     return static_cast<int>(count);
@@ -56,7 +48,7 @@ int RegistryKey::ValueCount() const
 int RegistryKey::SubkeyCount() const
 {
     DWORD count = 0;
-    if (!handle_ || RegQueryInfoKeyA(handle_, nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr,
+    if (!handle_ || RegQueryInfoKeyW(handle_, nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr,
                                      nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
         return -1;
     return static_cast<int>(count);
@@ -65,7 +57,7 @@ int RegistryKey::SubkeyCount() const
 LONG RegistryKey::DeleteSubkey(const std::string& name) const
 {
     // The registry opens the subkey for deletion itself: the parent needs no rights for it.
-    return IsOpen() ? RegDeleteKeyA(handle_, name.c_str()) : ERROR_INVALID_HANDLE;
+    return IsOpen() ? RegDeleteKeyW(handle_, Wide(name).c_str()) : ERROR_INVALID_HANDLE;
 }
 
 // Content is anything that can be seen: a non-empty default value, any value, any subkey.
@@ -73,7 +65,7 @@ LONG RegistryKey::DeleteSubkey(const std::string& name) const
 bool RegistryKey::HasContent() const
 {
     OwnedString defaultValue = GetValue("");
-    if (defaultValue && !defaultValue->empty() && (*defaultValue)[0] != '\0') return true;
+    if (defaultValue && !defaultValue->empty()) return true;
     int values = ValueCount();
     if (values != 0) return true;
     int subkeys = SubkeyCount();
@@ -93,12 +85,13 @@ void RegistryKey::Prune()
     Close();
     if (!empty || !path_) return;
 
-    std::size_t cut = LastSeparator(*path_);
+    // No UTF-8 sequence holds a backslash byte: the last one is the last separator.
+    std::size_t cut = path_->rfind('\\');
     if (cut == std::string::npos) return;  // directly under the root: always kept
     std::string ownName = path_->substr(cut + 1);
     // An empty name would make the deletion aim at the parent itself.
     if (ownName.empty()) return;
-    RegistryKey parent(root_, path_->substr(0, cut), false, pruning_);
+    RegistryKey parent(root_, path_->substr(0, cut), pruning_);
     if (!parent.IsOpen()) return;
     LONG result = parent.DeleteSubkey(ownName);
     if (result != ERROR_SUCCESS) {

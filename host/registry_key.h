@@ -22,19 +22,14 @@ constexpr REGSAM kRegistryView = KEY_WOW64_32KEY;
 
 class RegistryKey {
 public:
-    RegistryKey() = default;
-    // Opens root\path with query rights; a missing key is created (with read and write
-    // rights) only when `create` is set. Pruning reports into `pruning` when one is given.
-    RegistryKey(HKEY root, const std::string& path, bool create, Pruning* pruning = nullptr);
+    // Opens root\path with query rights. Pruning reports into `pruning` when one is given.
+    RegistryKey(HKEY root, const std::string& path, Pruning* pruning = nullptr);
     ~RegistryKey() { Close(); }
     RegistryKey(const RegistryKey&) = delete;
     RegistryKey& operator=(const RegistryKey&) = delete;
 
-    // A new handle to the key at `path` below this one, or null; the caller owns it.
-    HKEY OpenSubkey(const std::string& path, bool create) const;
-    // The value's stored bytes, or none when it is missing or unreadable. The text always
-    // ends in a zero byte beyond the stored bytes, so data stored without its terminator
-    // still reads as a terminated string.
+    // The value's text up to its first terminator, or none when it is missing or
+    // unreadable. Data stored without a terminator reads whole.
     OwnedString GetValue(const char* name) const;
     // Number of values, or subkeys; -1 when the count cannot be read.
     int ValueCount() const;

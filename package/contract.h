@@ -82,8 +82,6 @@ constexpr const char* PropertyColumn = "Property";
 }  // namespace property
 
 namespace prop {
-constexpr const char* CustomActionData = "CustomActionData";
-constexpr const char* SourceDir = "SourceDir";
 constexpr const char* FunctionVer = "FUNCTION_VER";
 constexpr const char* FunctionRb = "FUNCTION_RB";
 constexpr const char* ProductCode = "ProductCode";
@@ -110,7 +108,6 @@ constexpr const char* ListsGiven = "HostgateListsGiven";  // feature lists as gi
 }  // namespace prop
 
 namespace action {
-constexpr const char* ResolveSource = "ResolveSource";
 constexpr const char* FileCost = "FileCost";
 constexpr const char* CostFinalize = "CostFinalize";
 // The library's own, as a package declares and schedules them.

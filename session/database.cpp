@@ -14,21 +14,17 @@ void PackageDatabase::Log(const std::string& text) const
     if (session_) session_->Log(text);
 }
 
-bool PackageDatabase::OpenPackageFile(const char* path)
+bool PackageDatabase::OpenPackageFile(const std::string& path)
 {
-    return MsiOpenDatabaseA(path, MSIDBOPEN_READONLY, db_.put()) == ERROR_SUCCESS;
-}
-
-void Filter::Compare(const char* column)
-{
-    if (!text_.empty()) text_ += " AND ";
-    text_ += "`";
-    text_ += column;
+    // MSIDBOPEN_READONLY is a null persist path, typed for the ANSI call.
+    return MsiOpenDatabaseW(Wide(path).c_str(), nullptr, db_.put()) == ERROR_SUCCESS;
 }
 
 Filter& Filter::And(const char* column, const std::string& value)
 {
-    Compare(column);
+    if (!text_.empty()) text_ += " AND ";
+    text_ += "`";
+    text_ += column;
     // The installer stores an empty text as null, and a null parameter matches nothing;
     // the empty literal is the one comparison that selects those fields.
     if (value.empty()) {
@@ -40,27 +36,19 @@ Filter& Filter::And(const char* column, const std::string& value)
     return *this;
 }
 
-Filter& Filter::And(const char* column, int value)
-{
-    Compare(column);
-    text_ += "`=";
-    text_ += std::to_string(value);
-    return *this;
-}
-
 bool TableView::Open(const PackageDatabase& db, const char* table, const char* orderColumn, const Filter& filter)
 {
     view_.reset();
     record_.reset();
     fieldCount_ = 0;
-    mode_ = ChangeMode::None;
+    inserting_ = false;
     BoundedText query(kQueryCapacity);
     query.append("SELECT * FROM `").append(table).append("`");
     if (!filter.empty()) query.append(" WHERE ").append(filter.text());
     if (orderColumn) query.append(" ORDER BY `").append(orderColumn).append("`");
     if (!query.ok()) return false;
 
-    if (MsiDatabaseOpenViewA(db.handle(), query.c_str(), view_.put()) != ERROR_SUCCESS) {
+    if (MsiDatabaseOpenViewW(db.handle(), Wide(query.str()).c_str(), view_.put()) != ERROR_SUCCESS) {
         view_.reset();
         return false;
     }
@@ -69,7 +57,7 @@ bool TableView::Open(const PackageDatabase& db, const char* table, const char* o
         params.reset(MsiCreateRecord(static_cast<UINT>(filter.values().size())));
         UINT field = 1;
         for (const std::string& value : filter.values())
-            if (!params || MsiRecordSetStringA(params.get(), field++, value.c_str()) != ERROR_SUCCESS) {
+            if (!params || MsiRecordSetStringW(params.get(), field++, Wide(value).c_str()) != ERROR_SUCCESS) {
                 view_.reset();
                 return false;
             }
@@ -86,8 +74,8 @@ std::vector<std::string> RecordTexts(MSIHANDLE record)
     std::vector<std::string> texts;
     UINT count = MsiRecordGetFieldCount(record);
     for (UINT field = 1; field <= count; ++field)
-        texts.push_back(ReadInstallerText([&](char* buffer, DWORD* size) {
-                            return MsiRecordGetStringA(record, field, buffer, size);
+        texts.push_back(ReadInstallerText([&](wchar_t* buffer, DWORD* size) {
+                            return MsiRecordGetStringW(record, field, buffer, size);
                         }).value_or(std::string()));
     return texts;
 }
@@ -119,8 +107,8 @@ bool TableView::Fetch()
 
 OwnedString TableView::GetString(int column) const
 {
-    return ReadInstallerText([&](char* buffer, DWORD* size) {
-        return MsiRecordGetStringA(record_.get(), static_cast<UINT>(column), buffer, size);
+    return ReadInstallerText([&](wchar_t* buffer, DWORD* size) {
+        return MsiRecordGetStringW(record_.get(), static_cast<UINT>(column), buffer, size);
     });
 }
 
@@ -132,25 +120,13 @@ int TableView::GetInteger(int column) const
 bool TableView::BeginInsert()
 {
     record_.reset(MsiCreateRecord(static_cast<UINT>(FieldCount())));
-    mode_ = ChangeMode::InsertTemporary;
-    return static_cast<bool>(record_);
-}
-
-bool TableView::MarkReplace()
-{
-    mode_ = ChangeMode::Replace;
-    return true;
-}
-
-bool TableView::MarkDelete()
-{
-    mode_ = ChangeMode::Delete;
-    return true;
+    inserting_ = static_cast<bool>(record_);
+    return inserting_;
 }
 
 bool TableView::SetString(int field, const char* text)
 {
-    return MsiRecordSetStringA(record_.get(), static_cast<UINT>(field), text) == ERROR_SUCCESS;
+    return MsiRecordSetStringW(record_.get(), static_cast<UINT>(field), Wide(text).c_str()) == ERROR_SUCCESS;
 }
 
 bool TableView::SetInteger(int field, int value)
@@ -160,8 +136,8 @@ bool TableView::SetInteger(int field, int value)
 
 bool TableView::Commit()
 {
-    bool applied = mode_ != ChangeMode::None && Modify(static_cast<MSIMODIFY>(mode_), record_.get());
-    mode_ = ChangeMode::None;
+    bool applied = inserting_ && Modify(MSIMODIFY_INSERT_TEMPORARY, record_.get());
+    inserting_ = false;
     record_.reset();
     return applied;
 }

@@ -19,10 +19,8 @@ public:
     explicit PackageDatabase(const InstallSession& session);
     explicit PackageDatabase(const InstallSession&& session) = delete;
 
-    // Opens a package file read-only.
-    bool OpenPackageFile(const char* path);
-    // The same for a path in any language (database_wide.cpp).
-    bool OpenPackageFile(const wchar_t* path);
+    // Opens a package file read-only; the path is UTF-8.
+    bool OpenPackageFile(const std::string& path);
     MSIHANDLE handle() const { return db_.get(); }
     // Writes to the log of the session the database belongs to, if any.
     void Log(const std::string& text) const;
@@ -40,21 +38,15 @@ public:
     Filter() = default;  // no filter: every row
     Filter(const char* column, const std::string& value) { And(column, value); }
     Filter& And(const char* column, const std::string& value);
-    Filter& And(const char* column, int value);
 
     bool empty() const { return text_.empty(); }
     const std::string& text() const { return text_; }
     const std::vector<std::string>& values() const { return values_; }
 
 private:
-    void Compare(const char* column);  // starts "`column`", joined by AND
-
     std::string text_;
     std::vector<std::string> values_;
 };
-
-// Pending row changes, as the installer's modify codes.
-enum class ChangeMode : int { None = 0, Replace = MSIMODIFY_REPLACE, Delete = MSIMODIFY_DELETE, InsertTemporary = MSIMODIFY_INSERT_TEMPORARY };
 
 // One executed query with its current row. A view that failed to open behaves as a table
 // without rows.
@@ -68,13 +60,10 @@ public:
     // fit the query buffer, or that the installer rejects, leaves the view not open.
     bool Open(const PackageDatabase& db, const char* table, const char* orderColumn = nullptr,
               const Filter& filter = Filter());
-    bool IsOpen() const { return static_cast<bool>(view_); }
 
     bool Fetch();
     // The field's text, or none when it is null or empty.
     OwnedString GetString(int column) const;
-    // The same as wide text, for names and paths in any language (database_wide.cpp).
-    std::optional<std::wstring> GetWideString(int column) const;
     // The field's integer; a null field reads as MSI_NULL_INTEGER.
     int GetInteger(int column) const;
     int FieldCount();
@@ -87,19 +76,18 @@ public:
     // Applies `mode` to the row `record` holds, through this view.
     bool Modify(MSIMODIFY mode, MSIHANDLE record) const;
 
+    // Starts a new row, to be inserted as a temporary row by Commit.
     bool BeginInsert();
-    bool MarkReplace();
-    bool MarkDelete();
     bool SetString(int field, const char* text);
     bool SetInteger(int field, int value);
-    // Applies the pending change to the current row; always clears the change and the row.
+    // Inserts the new row; always clears it.
     bool Commit();
 
 private:
     MsiHandle view_;
     MsiHandle record_;
     int fieldCount_ = 0;  // read on first need
-    ChangeMode mode_ = ChangeMode::None;
+    bool inserting_ = false;
 };
 
 // Every field of a record as text, in order (an empty text for null).

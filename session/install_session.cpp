@@ -1,32 +1,29 @@
 #include "session/install_session.h"
 
-#include "package/contract.h"
-
 #include <msiquery.h>
 
 std::string SourceRoot;
 
-InstallSession::InstallSession(MSIHANDLE install, const char* action) : install_(install), action_(action)
-{
-    actionData_ = GetProperty(prop::CustomActionData);
-}
+InstallSession::InstallSession(MSIHANDLE install, const char* action) : install_(install), action_(action) {}
 
 OwnedString InstallSession::GetProperty(const char* name) const
 {
-    return ReadInstallerText([&](char* buffer, DWORD* size) { return MsiGetPropertyA(install_, name, buffer, size); });
+    Wide wideName(name);
+    return ReadInstallerText(
+        [&](wchar_t* buffer, DWORD* size) { return MsiGetPropertyW(install_, wideName.c_str(), buffer, size); });
 }
 
 void InstallSession::SetProperty(const char* name, const char* value) const
 {
-    MsiSetPropertyA(install_, name, value);
+    MsiSetPropertyW(install_, Wide(name).c_str(), Wide(value).c_str());
 }
 
 OwnedString InstallSession::GetSourceDir() const
 {
-    OwnedString dir = GetProperty(prop::SourceDir);
+    OwnedString dir = GetProperty(installer::SourceDir);
     if (dir) return dir;
-    DoAction(action::ResolveSource);
-    return GetProperty(prop::SourceDir);
+    DoAction(installer::ResolveSource);
+    return GetProperty(installer::SourceDir);
 }
 
 UINT InstallSession::ReportError(int number) const
@@ -36,13 +33,17 @@ UINT InstallSession::ReportError(int number) const
     if (!record || MsiRecordSetInteger(record.get(), 1, number) != ERROR_SUCCESS)
         return ERROR_INSTALL_FAILURE;
     int answer = MsiProcessMessage(install_, INSTALLMESSAGE_ERROR, record.get());
-    return (answer == IDCANCEL || answer == IDABORT) ? ERROR_INSTALL_USEREXIT : ERROR_SUCCESS;
+    if (answer == IDCANCEL || answer == IDABORT) {
+        cancelled_ = true;
+        return ERROR_INSTALL_USEREXIT;
+    }
+    return ERROR_SUCCESS;
 }
 
 void InstallSession::DoAction(const char* action) const
 {
     Flush();
-    MsiDoActionA(install_, action);
+    MsiDoActionW(install_, Wide(action).c_str());
 }
 
 namespace {
@@ -85,16 +86,23 @@ void InstallSession::Flush() const
     if (!logRecord_) logRecord_.reset(MsiCreateRecord(0));
     if (logRecord_) {
         std::string batch = LiteralTemplate(pending_);
-        MsiRecordSetStringA(logRecord_.get(), 0, batch.c_str());
-        MsiProcessMessage(install_, INSTALLMESSAGE_INFO, logRecord_.get());
+        MsiRecordSetStringW(logRecord_.get(), 0, Wide(batch).c_str());
+        // The user may cancel the installation while any message is on its way.
+        if (MsiProcessMessage(install_, INSTALLMESSAGE_INFO, logRecord_.get()) == IDCANCEL) cancelled_ = true;
     }
     pending_.clear();
+}
+
+UINT InstallSession::Finish(UINT result) const
+{
+    Flush();
+    return result == ERROR_SUCCESS && cancelled_ ? static_cast<UINT>(ERROR_INSTALL_USEREXIT) : result;
 }
 
 std::string InstallSession::Loggable(const char* name, const std::string& value) const
 {
     if (!hiddenRead_) {
-        hidden_ = GetProperty("MsiHiddenProperties");
+        hidden_ = GetProperty(installer::HiddenProperties);
         hiddenRead_ = true;
     }
     if (!hidden_) return value;

@@ -6,6 +6,13 @@
 
 #include <string>
 
+// The installer's own names that the session uses.
+namespace installer {
+constexpr const char* SourceDir = "SourceDir";
+constexpr const char* ResolveSource = "ResolveSource";
+constexpr const char* HiddenProperties = "MsiHiddenProperties";
+}  // namespace installer
+
 // The installation source folder of the latest action call that ran the prologue.
 // Cabinet and support-pack paths are built by appending a relative path to it.
 // Held whole: a folder too long for a Windows path makes every path built on it refused,
@@ -35,16 +42,22 @@ public:
     // Sends the lines logged since the last flush. Done before anything that shows the
     // user a message, runs another action or waits, and at the end of each action.
     void Flush() const;
+    // True once the user answered Cancel to a message the session sent.
+    bool Cancelled() const { return cancelled_; }
+    // The end of an action: flushes the log and gives the action's result, which a Cancel
+    // the user answered turns from success into ERROR_INSTALL_USEREXIT (a failure keeps
+    // its own code).
+    UINT Finish(UINT result) const;
     std::string Loggable(const char* name, const std::string& value) const override;
 
 private:
     MSIHANDLE install_;  // borrowed from the installer, never closed
     std::string action_;
-    OwnedString actionData_;
     mutable MsiHandle logRecord_;
     mutable std::string pending_;  // lines not sent yet
     mutable OwnedString hidden_;  // MsiHiddenProperties, read on first use
     mutable bool hiddenRead_ = false;
+    mutable bool cancelled_ = false;
 };
 
 // The prologue of the table-driven actions: copies the source folder into SourceRoot.

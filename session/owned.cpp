@@ -4,7 +4,7 @@
 #include <shlwapi.h>
 
 #include <cstring>
-#include <mbctype.h>
+#include <cwchar>
 
 void MsiHandle::reset(MSIHANDLE h)
 {
@@ -15,12 +15,12 @@ void MsiHandle::reset(MSIHANDLE h)
 BoundedText& BoundedText::append(const char* text)
 {
     if (overflowed_ || !text) return *this;
-    std::size_t length = std::strlen(text);
-    if (text_.size() + length + 1 > capacity_) {
+    std::string added(text);
+    if (Utf16Length(text_) + Utf16Length(added) + 1 > capacity_) {
         overflowed_ = true;
         return *this;
     }
-    text_.append(text, length);
+    text_ += added;
     return *this;
 }
 
@@ -41,35 +41,46 @@ OwnedString JoinSourcePath(const std::string& sourceRoot, const std::string& rel
 bool SourceFileExists(const std::string& sourceRoot, const std::string& relative)
 {
     OwnedString path = JoinSourcePath(sourceRoot, relative);
-    return path && PathFileExistsA(path->c_str());
+    return path && PathFileExistsW(Wide(*path).c_str());
 }
 
 std::string ProgramPath(const std::string& path)
 {
-    std::size_t name = LastSeparator(path);
+    // No UTF-8 sequence holds a backslash byte: the last one is the last separator.
+    std::size_t name = path.rfind('\\');
     name = name == std::string::npos ? 0 : name + 1;
     return path.find('.', name) == std::string::npos ? path + ".exe" : path;
 }
 
-// Walks the path character by character in the runtime's multibyte code page, so that the
-// second byte of a double-byte character is never taken for a separator. (A plain
-// substring search is not enough: some runtimes' _mbsstr is byte-wise.)
-std::size_t LastSeparator(const std::string& path)
+std::string Utf8(const wchar_t* text, std::size_t length)
 {
-    std::size_t last = std::string::npos;
-    for (std::size_t at = 0; at < path.size(); ++at) {
-        unsigned char unit = static_cast<unsigned char>(path[at]);
-        if (_ismbblead(unit) && at + 1 < path.size())
-            ++at;
-        else if (unit == '\\')
-            last = at;
+    int units = static_cast<int>(length);
+    int size = units ? WideCharToMultiByte(CP_UTF8, 0, text, units, nullptr, 0, nullptr, nullptr) : 0;
+    std::string bytes(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
+    if (size > 0) WideCharToMultiByte(CP_UTF8, 0, text, units, &bytes[0], size, nullptr, nullptr);
+    return bytes;
+}
+
+std::string Utf8(const wchar_t* text)
+{
+    return Utf8(text, text ? std::wcslen(text) : 0);
+}
+
+std::size_t Utf16Length(const std::string& text)
+{
+    std::size_t units = 0;
+    for (char c : text) {
+        unsigned char lead = static_cast<unsigned char>(c);
+        if ((lead & 0xC0) != 0x80) ++units;  // every character starts with one such byte
+        if (lead >= 0xF0) ++units;           // four-byte characters take a surrogate pair
     }
-    return last;
+    return units;
 }
 
 Wide::Wide(const std::string& text)
 {
-    int length = text.empty() ? 0 : MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    int bytes = static_cast<int>(text.size());
+    int length = bytes ? MultiByteToWideChar(CP_UTF8, 0, text.data(), bytes, nullptr, 0) : 0;
     text_.assign(static_cast<std::size_t>(length > 0 ? length : 0) + 1, L'\0');
-    if (length > 0) MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), text_.data(), length);
+    if (length > 0) MultiByteToWideChar(CP_UTF8, 0, text.data(), bytes, text_.data(), length);
 }

@@ -47,7 +47,8 @@ private:
     MSIHANDLE h_;
 };
 
-// Builds text up to a fixed capacity (terminator included). An append that does not fit
+// Builds text up to a fixed capacity in UTF-16 units, as Windows counts it (terminator
+// included); size() and truncate() are in bytes of the UTF-8 text. An append that does not fit
 // leaves the text as it was and marks the builder as overflowed, so that callers refuse
 // the result instead of using a cut one.
 class BoundedText {
@@ -70,26 +71,48 @@ private:
     bool overflowed_ = false;
 };
 
-// Reads a text value through an installer call of the form read(buffer, size in/out) that
-// answers ERROR_MORE_DATA, with the length, when the buffer is too small. Most values fit
-// the first buffer, and then one call is enough. An empty or unreadable value is none.
+// UTF-8 text as UTF-16 and back: the library keeps its text in UTF-8 and converts exactly at
+// each Windows call. Text that is not valid UTF-8 converts with replacement characters.
+std::string Utf8(const wchar_t* text, std::size_t length);
+std::string Utf8(const wchar_t* text);
+// Length of UTF-8 text in UTF-16 units, as Windows counts a path's or a query's length.
+std::size_t Utf16Length(const std::string& text);
+
+// A text in the installer's wide form, converted from the library's UTF-8. (Held in a
+// vector: std::wstring would bring its whole runtime into the DLL.)
+class Wide {
+public:
+    explicit Wide(const std::string& text);
+    explicit Wide(const char* text) : Wide(std::string(text ? text : "")) {}
+    const wchar_t* c_str() const { return text_.data(); }
+    wchar_t* data() { return text_.data(); }  // for calls that may write into the text
+    std::size_t size() const { return text_.size() - 1; }
+
+private:
+    std::vector<wchar_t> text_;
+};
+
+// Reads a text value through a wide installer call of the form read(buffer, size in/out)
+// that answers ERROR_MORE_DATA, with the length, when the buffer is too small, and gives
+// it as UTF-8. Most values fit the first buffer, and then one call is enough. An empty or
+// unreadable value is none.
 template <typename Read>
 OwnedString ReadInstallerText(Read read)
 {
-    char buffer[256];
-    DWORD size = sizeof buffer;
+    wchar_t buffer[256];
+    DWORD size = sizeof buffer / sizeof buffer[0];
     UINT result = read(buffer, &size);
-    if (result == ERROR_SUCCESS) return size ? OwnedString(std::string(buffer, size)) : std::nullopt;
+    if (result == ERROR_SUCCESS) return size ? OwnedString(Utf8(buffer, size)) : std::nullopt;
     if (result != ERROR_MORE_DATA || size == 0) return std::nullopt;
-    std::string text(size + 1, '\0');
+    std::vector<wchar_t> text(size + 1, L'\0');
     DWORD capacity = size + 1;
-    if (read(&text[0], &capacity) != ERROR_SUCCESS) return std::nullopt;
-    text.resize(std::strlen(text.c_str()));
-    if (text.empty()) return std::nullopt;
-    return text;
+    if (read(text.data(), &capacity) != ERROR_SUCCESS) return std::nullopt;
+    std::string value = Utf8(text.data());
+    if (value.empty()) return std::nullopt;
+    return value;
 }
 
-// Windows' ANSI path limit: 259 characters and the terminator.
+// Windows' path limit: 259 UTF-16 units and the terminator.
 constexpr std::size_t kPathCapacity = MAX_PATH;
 
 // The source folder joined with a path relative to it, exactly as the package wrote both
@@ -101,18 +124,38 @@ bool SourceFileExists(const std::string& sourceRoot, const std::string& relative
 // path with ".exe" added, as Windows completes a program named on a command line.
 std::string ProgramPath(const std::string& path);
 
-// Position of the last backslash in `path` that is a separator, not the second byte of a
-// double-byte character; npos when there is none.
-std::size_t LastSeparator(const std::string& path);
-
-// A text in the installer's wide form, converted from the system's ANSI code page in which
-// the library's narrow texts came. (Held in a vector: std::wstring would bring its whole
-// runtime into the DLL.)
-class Wide {
+// Owns one kernel object handle (a process, a thread).
+class KernelHandle {
 public:
-    explicit Wide(const std::string& text);
-    const wchar_t* c_str() const { return text_.data(); }
+    explicit KernelHandle(HANDLE h = nullptr) : h_(h) {}
+    ~KernelHandle()
+    {
+        if (h_) CloseHandle(h_);
+    }
+    KernelHandle(const KernelHandle&) = delete;
+    KernelHandle& operator=(const KernelHandle&) = delete;
+    HANDLE get() const { return h_; }
 
 private:
-    std::vector<wchar_t> text_;
+    HANDLE h_;
+};
+
+// Owns one directory search, started on a pattern; `found` holds each entry in turn.
+class FileSearch {
+public:
+    explicit FileSearch(const std::string& pattern) : h_(FindFirstFileW(Wide(pattern).c_str(), &found_)) {}
+    ~FileSearch()
+    {
+        if (h_ != INVALID_HANDLE_VALUE) FindClose(h_);
+    }
+    FileSearch(const FileSearch&) = delete;
+    FileSearch& operator=(const FileSearch&) = delete;
+
+    bool started() const { return h_ != INVALID_HANDLE_VALUE; }
+    const WIN32_FIND_DATAW& found() const { return found_; }
+    bool next() { return FindNextFileW(h_, &found_) != FALSE; }
+
+private:
+    WIN32_FIND_DATAW found_ = {};
+    HANDLE h_;
 };

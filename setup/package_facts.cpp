@@ -14,12 +14,20 @@ constexpr int kUnreadable = 2;
 // A sound package is read in well under a second; an engine that hangs is given up on.
 constexpr DWORD kReadTimeoutMs = 60 * 1000;
 
+// The table reading shares the library's UTF-8 text; this program keeps wide text.
+std::wstring WideText(const OwnedString& text)
+{
+    if (!text) return std::wstring();
+    Wide wide(*text);
+    return std::wstring(wide.c_str(), wide.size());
+}
+
 std::wstring PropertyValue(const PackageDatabase& db, const char* name)
 {
     TableView rows;
     if (!rows.Open(db, table::Property, nullptr, Filter(property::PropertyColumn, name)) || !rows.Fetch())
         return std::wstring();
-    return rows.GetWideString(property::Value).value_or(std::wstring());
+    return WideText(rows.GetString(property::Value));
 }
 
 // Exit codes of crashed processes read best as exception codes: 0xC0000005.
@@ -36,16 +44,16 @@ int ReadPackageHere(const std::wstring& path)
 {
     ApartWriter answer;
     PackageDatabase db;
-    if (!db.OpenPackageFile(path.c_str())) return answer.Send() ? kUnreadable : kUnreadable + 1;
+    if (!db.OpenPackageFile(Utf8(path.c_str(), path.size()))) return answer.Send() ? kUnreadable : kUnreadable + 1;
     answer.Add(PropertyValue(db, prop::ProductCode));
     answer.Add(PropertyValue(db, prop::ProductVersion));
     TableView rows;
     if (rows.Open(db, table::SuportPacks)) {
         while (rows.Fetch()) {
-            std::optional<std::wstring> source = rows.GetWideString(suportpacks::Source);
+            OwnedString source = rows.GetString(suportpacks::Source);
             if (!source) continue;  // as RunSuportPacks skips it
-            answer.Add(*source);
-            answer.Add(rows.GetWideString(suportpacks::CommandLine).value_or(std::wstring()));
+            answer.Add(WideText(source));
+            answer.Add(WideText(rows.GetString(suportpacks::CommandLine)));
         }
     }
     return answer.Send() ? kRead : kUnreadable + 1;

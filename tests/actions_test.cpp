@@ -213,6 +213,29 @@ TEST(FunctionChoice, CancelledMessageStillFails)
     EXPECT_EQ(install.user.errors(), std::vector<int>{3001});
 }
 
+TEST(Cancel, AnsweredToALogMessageEndsTheActionWith1602)
+{
+    // Messages 3000 and 3001 keep their 1603.
+    const struct {
+        const char* action;
+        const char* autocad;
+        int infoAnswer;
+        UINT result;
+    } cases[] = {{"PrevInstall", "", IDOK, 0},           {"PrevInstall", "", IDCANCEL, ERROR_INSTALL_USEREXIT},
+                 {"PrevInstall", "HOST_R15\t\tR15.0\n", IDCANCEL, 1603},
+                 {"AfterSelectFunction", "", IDCANCEL, ERROR_INSTALL_USEREXIT},
+                 {"RunSuportPacks", "", IDOK, 0},        {"RunSuportPacks", "", IDCANCEL, ERROR_INSTALL_USEREXIT},
+                 {"CopyInfFiles", "", IDCANCEL, ERROR_INSTALL_USEREXIT}};
+    for (const auto& c : cases) {
+        PackageBuilder builder;
+        builder.table("SuportPacks", "Source\tCommandLine\nS255\tS255\nSuportPacks\tSource\nmissing.exe\t\n");
+        Install install(c.autocad, FunctionRows(2), FunctionRules(2), builder);
+        install.session->setProperty("FUNCTION_VER", "v2");
+        install.user.answerInfo(c.infoAnswer);
+        EXPECT_EQ(install.run(c.action), c.result) << c.action << " " << c.autocad << " " << c.infoAnswer;
+    }
+}
+
 // Host detection.
 
 TEST(DetectHostReleases, EmptyTableFindsNothingToReport)
@@ -240,6 +263,18 @@ TEST(DetectHostReleases, InstalledReleaseSetsItsPropertyAndMissingOneLosesItsFea
     EXPECT_EQ(install.property("HOST_R17"), std::nullopt);
     EXPECT_EQ(install.off(), (std::vector<std::string>{"C", "D"}));
     EXPECT_EQ(install.buttons().size(), 1u);
+}
+
+TEST(DetectHostReleases, FeaturesDifferingOnlyInNonWesternLettersStayApart)
+{
+    PackageBuilder builder;
+    builder.codepage(936).rows("Feature", FeatureTable({"F_中国", "F_日本"}).substr(std::strlen(kFeatureHeader)));
+    Install install("HOST_R15\t\tR15.0\nHOST_R17\t\tR17.0\n", FunctionRows(1),
+                    std::string(kGeneralRule) + "HOST_R15\tf1\there.cab\tF_日本\t0\nHOST_R17\tf1\there.cab\tF_中国\t0\n",
+                    builder);
+    install.hosts.install("R15.0", "ACAD-1:409");
+    EXPECT_EQ(install.run("PrevInstall"), 0u);
+    EXPECT_EQ(install.off(), (std::vector<std::string>{"F_中国"}));
 }
 
 TEST(DetectHostReleases, NoReleaseInstalledFailsWith3000)

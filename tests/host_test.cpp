@@ -6,7 +6,6 @@
 #include "host/registry_key.h"
 
 #include <gtest/gtest.h>
-#include <mbctype.h>
 
 using namespace testbed;
 
@@ -14,6 +13,13 @@ namespace {
 
 const std::string kHost = "Software\\Autodesk\\AutoCAD";
 const std::string kTop = "HostgateTest";  // directly under the root
+
+// A text as the registry stores a string value: UTF-16, here without its terminator.
+std::string Utf16Bytes(const std::string& text)
+{
+    std::wstring wide = ToWide(text);
+    return std::string(reinterpret_cast<const char*>(wide.data()), wide.size() * sizeof(wchar_t));
+}
 
 struct RegistryTest : ::testing::Test {
     HostRegistry hosts;  // clears Software\Autodesk before and after
@@ -26,11 +32,11 @@ struct RegistryTest : ::testing::Test {
 TEST_F(RegistryTest, EmptyKeysArePrunedUpToTheKeyUnderTheRoot)
 {
     CreateKey(HKEY_CURRENT_USER, kTop + "\\Middle\\Leaf");
-    RegistryKey(HKEY_CURRENT_USER, kTop + "\\Middle\\Leaf", false).Prune();
+    RegistryKey(HKEY_CURRENT_USER, kTop + "\\Middle\\Leaf").Prune();
     EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kTop + "\\Middle"));
     EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, kTop));
 
-    RegistryKey(HKEY_CURRENT_USER, kTop, false).Prune();
+    RegistryKey(HKEY_CURRENT_USER, kTop).Prune();
     EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, kTop));
 }
 
@@ -41,7 +47,7 @@ TEST_F(RegistryTest, KeysWithContentStay)
     SetStringValue(HKEY_CURRENT_USER, kTop + "\\Named\\Leaf", "Name", "");
     CreateKey(HKEY_CURRENT_USER, kTop + "\\Parent\\Leaf\\Child");
     for (const char* key : {"\\Default\\Leaf", "\\Named\\Leaf", "\\Parent\\Leaf"}) {
-        RegistryKey(HKEY_CURRENT_USER, kTop + key, false).Prune();
+        RegistryKey(HKEY_CURRENT_USER, kTop + key).Prune();
         EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, kTop + key)) << key;
     }
     EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, kTop + "\\Parent\\Leaf\\Child"));
@@ -51,7 +57,7 @@ TEST_F(RegistryTest, ZeroLengthDefaultValueIsNotContentByItself)
 {
     SetBinaryValue(HKEY_CURRENT_USER, kTop + "\\Leaf", "", "");
     {
-        RegistryKey leaf(HKEY_CURRENT_USER, kTop + "\\Leaf", false);
+        RegistryKey leaf(HKEY_CURRENT_USER, kTop + "\\Leaf");
         ASSERT_TRUE(leaf.IsOpen());
         EXPECT_EQ(leaf.GetValue(""), std::optional<std::string>(""));
         // The value is still a value: the count sees it.
@@ -61,37 +67,33 @@ TEST_F(RegistryTest, ZeroLengthDefaultValueIsNotContentByItself)
     EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, kTop + "\\Leaf"));
 }
 
-TEST_F(RegistryTest, ValuesReadAsStoredBytes)
+TEST_F(RegistryTest, ValuesReadAsTextUpToTheirTerminator)
 {
-    std::string bytes("ab\0cd", 5);
-    SetBinaryValue(HKEY_CURRENT_USER, kTop + "\\Leaf", "Raw", bytes);
-    SetStringValue(HKEY_CURRENT_USER, kTop + "\\Leaf", "Text", "R16.0");
-    RegistryKey leaf(HKEY_CURRENT_USER, kTop + "\\Leaf", false);
-    EXPECT_EQ(leaf.GetValue("Raw"), std::optional<std::string>(bytes));
-    EXPECT_EQ(leaf.GetValue("Text"), std::optional<std::string>(std::string("R16.0\0", 6)));
+    const struct {
+        const char* name;
+        std::string stored;  // the value's bytes
+        const char* text;
+    } cases[] = {
+        {"Terminated", Utf16Bytes(std::string("R16.0", 6)), "R16.0"},
+        {"Unterminated", Utf16Bytes("ACAD-7"), "ACAD-7"},
+        {"Embedded", Utf16Bytes(std::string("ab\0cd", 5)), "ab"},
+        {"OddByte", Utf16Bytes("xy") + "z", "xy"},
+        {"Cyrillic", Utf16Bytes("Студия"), "Студия"},
+        {"Mixed", Utf16Bytes("Łódź 日本 😀"), "Łódź 日本 😀"},
+    };
+    for (const auto& c : cases) SetBinaryValue(HKEY_CURRENT_USER, kTop + "\\Leaf", c.name, c.stored);
+    RegistryKey leaf(HKEY_CURRENT_USER, kTop + "\\Leaf");
+    for (const auto& c : cases) EXPECT_EQ(leaf.GetValue(c.name), std::optional<std::string>(c.text)) << c.name;
     EXPECT_EQ(leaf.GetValue("Missing"), std::nullopt);
-    EXPECT_EQ(leaf.ValueCount(), 2);
+    EXPECT_EQ(leaf.ValueCount(), 6);
     EXPECT_EQ(leaf.SubkeyCount(), 0);
-}
-
-TEST_F(RegistryTest, OpenSubkeyCreatesOnlyWhenAsked)
-{
-    CreateKey(HKEY_CURRENT_USER, kTop);
-    SetStringValue(HKEY_CURRENT_USER, kTop, "Keep", "1");
-    RegistryKey top(HKEY_CURRENT_USER, kTop, false);
-    EXPECT_EQ(top.OpenSubkey("Absent", false), nullptr);
-    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kTop + "\\Absent"));
-    HKEY made = top.OpenSubkey("Made", true);
-    ASSERT_NE(made, nullptr);
-    RegCloseKey(made);
-    EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, kTop + "\\Made"));
 }
 
 TEST_F(RegistryTest, AKeyThatFailedToOpenChangesNothing)
 {
     CreateKey(HKEY_CURRENT_USER, kTop + "\\Empty");
     {
-        RegistryKey missing(HKEY_CURRENT_USER, kTop + "\\Empty\\Missing", false);
+        RegistryKey missing(HKEY_CURRENT_USER, kTop + "\\Empty\\Missing");
         EXPECT_FALSE(missing.IsOpen());
         EXPECT_EQ(missing.GetValue(""), std::nullopt);
         EXPECT_EQ(missing.ValueCount(), -1);
@@ -99,21 +101,6 @@ TEST_F(RegistryTest, AKeyThatFailedToOpenChangesNothing)
         missing.Prune();
     }
     EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, kTop + "\\Empty"));
-    RegistryKey empty;
-    EXPECT_FALSE(empty.IsOpen());
-}
-
-TEST(LastSeparator, SkipsTheSecondByteOfADoubleByteCharacter)
-{
-    // In code page 932, 0x95 0x5C is one character whose second byte is a backslash.
-    // Wine's registry converts names through the system code page, so such a key cannot be
-    // planted there; the search itself is checked.
-    ASSERT_EQ(_setmbcp(932), 0);
-    EXPECT_EQ(LastSeparator("Software\\A\x95\x5c"), 8u);
-    EXPECT_EQ(LastSeparator("Software\\\x95\x5c\\B"), 11u);
-    ASSERT_EQ(_setmbcp(_MB_CP_ANSI), 0);
-    EXPECT_EQ(LastSeparator("Top"), std::string::npos);
-    EXPECT_EQ(LastSeparator("Top\\Middle\\Leaf"), 10u);
 }
 
 TEST_F(RegistryTest, RootFollowsTheReleaseKeyCharacterByCharacter)
@@ -123,7 +110,8 @@ TEST_F(RegistryTest, RootFollowsTheReleaseKeyCharacterByCharacter)
         HKEY root;
     } cases[] = {{"R16.0", HKEY_CURRENT_USER}, {"R15.0", HKEY_LOCAL_MACHINE}, {"R14.0", HKEY_LOCAL_MACHINE},
                  {"R16.1", HKEY_CURRENT_USER}, {"R17.0", HKEY_CURRENT_USER}, {"R9.0", HKEY_CURRENT_USER},
-                 {"r15.0", HKEY_CURRENT_USER}};
+                 {"r15.0", HKEY_CURRENT_USER}, {"R15.0-Студия", HKEY_LOCAL_MACHINE},
+                 {"R16.0-日本", HKEY_CURRENT_USER}, {"Ł16.0", HKEY_CURRENT_USER}};
     for (const auto& c : cases) {
         EXPECT_EQ(HostReleaseRoot(c.release), c.root) << c.release;
         HKEY other = c.root == HKEY_CURRENT_USER ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
@@ -141,13 +129,19 @@ TEST_F(RegistryTest, RootFollowsTheReleaseKeyCharacterByCharacter)
 
 TEST_F(RegistryTest, LookupReadsCurVer)
 {
-    SetStringValue(HKEY_CURRENT_USER, kHost + "\\R17.0", "CurVer", "ACAD-5001:409");
-    EXPECT_EQ(FindHostReleaseKey(std::string("R17.0")),
-              std::optional<std::string>("Software\\Autodesk\\AutoCAD\\R17.0\\ACAD-5001:409"));
-    SetStringValue(HKEY_CURRENT_USER, kHost + "\\R17.1", "CurVer", "");
-    EXPECT_EQ(FindHostReleaseKey(std::string("R17.1")), std::optional<std::string>("Software\\Autodesk\\AutoCAD\\R17.1\\"));
+    // Sub-keys in any script come back exactly: two that differ only in non-Western
+    // letters stay two.
+    const struct {
+        const char* release;
+        const char* current;
+    } cases[] = {{"R17.0", "ACAD-5001:409"}, {"R17.1", ""}, {"R17.3", "ACAD-Студия"}, {"R17.4", "ACAD-Стулия"},
+                 {"R17.5-日本", "ACAD-中国"}, {"R17.6", "Łódź"}};
+    for (const auto& c : cases) SetStringValue(HKEY_CURRENT_USER, kHost + "\\" + c.release, "CurVer", c.current);
+    for (const auto& c : cases)
+        EXPECT_EQ(FindHostReleaseKey(std::string(c.release)),
+                  std::optional<std::string>(kHost + "\\" + c.release + "\\" + c.current)) << c.release;
     // Stored without its terminator.
-    SetBinaryValue(HKEY_CURRENT_USER, kHost + "\\R17.2", "CurVer", "ACAD-7");
+    SetBinaryValue(HKEY_CURRENT_USER, kHost + "\\R17.2", "CurVer", Utf16Bytes("ACAD-7"));
     EXPECT_EQ(FindHostReleaseKey(std::string("R17.2")), std::optional<std::string>("Software\\Autodesk\\AutoCAD\\R17.2\\ACAD-7"));
     EXPECT_EQ(FindHostReleaseKey(std::nullopt), std::nullopt);
     EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, kHost + "\\R17.0"));
@@ -196,14 +190,17 @@ TEST_F(RegistryTest, EmptyReleaseKeyIsPrunedWithItsEmptiedAncestors)
 
 TEST_F(RegistryTest, PathsBeyondTheBufferAreNotInstalled)
 {
-    // "Software\Autodesk\AutoCAD\" + release + "\" + CurVer: 484 bytes are left for the two.
+    // "Software\Autodesk\AutoCAD\" + release + "\" + CurVer: 484 characters are left for
+    // the two, counted as Windows counts them (UTF-16 units), not as bytes.
     std::string release = "R17.0";
-    std::string fits(484 - release.size(), 'v');
-    SetStringValue(HKEY_CURRENT_USER, kHost + "\\" + release, "CurVer", fits);
-    OwnedString path = FindHostReleaseKey(release);
-    ASSERT_TRUE(path.has_value());
-    EXPECT_EQ(path->size(), 511u);
-    SetStringValue(HKEY_CURRENT_USER, kHost + "\\" + release, "CurVer", fits + "v");
-    EXPECT_EQ(FindHostReleaseKey(release), std::nullopt);
-    EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, kHost + "\\" + release));
+    for (std::string letter : {"v", "д"}) {
+        std::string fits;
+        for (std::size_t at = release.size(); at < 484; ++at) fits += letter;
+        SetStringValue(HKEY_CURRENT_USER, kHost + "\\" + release, "CurVer", fits);
+        OwnedString path = FindHostReleaseKey(release);
+        EXPECT_EQ(path, std::optional<std::string>(kHost + "\\" + release + "\\" + fits)) << letter;
+        SetStringValue(HKEY_CURRENT_USER, kHost + "\\" + release, "CurVer", fits + letter);
+        EXPECT_EQ(FindHostReleaseKey(release), std::nullopt) << letter;
+        EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, kHost + "\\" + release));
+    }
 }

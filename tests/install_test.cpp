@@ -156,3 +156,107 @@ TEST_F(SampleInstall, ExplainAgreesWithRealInstallations)
     }
     EXPECT_EQ(compared, 2) << *table;
 }
+
+namespace {
+
+// A package whose functions, texts and cabinets are named in Cyrillic (its code page 1251),
+// installed from source folders named in other scripts on a Western (1252) machine.
+const char* const kIntlProduct = "{7A3C5E91-4B2D-4F6A-8C1E-2D9B7F4A6C05}";
+const std::vector<std::string> kIntlFeatures = {"Core", "Viewer", "Editor"};
+
+std::string IntlInstallFolder()
+{
+    wchar_t programFiles[MAX_PATH] = L"";
+    GetEnvironmentVariableW(L"ProgramFiles", programFiles, MAX_PATH);
+    return ToUtf8(programFiles) + "\\Hostgate Intl";
+}
+
+std::string BuildIntlPackage(const std::string& source)
+{
+    std::string bin = SampleSource();
+    bin = bin.substr(0, bin.rfind("\\sample\\source")) + "\\bin";
+    PackageBuilder builder;
+    builder.codepage(1251)
+        .table("Property", std::string(kPropertyHeader) + "ProductCode\t" + kIntlProduct +
+                               "\nProductLanguage\t1049\nProductVersion\t1.0.0\nManufacturer\tХостгейт\n"
+                               "ProductName\tХостгейт: проверка письменностей\n")
+        .table("Directory", "Directory\tDirectory_Parent\tDefaultDir\ns72\tS72\tl255\nDirectory\tDirectory\n"
+                            "TARGETDIR\t\tSourceDir\nProgramFilesFolder\tTARGETDIR\t.\n"
+                            "INSTALLDIR\tProgramFilesFolder\tHGINTL|Hostgate Intl:.\n")
+        .table("Feature", FeatureTable({"Core", "Viewer", "Editor"}))
+        .rows("Component", "CoreFiles\t{7A3C5E91-0000-4000-8000-000000000001}\tINSTALLDIR\t0\t\tCoreFile\n"
+                           "ViewerFiles\t{7A3C5E91-0000-4000-8000-000000000002}\tINSTALLDIR\t0\t\tViewerFile\n"
+                           "EditorFiles\t{7A3C5E91-0000-4000-8000-000000000003}\tINSTALLDIR\t0\t\tEditorFile\n")
+        .rows("FeatureComponents", "Core\tCoreFiles\nViewer\tViewerFiles\nEditor\tEditorFiles\n")
+        // Uncompressed (8192): read from the source folder itself (the directory's source is ".").
+        .table("File", "File\tComponent_\tFileName\tFileSize\tVersion\tLanguage\tAttributes\tSequence\n"
+                       "s72\ts72\tl255\ti4\tS72\tS20\tI2\ti2\nFile\tFile\n"
+                       "CoreFile\tCoreFiles\tcore.txt\t4\t\t\t8192\t1\n"
+                       "ViewerFile\tViewerFiles\tviewer.txt\t6\t\t\t8192\t2\n"
+                       "EditorFile\tEditorFiles\teditor.txt\t6\t\t\t8192\t3\n")
+        .table("Media", "DiskId\tLastSequence\tDiskPrompt\tCabinet\tVolumeLabel\tSource\n"
+                        "i2\ti2\tL64\tS255\tS32\tS72\nMedia\tDiskId\n1\t3\t\t\t\t\n")
+        .table("Binary", "Name\tData\ns72\tv0\nBinary\tName\nhostgate\thostgate.dll\n")
+        .stream("Binary", "hostgate.dll", bin + "\\hostgate.dll")
+        .table("CustomAction", "Action\tType\tSource\tTarget\ns72\ti2\tS72\tS255\nCustomAction\tAction\n"
+                               "PrevInstall\t1\thostgate\tPrevInstall\n"
+                               "AfterSelectFunction\t1\thostgate\tAfterSelectFunction\n")
+        .table("InstallExecuteSequence",
+               "Action\tCondition\tSequence\ns72\tS255\tI2\nInstallExecuteSequence\tAction\n"
+               "CostInitialize\t\t800\nFileCost\t\t900\nPrevInstall\tNOT Installed\t950\n"
+               "AfterSelectFunction\tNOT Installed\t960\nCostFinalize\t\t1000\nInstallValidate\t\t1400\n"
+               "InstallInitialize\t\t1500\nProcessComponents\t\t1600\nUnpublishFeatures\t\t1800\n"
+               "RemoveFiles\t\t3500\nInstallFiles\t\t4000\nRegisterProduct\t\t6100\nPublishFeatures\t\t6300\n"
+               "PublishProduct\t\t6400\nInstallFinalize\t\t6600\n")
+        .table("FunctionVersion", std::string(kFunctionVersionHeader) +
+                                      "просмотр\tПросмотр чертежей\tПРОСМОТР\n"
+                                      "редактор\tРедактор чертежей\tРЕДАКТОР\n")
+        .table("SearchCabinet", std::string(kSearchCabinetHeader) +
+                                    "\tsetup\tкабинеты\\основа.cab\tCore\t0\n"
+                                    "\tпросмотр\tкабинеты\\просмотр.cab\tViewer\t0\n"
+                                    "\tредактор\tкабинеты\\редактор.cab\tEditor\t0\n");
+    for (const char* cabinet : {"основа", "просмотр", "редактор"})
+        WriteFile(source + "\\кабинеты\\" + cabinet + ".cab", "cabinet");
+    for (const char* file : {"core", "viewer", "editor"}) WriteFile(source + "\\" + file + ".txt", file);
+    return builder.build(source + "\\пакет.msi");
+}
+
+struct IntlInstall : ::testing::Test {
+    void TearDown() override
+    {
+        MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
+        MsiConfigureProductW(ToWide(kIntlProduct).c_str(), 0, INSTALLSTATE_ABSENT);
+        RemoveTree(IntlInstallFolder());
+    }
+};
+
+}  // namespace
+
+TEST_F(IntlInstall, CyrillicPackageFromFoldersInAnyScriptInstallsTheChosenFunction)
+{
+    const struct {
+        const char* folder;
+        const char* commandLine;
+        Names installed;
+    } cases[] = {{"Łódź", "", {"Core", "Viewer"}},
+                 {"Студия", "FUNCTION_VER=РЕДАКТОР", {"Core", "Editor"}},
+                 {"日本", "FUNCTION_VER=ПРОСМОТР", {"Core", "Viewer"}}};
+    for (const auto& c : cases) {
+        TempFolder folder{std::string("intl ") + c.folder};
+        std::string package = BuildIntlPackage(folder.path());
+        MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
+        std::string log = folder / "install.log";
+        MsiEnableLogW(INSTALLLOGMODE_VERBOSE | INSTALLLOGMODE_INFO | INSTALLLOGMODE_ERROR, ToWide(log).c_str(), 0);
+        UINT result = MsiInstallProductW(ToWide(package).c_str(), ToWide(c.commandLine).c_str());
+        MsiEnableLogW(0, nullptr, 0);
+        EXPECT_EQ(result, 0u) << c.folder << "\n" << ReadFile(log).value_or("(no log)");
+        Names installed;
+        for (const std::string& feature : kIntlFeatures) {
+            std::string file = feature;
+            for (char& letter : file) letter = static_cast<char>(std::tolower(static_cast<unsigned char>(letter)));
+            if (FileExists(IntlInstallFolder() + "\\" + file + ".txt")) installed.push_back(feature);
+        }
+        EXPECT_EQ(installed, c.installed) << c.folder << " " << c.commandLine;
+        TearDown();
+    }
+}

@@ -2,18 +2,33 @@
 # Release check of the built DLL: a 32-bit PE, exactly the four actions exported under their
 # plain names, nothing imported but Windows' own DLLs, and small. With the setup program: a
 # 32-bit PE that imports only Windows' own DLLs, never the installer's (a DLL planted beside
-# it would be loaded in its place), and asks for no elevation of its own.
-#   release_check.sh DLL [BUILD_TYPE [SETUP_EXE]]     (a Debug build is not optimised: its size is only reported)
+# it would be loaded in its place), and asks for no elevation of its own. Every binary calls
+# Windows through the wide (...W) API only: text outside the system's ANSI code page would turn
+# into "?" in an ANSI (...A) call.
+#   release_check.sh DLL [BUILD_TYPE [SETUP_EXE [CHECK_EXE]]]     (a Debug build is not optimised: its size is only reported)
 set -u
 dll=$1
 type=${2:-}
 setup=${3:-}
-checks=4
+checker=${4:-}
+checks=5
 limit=$((288 * 1024))
 failures=0
 check() {  # check DESCRIPTION CONDITION...
     local what=$1; shift
     if "$@"; then echo "ok: $what"; else echo "FAILED: $what"; failures=$((failures + 1)); fi
+}
+# The ANSI functions a binary imports from Windows' DLLs: a name ending in a capital A after
+# a lower-case letter or digit (RegOpenKeyExA, MsiGetPropertyA, CreateProcessA...). The C
+# runtime (msvcrt.dll) is not Windows' API and is not listed. Allowed, by name, are the few
+# that the compiler's own runtime calls with no text of the program's: libgcc's frame
+# registration (GetModuleHandleA, LoadLibraryA of its own DLL's name), the thread library
+# (CreateEventA, CreateSemaphoreA without names, OutputDebugStringA) and libstdc++'s system
+# error messages (FormatMessageA).
+runtime_ansi=" GetModuleHandleA LoadLibraryA CreateEventA CreateSemaphoreA OutputDebugStringA FormatMessageA "
+ansi_imports() {  # ansi_imports OBJDUMP-TEXT
+    printf '%s\n' "$1" | awk '/DLL Name:/ { dll = tolower($3) } /^\t[0-9a-f]+\t? *[0-9]+ +[A-Za-z_]/ { if (dll != "msvcrt.dll") print $NF }' |
+        grep -E '[a-z0-9]A$' | while read -r name; do [[ $runtime_ansi == *" $name "* ]] || printf '%s ' "$name"; done
 }
 dump=$(i686-w64-mingw32-objdump -p "$dll")
 exports=$(printf '%s\n' "$dump" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | sed -n 's/^\s*\[ *[0-9]*\] //p' | sort | tr '\n' ' ')
@@ -29,6 +44,8 @@ allowed=" ADVAPI32.DLL KERNEL32.DLL MSI.DLL MSVCRT.DLL SHLWAPI.DLL USER32.DLL "
 unexpected=""
 for name in $imports; do [[ $allowed == *" $name "* ]] || unexpected+="$name "; done
 check "imports only Windows' own DLLs: $imports" test -z "$unexpected"
+ansi=$(ansi_imports "$dump")
+check "no ANSI Windows API imports${ansi:+: $ansi}" test -z "$ansi"
 if [ "$type" = Debug ]; then
     check "size stripped: $size bytes (not limited in a Debug build)" true
 else
@@ -43,6 +60,14 @@ if [ -n "$setup" ]; then
     for name in $setup_imports; do [[ $allowed == *" $name "* && $name != MSI.DLL ]] || unexpected+="$name "; done
     check "setup program imports only Windows' own DLLs, not MSI.DLL: $setup_imports" test -z "$unexpected"
     check "setup program's manifest asks for asInvoker" grep -q 'level="asInvoker"' "$setup"
+    ansi=$(ansi_imports "$setup_dump")
+    check "setup program: no ANSI Windows API imports${ansi:+: $ansi}" test -z "$ansi"
+    checks=$((checks + 1))
+fi
+if [ -n "$checker" ]; then
+    ansi=$(ansi_imports "$(i686-w64-mingw32-objdump -p "$checker")")
+    check "package checker: no ANSI Windows API imports${ansi:+: $ansi}" test -z "$ansi"
+    checks=$((checks + 1))
 fi
 echo "$((checks - failures)) passed, $failures failed"
 [ "$failures" -eq 0 ]

@@ -29,7 +29,7 @@ std::string ProgramPath()
 void CopyProgram(const std::string& to)
 {
     MakeFolders(to.substr(0, to.find_last_of('\\')));
-    CopyFileA(ProgramPath().c_str(), to.c_str(), FALSE);
+    CopyFileW(ToWide(ProgramPath()).c_str(), ToWide(to).c_str(), FALSE);
 }
 
 // A small real package: installing it writes the value "Marker" = [MARKER] under kSupportKey.
@@ -84,6 +84,7 @@ struct Packs {
     std::vector<std::string> products;  // removed again when the test ends
     std::unique_ptr<Session> session;
     Library dll;
+    int codepage = 0;  // the package's
 
     explicit Packs(const std::string& sourceName = "source") : folder("packs"), source(folder / sourceName)
     {
@@ -108,6 +109,7 @@ struct Packs {
     UINT run(const std::string& rows, bool withTable = true)
     {
         PackageBuilder builder;
+        builder.codepage(codepage);
         if (withTable) builder.table("SuportPacks", kPacksHeader + rows);
         session = std::make_unique<Session>(builder.build(folder / "main.msi"));
         session->setProperty("SourceDir", source + "\\");
@@ -139,6 +141,24 @@ TEST(SupportPrograms, RunInOrderEachToItsEnd)
     std::string second = packs.source + "\\second.exe";
     EXPECT_EQ(packs.log(), (std::vector<std::string>{"start \"" + first + "\" /quiet /log \"x y\"", "end " + first,
                                                      "start \"" + second + "\"", "end " + second}));
+}
+
+TEST(SupportPrograms, StartFromFoldersNamedInAnyScript)
+{
+    // Each package in the code page of its text; the machine's is Western.
+    const struct {
+        const char* name;
+        int codepage;
+    } cases[] = {{"Łódź", 1250}, {"Студия", 1251}, {"日本", 932}};
+    for (const auto& c : cases) {
+        Packs packs(std::string("source ") + c.name);
+        packs.codepage = c.codepage;
+        std::string program = packs.source + "\\" + c.name + "\\tool.exe";
+        CopyProgram(program);
+        EXPECT_EQ(packs.run(std::string(c.name) + "\\tool\t/name " + c.name + "\n"), 0u);
+        EXPECT_EQ(packs.log(), (std::vector<std::string>{"start \"" + program + "\" /name " + c.name, "end " + program}))
+            << c.name;
+    }
 }
 
 TEST(SupportPrograms, LongCommandLinesAreBuiltWhole)

@@ -10,15 +10,38 @@
 namespace testbed {
 
 // The library's layers linked into this program obey the same rules as the DLL.
-static const bool g_rulesEnforced = (EnforceWindowsRules(GetModuleHandleA(nullptr)), true);
+static const bool g_rulesEnforced = (EnforceWindowsRules(GetModuleHandleW(nullptr), "the test program"), true);
+
+std::wstring ToWide(const std::string& text)
+{
+    int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(length > 0 ? length : 0), L'\0');
+    if (length > 0) MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], length);
+    return wide;
+}
+
+std::string ToUtf8(const std::wstring& text)
+{
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string bytes(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
+    if (size > 0) WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &bytes[0], size, nullptr, nullptr);
+    return bytes;
+}
 
 namespace {
 
+std::string ModulePath()
+{
+    wchar_t exe[MAX_PATH] = L"";
+    GetModuleFileNameW(nullptr, exe, MAX_PATH);
+    return ToUtf8(exe);
+}
+
 std::string TempRoot()
 {
-    char path[MAX_PATH] = "";
-    GetTempPathA(MAX_PATH, path);
-    std::string root(path);
+    wchar_t path[MAX_PATH] = L"";
+    GetTempPathW(MAX_PATH, path);
+    std::string root = ToUtf8(path);
     if (!root.empty() && root.back() == '\\') root.pop_back();
     return root;
 }
@@ -33,16 +56,80 @@ std::string ToCrlf(const std::string& text)
     return out;
 }
 
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        lines.push_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+    return lines;
+}
+
+std::vector<std::string> Fields(const std::string& line)
+{
+    std::vector<std::string> fields;
+    for (std::size_t at = 0;; ) {
+        std::size_t end = line.find('\t', at);
+        fields.push_back(line.substr(at, end == std::string::npos ? std::string::npos : end - at));
+        if (end == std::string::npos) return fields;
+        at = end + 1;
+    }
+}
+
+bool IsAscii(const std::string& text)
+{
+    for (char c : text)
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    return true;
+}
+
+// Inserts IDT rows through the database API, each field as its column type takes it.
+void InsertRows(MSIHANDLE db, const std::string& table, const std::string& names, const std::string& types,
+                const std::vector<std::string>& rows)
+{
+    std::vector<std::string> columns = Fields(names);
+    std::vector<std::string> kinds = Fields(types);
+    std::string query = "INSERT INTO `" + table + "` (";
+    std::string marks;
+    for (std::size_t at = 0; at < columns.size(); ++at) {
+        query += (at ? ", `" : "`") + columns[at] + "`";
+        marks += at ? ", ?" : "?";
+    }
+    query += ") VALUES (" + marks + ")";
+    MSIHANDLE view = 0;
+    if (MsiDatabaseOpenViewW(db, ToWide(query).c_str(), &view) != ERROR_SUCCESS) {
+        std::fprintf(stderr, "testbed: cannot insert into %s\n", table.c_str());
+        return;
+    }
+    for (const std::string& row : rows) {
+        std::vector<std::string> fields = Fields(row);
+        MSIHANDLE record = MsiCreateRecord(static_cast<UINT>(columns.size()));
+        for (UINT at = 0; at < columns.size() && at < fields.size(); ++at) {
+            if (fields[at].empty()) continue;  // null
+            if (kinds[at][0] == 'i' || kinds[at][0] == 'I')
+                MsiRecordSetInteger(record, at + 1, std::stoi(fields[at]));
+            else
+                MsiRecordSetStringW(record, at + 1, ToWide(fields[at]).c_str());
+        }
+        UINT inserted = MsiViewExecute(view, record);
+        if (inserted != ERROR_SUCCESS)
+            std::fprintf(stderr, "testbed: row not inserted into %s (%u): %s\n", table.c_str(), inserted, row.c_str());
+        MsiViewClose(view);
+        MsiCloseHandle(record);
+    }
+    MsiCloseHandle(view);
+}
+
 // Lets the file functions reach paths longer than MAX_PATH, which some tests plant; only
 // the wide functions take those.
 std::wstring Extended(const std::string& path)
 {
     std::string full = path;
     if (path.size() > 2 && path[1] == ':' && path[2] == '\\') full = "\\\\?\\" + path;
-    std::wstring wide(full.size() + 1, L'\0');
-    int length = MultiByteToWideChar(CP_ACP, 0, full.c_str(), -1, &wide[0], static_cast<int>(wide.size()));
-    wide.resize(length > 0 ? static_cast<std::size_t>(length - 1) : 0);
-    return wide;
+    return ToWide(full);
 }
 
 }  // namespace
@@ -74,7 +161,7 @@ void WriteFile(const std::string& path, const std::string& content)
 
 std::optional<std::string> ReadFile(const std::string& path)
 {
-    FILE* file = std::fopen(path.c_str(), "rb");
+    FILE* file = _wfopen(ToWide(path).c_str(), L"rb");
     if (!file) return std::nullopt;
     std::string content;
     char chunk[4096];
@@ -92,7 +179,7 @@ bool FileExists(const std::string& path)
 void MakeFolders(const std::string& path)
 {
     for (std::size_t at = path.find('\\', 3); ; at = path.find('\\', at + 1)) {
-        CreateDirectoryA(path.substr(0, at).c_str(), nullptr);
+        CreateDirectoryW(ToWide(path.substr(0, at)).c_str(), nullptr);
         if (at == std::string::npos) break;
     }
 }
@@ -107,9 +194,7 @@ void RemoveTree(const std::string& path)
             std::wstring name = found.cFileName;
             if (name == L"." || name == L"..") continue;
             if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                char narrow[MAX_PATH * 2] = "";
-                WideCharToMultiByte(CP_ACP, 0, name.c_str(), -1, narrow, sizeof narrow, nullptr, nullptr);
-                RemoveTree(path + "\\" + narrow);
+                RemoveTree(path + "\\" + ToUtf8(name));
                 continue;
             }
             std::wstring child = folder + L"\\" + name;
@@ -217,6 +302,12 @@ PackageBuilder& PackageBuilder::rows(const std::string& name, const std::string&
     return *this;
 }
 
+PackageBuilder& PackageBuilder::codepage(int codepage)
+{
+    codepage_ = codepage;
+    return *this;
+}
+
 PackageBuilder& PackageBuilder::stream(const std::string& table, const std::string& name, const std::string& source)
 {
     streams_.push_back({table, name, source});
@@ -231,28 +322,44 @@ std::string PackageBuilder::build(const std::string& path) const
     // Stream columns are read from a subfolder named after the table.
     for (const auto& s : streams_) {
         MakeFolders(folder + "\\" + s[0]);
-        CopyFileA(s[2].c_str(), (folder + "\\" + s[0] + "\\" + s[1]).c_str(), FALSE);
+        CopyFileW(ToWide(s[2]).c_str(), ToWide(folder + "\\" + s[0] + "\\" + s[1]).c_str(), FALSE);
     }
-    DeleteFileA(path.c_str());
+    DeleteFileW(ToWide(path).c_str());
     MSIHANDLE db = 0;
-    if (MsiOpenDatabaseA(path.c_str(), MSIDBOPEN_CREATE, &db) != ERROR_SUCCESS) {
+    if (MsiOpenDatabaseW(ToWide(path).c_str(), reinterpret_cast<LPCWSTR>(MSIDBOPEN_CREATE), &db) != ERROR_SUCCESS) {
         std::fprintf(stderr, "testbed: cannot create %s\n", path.c_str());
         return path;
     }
-    for (const auto& [name, idt] : tables_) {
+    auto import = [&](const std::string& name, const std::string& idt) {
         std::string file = name + ".idt";
         WriteFile(folder + "\\" + file, ToCrlf(idt));
-        UINT imported = MsiDatabaseImportA(db, folder.c_str(), file.c_str());
+        UINT imported = MsiDatabaseImportW(db, ToWide(folder).c_str(), ToWide(file).c_str());
         if (imported != ERROR_SUCCESS)
             std::fprintf(stderr, "testbed: table %s not imported (%u)\n", name.c_str(), imported);
+    };
+    if (codepage_) import("_ForceCodepage", "\n" + std::to_string(codepage_) + "\t_ForceCodepage\n\n");
+    for (const auto& [name, idt] : tables_) {
+        // The engine reads IDT text in the system's ANSI code page: rows with other text
+        // are inserted through the database API instead.
+        std::vector<std::string> lines = Lines(idt);
+        std::string ascii;
+        std::vector<std::string> others;
+        for (std::size_t at = 0; at < lines.size(); ++at) {
+            if (at < 3 || IsAscii(lines[at]))
+                ascii += lines[at] + "\n";
+            else
+                others.push_back(lines[at]);
+        }
+        import(name, ascii);
+        if (!others.empty() && lines.size() >= 2) InsertRows(db, name, lines[0], lines[1], others);
     }
     MSIHANDLE summary = 0;
-    MsiGetSummaryInformationA(db, nullptr, 20, &summary);
-    MsiSummaryInfoSetPropertyA(summary, PIDSI_TEMPLATE, VT_LPSTR, 0, nullptr, "Intel;1033");
-    MsiSummaryInfoSetPropertyA(summary, PIDSI_REVNUMBER, VT_LPSTR, 0, nullptr, NewGuid().c_str());
-    MsiSummaryInfoSetPropertyA(summary, PIDSI_PAGECOUNT, VT_I4, 200, nullptr, nullptr);
-    MsiSummaryInfoSetPropertyA(summary, PIDSI_WORDCOUNT, VT_I4, 2, nullptr, nullptr);
-    MsiSummaryInfoSetPropertyA(summary, PIDSI_SUBJECT, VT_LPSTR, 0, nullptr, "hostgate test package");
+    MsiGetSummaryInformationW(db, nullptr, 20, &summary);
+    MsiSummaryInfoSetPropertyW(summary, PIDSI_TEMPLATE, VT_LPSTR, 0, nullptr, L"Intel;1033");
+    MsiSummaryInfoSetPropertyW(summary, PIDSI_REVNUMBER, VT_LPSTR, 0, nullptr, ToWide(NewGuid()).c_str());
+    MsiSummaryInfoSetPropertyW(summary, PIDSI_PAGECOUNT, VT_I4, 200, nullptr, nullptr);
+    MsiSummaryInfoSetPropertyW(summary, PIDSI_WORDCOUNT, VT_I4, 2, nullptr, nullptr);
+    MsiSummaryInfoSetPropertyW(summary, PIDSI_SUBJECT, VT_LPSTR, 0, nullptr, L"hostgate test package");
     MsiSummaryInfoPersist(summary);
     MsiCloseHandle(summary);
     MsiDatabaseCommit(db);
@@ -265,7 +372,7 @@ std::vector<Row> QueryRows(MSIHANDLE database, const std::string& query)
 {
     std::vector<Row> rows;
     MSIHANDLE view = 0;
-    if (MsiDatabaseOpenViewA(database, query.c_str(), &view) != ERROR_SUCCESS) return rows;
+    if (MsiDatabaseOpenViewW(database, ToWide(query).c_str(), &view) != ERROR_SUCCESS) return rows;
     if (MsiViewExecute(view, 0) == ERROR_SUCCESS) {
         MSIHANDLE record = 0;
         while (MsiViewFetch(view, &record) == ERROR_SUCCESS) {
@@ -276,10 +383,10 @@ std::vector<Row> QueryRows(MSIHANDLE database, const std::string& query)
                     row.push_back("<null>");
                     continue;
                 }
-                char value[1024] = "";
-                DWORD size = sizeof value;
-                MsiRecordGetStringA(record, field, value, &size);
-                row.push_back(value);
+                wchar_t value[1024] = L"";
+                DWORD size = sizeof value / sizeof value[0];
+                MsiRecordGetStringW(record, field, value, &size);
+                row.push_back(ToUtf8(value));
             }
             rows.push_back(row);
             MsiCloseHandle(record);
@@ -293,14 +400,14 @@ std::vector<Row> QueryRows(MSIHANDLE database, const std::string& query)
 Session::Session(const std::string& packagePath, bool cost)
 {
     MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
-    UINT opened = MsiOpenPackageA(packagePath.c_str(), &h_);
+    UINT opened = MsiOpenPackageW(ToWide(packagePath).c_str(), &h_);
     if (opened != ERROR_SUCCESS) {
         std::fprintf(stderr, "testbed: cannot open %s as a session (%u)\n", packagePath.c_str(), opened);
         return;
     }
     if (cost) {
-        MsiDoActionA(h_, "CostInitialize");
-        MsiDoActionA(h_, "FileCost");
+        MsiDoActionW(h_, L"CostInitialize");
+        MsiDoActionW(h_, L"FileCost");
     }
 }
 
@@ -311,24 +418,25 @@ Session::~Session()
 
 std::optional<std::string> Session::property(const std::string& name) const
 {
-    char probe[1] = "";
+    wchar_t probe[1] = L"";
     DWORD size = 0;
-    if (MsiGetPropertyA(h_, name.c_str(), probe, &size) != ERROR_MORE_DATA || size == 0) return std::nullopt;
-    std::string value(size + 1, '\0');
+    std::wstring wideName = ToWide(name);
+    if (MsiGetPropertyW(h_, wideName.c_str(), probe, &size) != ERROR_MORE_DATA || size == 0) return std::nullopt;
+    std::wstring value(size + 1, L'\0');
     ++size;
-    MsiGetPropertyA(h_, name.c_str(), &value[0], &size);
+    MsiGetPropertyW(h_, wideName.c_str(), &value[0], &size);
     value.resize(size);
-    return value;
+    return ToUtf8(value);
 }
 
 void Session::setProperty(const std::string& name, const std::string& value) const
 {
-    MsiSetPropertyA(h_, name.c_str(), value.c_str());
+    MsiSetPropertyW(h_, ToWide(name).c_str(), ToWide(value).c_str());
 }
 
 UINT Session::doAction(const std::string& action) const
 {
-    return MsiDoActionA(h_, action.c_str());
+    return MsiDoActionW(h_, ToWide(action).c_str());
 }
 
 std::vector<Row> Session::rows(const std::string& query) const
@@ -343,7 +451,7 @@ INSTALLSTATE Session::featureAction(const std::string& feature) const
 {
     INSTALLSTATE installed = INSTALLSTATE_UNKNOWN;
     INSTALLSTATE action = INSTALLSTATE_UNKNOWN;
-    MsiGetFeatureStateA(h_, feature.c_str(), &installed, &action);
+    MsiGetFeatureStateW(h_, ToWide(feature).c_str(), &installed, &action);
     return action;
 }
 
@@ -360,13 +468,13 @@ UserSide::~UserSide()
 int WINAPI UserSide::Handler(LPVOID context, UINT type, MSIHANDLE record)
 {
     auto* self = static_cast<UserSide*>(context);
-    std::string text(2048, '\0');
-    DWORD size = static_cast<DWORD>(text.size());
-    if (MsiFormatRecordA(0, record, &text[0], &size) == ERROR_MORE_DATA) {
-        text.resize(++size);
-        MsiFormatRecordA(0, record, &text[0], &size);
+    std::wstring wide(2048, L'\0');
+    DWORD size = static_cast<DWORD>(wide.size());
+    if (MsiFormatRecordW(0, record, &wide[0], &size) == ERROR_MORE_DATA) {
+        wide.resize(++size);
+        MsiFormatRecordW(0, record, &wide[0], &size);
     }
-    text.resize(std::strlen(text.c_str()));
+    std::string text = ToUtf8(wide.c_str());
     switch (type & 0xFF000000u) {
     case INSTALLMESSAGE_ERROR:
         self->errors_.push_back(MsiRecordGetInteger(record, 1));
@@ -380,13 +488,13 @@ int WINAPI UserSide::Handler(LPVOID context, UINT type, MSIHANDLE record)
             self->infos_.push_back(text.substr(at, end - at));
             at = end + 1;
         }
-        return 0;
+        return self->infoAnswer_;
     }
     case INSTALLMESSAGE_ACTIONSTART: {
-        char name[256] = "";
-        DWORD length = sizeof name;
-        MsiRecordGetStringA(record, 1, name, &length);
-        self->actions_.push_back(name);
+        wchar_t name[256] = L"";
+        DWORD length = sizeof name / sizeof name[0];
+        MsiRecordGetStringW(record, 1, name, &length);
+        self->actions_.push_back(ToUtf8(name));
         return 0;
     }
     default:
@@ -403,13 +511,11 @@ int UserSide::count(const std::string& action) const
 
 Library::Library()
 {
-    char exe[MAX_PATH] = "";
-    GetModuleFileNameA(nullptr, exe, MAX_PATH);
-    std::string path(exe);
+    std::string path = ModulePath();
     path = path.substr(0, path.find_last_of('\\') + 1) + "hostgate.dll";
-    module_ = LoadLibraryA(path.c_str());
+    module_ = LoadLibraryW(ToWide(path).c_str());
     if (!module_) std::fprintf(stderr, "testbed: cannot load %s\n", path.c_str());
-    EnforceWindowsRules(module_);
+    EnforceWindowsRules(module_, "hostgate.dll");
 }
 
 Library::~Library()
@@ -446,7 +552,7 @@ void CreateKey(HKEY root, const std::string& path)
 {
     Elevated administrator;
     HKEY key = nullptr;
-    if (RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) == ERROR_SUCCESS)
+    if (RegCreateKeyExW(root, ToWide(path).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) == ERROR_SUCCESS)
         RegCloseKey(key);
 }
 
@@ -456,9 +562,9 @@ void SetValue(HKEY root, const std::string& path, const char* name, DWORD type, 
 {
     Elevated administrator;
     HKEY key = nullptr;
-    if (RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS)
+    if (RegCreateKeyExW(root, ToWide(path).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS)
         return;
-    RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(bytes.data()), static_cast<DWORD>(bytes.size()));
+    RegSetValueExW(key, ToWide(name).c_str(), 0, type, reinterpret_cast<const BYTE*>(bytes.data()), static_cast<DWORD>(bytes.size()));
     RegCloseKey(key);
 }
 
@@ -466,7 +572,10 @@ void SetValue(HKEY root, const std::string& path, const char* name, DWORD type, 
 
 void SetStringValue(HKEY root, const std::string& path, const char* name, const std::string& data)
 {
-    SetValue(root, path, name, REG_SZ, std::string(data.c_str(), data.size() + 1));
+    // UTF-16 with its terminator, as Windows stores a string value.
+    std::wstring text = ToWide(data);
+    SetValue(root, path, name, REG_SZ,
+             std::string(reinterpret_cast<const char*>(text.c_str()), (text.size() + 1) * sizeof(wchar_t)));
 }
 
 void SetBinaryValue(HKEY root, const std::string& path, const char* name, const std::string& bytes)
@@ -477,14 +586,14 @@ void SetBinaryValue(HKEY root, const std::string& path, const char* name, const 
 bool KeyExists(HKEY root, const std::string& path)
 {
     HKEY key = nullptr;
-    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    if (RegOpenKeyExW(root, ToWide(path).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
     RegCloseKey(key);
     return true;
 }
 
 void DeleteTree(HKEY root, const std::string& path)
 {
-    SHDeleteKeyA(root, path.c_str());
+    SHDeleteKeyW(root, ToWide(path).c_str());
 }
 
 std::string NewGuid()
@@ -500,9 +609,7 @@ std::string NewGuid()
 
 std::string SampleSource()
 {
-    char exe[MAX_PATH] = "";
-    GetModuleFileNameA(nullptr, exe, MAX_PATH);
-    std::string path(exe);
+    std::string path = ModulePath();
     path = path.substr(0, path.find_last_of('\\'));                      // bin
     return path.substr(0, path.find_last_of('\\')) + "\\sample\\source";  // build\sample\source
 }

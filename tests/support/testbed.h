@@ -14,6 +14,10 @@
 
 namespace testbed {
 
+// The tests keep text as UTF-8, as the library does, and call Windows with UTF-16.
+std::wstring ToWide(const std::string& text);
+std::string ToUtf8(const std::wstring& text);
+
 // A folder under the temporary folder, removed with everything in it when destroyed.
 class TempFolder {
 public:
@@ -47,12 +51,16 @@ public:
     PackageBuilder& rows(const std::string& name, const std::string& rows);
     // A file for a stream column: `name` is what the table's row names, `source` its content.
     PackageBuilder& stream(const std::string& table, const std::string& name, const std::string& source);
+    // The code page the package keeps its strings in (the installer's default is the
+    // system's ANSI code page, which holds no text outside it).
+    PackageBuilder& codepage(int codepage);
     // Writes the package file; returns its path.
     std::string build(const std::string& path) const;
 
 private:
     std::map<std::string, std::string> tables_;
     std::vector<std::vector<std::string>> streams_;  // table, name, source
+    int codepage_ = 0;
 };
 
 // Standard table definitions (header lines only) for tests that replace a standard table.
@@ -102,6 +110,8 @@ public:
     UserSide& operator=(const UserSide&) = delete;
 
     void answer(int value) { answer_ = value; }
+    // The answer to informational (log) messages: IDCANCEL is the user's Cancel.
+    void answerInfo(int value) { infoAnswer_ = value; }
     const std::vector<int>& errors() const { return errors_; }
     const std::vector<std::string>& errorTexts() const { return errorTexts_; }
     const std::vector<std::string>& infos() const { return infos_; }
@@ -112,6 +122,7 @@ public:
 private:
     static int WINAPI Handler(LPVOID context, UINT type, MSIHANDLE record);
     int answer_;
+    int infoAnswer_ = 0;
     std::vector<int> errors_;
     std::vector<std::string> errorTexts_;
     std::vector<std::string> infos_;

@@ -1,9 +1,12 @@
 #include "windows_rules.h"
 
+#include "testbed.h"
+
 #include <msi.h>
 #include <msiquery.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -27,7 +30,7 @@ constexpr REGSAM kWriteRights =
 template <typename F>
 F Real(const char* dll, const char* name)
 {
-    return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA(dll), name)));
+    return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(ToWide(dll).c_str()), name)));
 }
 
 bool Unelevated()
@@ -48,29 +51,29 @@ void Remember(HKEY parent, HKEY key)
     g_machineKeys.insert(key);
 }
 
-LONG WINAPI CheckedOpenKey(HKEY parent, LPCSTR path, DWORD options, REGSAM access, PHKEY key)
+LONG WINAPI CheckedOpenKey(HKEY parent, LPCWSTR path, DWORD options, REGSAM access, PHKEY key)
 {
     if (Unelevated() && (access & kWriteRights) && PerMachine(parent)) return ERROR_ACCESS_DENIED;
-    static auto real = Real<decltype(&RegOpenKeyExA)>("advapi32.dll", "RegOpenKeyExA");
+    static auto real = Real<decltype(&RegOpenKeyExW)>("advapi32.dll", "RegOpenKeyExW");
     LONG result = real(parent, path, options, access, key);
     if (result == ERROR_SUCCESS) Remember(parent, *key);
     return result;
 }
 
-LONG WINAPI CheckedCreateKey(HKEY parent, LPCSTR path, DWORD reserved, LPSTR type, DWORD options, REGSAM access,
+LONG WINAPI CheckedCreateKey(HKEY parent, LPCWSTR path, DWORD reserved, LPWSTR type, DWORD options, REGSAM access,
                       LPSECURITY_ATTRIBUTES security, PHKEY key, LPDWORD disposition)
 {
     if (Unelevated() && PerMachine(parent)) return ERROR_ACCESS_DENIED;
-    static auto real = Real<decltype(&RegCreateKeyExA)>("advapi32.dll", "RegCreateKeyExA");
+    static auto real = Real<decltype(&RegCreateKeyExW)>("advapi32.dll", "RegCreateKeyExW");
     LONG result = real(parent, path, reserved, type, options, access, security, key, disposition);
     if (result == ERROR_SUCCESS) Remember(parent, *key);
     return result;
 }
 
-LONG WINAPI CheckedDeleteKey(HKEY parent, LPCSTR path)
+LONG WINAPI CheckedDeleteKey(HKEY parent, LPCWSTR path)
 {
     if (Unelevated() && PerMachine(parent)) return ERROR_ACCESS_DENIED;
-    static auto real = Real<decltype(&RegDeleteKeyA)>("advapi32.dll", "RegDeleteKeyA");
+    static auto real = Real<decltype(&RegDeleteKeyW)>("advapi32.dll", "RegDeleteKeyW");
     return real(parent, path);
 }
 
@@ -90,11 +93,11 @@ std::string RowOf(const std::string& table, MSIHANDLE record)
     std::string row = table;
     UINT fields = MsiRecordGetFieldCount(record);
     for (UINT field = 1; field <= fields; ++field) {
-        char text[1024] = "";
-        DWORD size = sizeof text;
-        MsiRecordGetStringA(record, field, text, &size);
+        wchar_t text[1024] = L"";
+        DWORD size = sizeof text / sizeof text[0];
+        MsiRecordGetStringW(record, field, text, &size);
         row += '\x1f';
-        row += text;
+        row += ToUtf8(text);
     }
     return row;
 }
@@ -106,11 +109,13 @@ std::string TableOf(MSIHANDLE view)
     return found == g_viewTables.end() ? std::string() : found->second;
 }
 
-UINT WINAPI CheckedOpenView(MSIHANDLE database, LPCSTR query, MSIHANDLE* view)
+UINT WINAPI CheckedOpenView(MSIHANDLE database, LPCWSTR wideQuery, MSIHANDLE* view)
 {
-    static auto real = Real<decltype(&MsiDatabaseOpenViewA)>("msi.dll", "MsiDatabaseOpenViewA");
-    UINT result = real(database, query, view);
-    const char* from = query ? std::strstr(query, "FROM `") : nullptr;
+    static auto real = Real<decltype(&MsiDatabaseOpenViewW)>("msi.dll", "MsiDatabaseOpenViewW");
+    UINT result = real(database, wideQuery, view);
+    std::string text = wideQuery ? ToUtf8(wideQuery) : std::string();
+    const char* query = text.c_str();
+    const char* from = wideQuery ? std::strstr(query, "FROM `") : nullptr;
     if (result == ERROR_SUCCESS && from) {
         from += 6;
         const char* end = std::strchr(from, '`');
@@ -217,10 +222,10 @@ UINT WINAPI CheckedCloseHandle(MSIHANDLE handle)
     return real(handle);
 }
 
-UINT WINAPI CheckedInstallProduct(LPCSTR package, LPCSTR commandLine)
+UINT WINAPI CheckedInstallProduct(LPCWSTR package, LPCWSTR commandLine)
 {
     if (Unelevated()) return ERROR_INSTALL_ALREADY_RUNNING;
-    static auto real = Real<decltype(&MsiInstallProductA)>("msi.dll", "MsiInstallProductA");
+    static auto real = Real<decltype(&MsiInstallProductW)>("msi.dll", "MsiInstallProductW");
     return real(package, commandLine);
 }
 
@@ -235,21 +240,27 @@ bool WindowsRules()
     return on;
 }
 
-void EnforceWindowsRules(HMODULE module)
+void EnforceWindowsRules(HMODULE module, const char* name)
 {
     if (!WindowsRules() || !module) return;
-    PatchImports(module, "advapi32.dll",
-                 {{"RegOpenKeyExA", reinterpret_cast<void*>(&CheckedOpenKey)},
-                  {"RegCreateKeyExA", reinterpret_cast<void*>(&CheckedCreateKey)},
-                  {"RegDeleteKeyA", reinterpret_cast<void*>(&CheckedDeleteKey)},
-                  {"RegCloseKey", reinterpret_cast<void*>(&CheckedCloseKey)}});
-    PatchImports(module, "msi.dll",
-                 {{"MsiDatabaseOpenViewA", reinterpret_cast<void*>(&CheckedOpenView)},
-                  {"MsiViewFetch", reinterpret_cast<void*>(&CheckedFetch)},
-                  {"MsiViewExecute", reinterpret_cast<void*>(&CheckedExecute)},
-                  {"MsiViewModify", reinterpret_cast<void*>(&CheckedModify)},
-                  {"MsiCloseHandle", reinterpret_cast<void*>(&CheckedCloseHandle)},
-                  {"MsiInstallProductA", reinterpret_cast<void*>(&CheckedInstallProduct)}});
+    int patched = PatchImports(module, "advapi32.dll",
+                               {{"RegOpenKeyExW", reinterpret_cast<void*>(&CheckedOpenKey)},
+                                {"RegCreateKeyExW", reinterpret_cast<void*>(&CheckedCreateKey)},
+                                {"RegDeleteKeyW", reinterpret_cast<void*>(&CheckedDeleteKey)},
+                                {"RegCloseKey", reinterpret_cast<void*>(&CheckedCloseKey)}});
+    patched += PatchImports(module, "msi.dll",
+                            {{"MsiDatabaseOpenViewW", reinterpret_cast<void*>(&CheckedOpenView)},
+                             {"MsiViewFetch", reinterpret_cast<void*>(&CheckedFetch)},
+                             {"MsiViewExecute", reinterpret_cast<void*>(&CheckedExecute)},
+                             {"MsiViewModify", reinterpret_cast<void*>(&CheckedModify)},
+                             {"MsiCloseHandle", reinterpret_cast<void*>(&CheckedCloseHandle)},
+                             {"MsiInstallProductW", reinterpret_cast<void*>(&CheckedInstallProduct)}});
+    // Rules that reach no call would pass every test while checking nothing.
+    if (patched == 0) {
+        std::fprintf(stderr, "windows rules: no installer or registry import of %s was redirected; "
+                             "the rules would check nothing\n", name);
+        std::abort();
+    }
 }
 
 Elevated::Elevated()

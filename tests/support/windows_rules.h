@@ -17,8 +17,9 @@ namespace testbed {
 
 bool WindowsRules();
 
-// Redirects the module's imports through the checks when the rules are on.
-void EnforceWindowsRules(HMODULE module);
+// Redirects the module's wide installer and registry imports through the checks when the
+// rules are on; ends the program when none of them is found (`name` says which module).
+void EnforceWindowsRules(HMODULE module, const char* name);
 
 // A test's own set-up, done as an administrator would: no rule applies while one lives.
 class Elevated {
