@@ -201,15 +201,19 @@ void CheckDecisions(Review& review)
     // A package whose tables hostgate cannot read as they stand has its findings already.
     for (const char* name : {table::SearchCabinet, table::FunctionVersion})
         if (review.HasError("HG01", name) || review.HasError("HG02", name)) return;
-    Imagination imagination(review.db(), review.source());
+    // A source folder that is not there says nothing of the cabinets (HG11 names it).
+    Imagination imagination(review.db(), review.HasError("HG11", "") ? std::nullopt : review.source());
     if (!imagination.HasFunctions()) return;
     ReleaseSets sets = SetsOf(imagination.ReleaseNames());
-    Imagined last;
+    // Without any release installed the actions end with message 3000 before any rule is
+    // read; the sets with releases tell whether the rules ever offer a function.
+    std::optional<Imagined> notMet;
     for (const auto& set : sets.sets) {
-        last = imagination.Imagine(set, std::nullopt, false);
-        if (last.result == ERROR_SUCCESS || last.messages.empty() || last.messages.back() != message::RulesNotMet) return;
+        Imagined offer = imagination.Imagine(set, std::nullopt, false);
+        if (offer.result == ERROR_SUCCESS) return;
+        if (!offer.messages.empty() && offer.messages.back() == message::RulesNotMet) notMet = std::move(offer);
     }
-    AddNothingOffered(review, last, sets.every);
+    if (notMet) AddNothingOffered(review, *notMet, sets.every);
 }
 
 std::string ExplainPackage(const PackageDatabase& db, const OwnedString& sourceFolder)

@@ -117,14 +117,16 @@ void CheckFunctions(Review& review)
         ruleFunctions.insert(*rule.function);
         if (rule.property && properties.count(*rule.property)) hostFunctions.insert(*rule.function);
     }
+    // Rules hostgate cannot read (HG01) say nothing of the functions they would name.
+    bool rulesRead = !review.HasError("HG01", table::SearchCabinet);
     for (const auto& row : functions->rows) {
         std::string key = row[0].value_or(std::string());
-        if (row[2] && ruleFunctions.count(*row[2]) && !properties.empty() && !hostFunctions.count(*row[2]))
+        if (rulesRead && row[2] && ruleFunctions.count(*row[2]) && !properties.empty() && !hostFunctions.count(*row[2]))
             review.Add("HG13", "error", table::FunctionVersion, "Value", key,
                        "no rule of any host release (an AutoCAD property) has the Function " + Shown(*row[2]) +
                            ": choosing the function fails with message 3000 on every machine; add its rules under "
                            "each release that supports it");
-        if (row[2] && row[0] && *row[2] != *row[0] && !ruleFunctions.count(*row[2]))
+        if (rulesRead && row[2] && row[0] && *row[2] != *row[0] && !ruleFunctions.count(*row[2]))
             review.Add("HG05", "error", table::FunctionVersion, "Value", key,
                        "the function is offered under its name " + Shown(*row[0]) + " but, once chosen, its rules are "
                        "read under its value " + Shown(*row[2]) + ", and no rule has that Function: add its rules "

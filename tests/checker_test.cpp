@@ -22,27 +22,87 @@ void Execute(MSIHANDLE database, const std::string& statement)
     MsiCloseHandle(view);
 }
 
-// The sample's SearchCabinet again, with its first column named as an author misspelt it.
+// A table made again under the given definition, with the given rows (values in the
+// definition's column order).
+void Recreate(MSIHANDLE database, const std::string& table, const std::string& definition,
+              const std::vector<std::string>& values)
+{
+    std::string columns;  // the installer's INSERT needs them named
+    std::string declared = definition.substr(0, definition.find("PRIMARY KEY"));
+    for (std::size_t at = declared.find('`'); at != std::string::npos; at = declared.find('`', declared.find('`', at + 1) + 1))
+        columns += (columns.empty() ? "" : ", ") + declared.substr(at, declared.find('`', at + 1) - at + 1);
+    Execute(database, "DROP TABLE `" + table + "`");
+    Execute(database, "CREATE TABLE `" + table + "` (" + definition + ")");
+    for (const std::string& row : values)
+        Execute(database, "INSERT INTO `" + table + "` (" + columns + ") VALUES (" + row + ")");
+}
+
+// The sample's SearchCabinet again, its columns as `definition` declares them.
+void RewriteSearchCabinet(MSIHANDLE database, const std::string& definition)
+{
+    std::vector<std::string> values;
+    for (const Row& row : QueryRows(database, "SELECT * FROM `SearchCabinet`")) {
+        values.emplace_back();
+        for (std::size_t i = 0; i < 5; ++i) values.back() += std::string(i ? ", " : "") + "'" + (row[i] == "<null>" ? "" : row[i]) + "'";
+    }
+    Recreate(database, "SearchCabinet", definition, values);
+}
+
+// Its first column named as an author misspelt it.
 void MisspellPropertyName(MSIHANDLE database)
 {
-    std::vector<Row> rows = QueryRows(database, "SELECT * FROM `SearchCabinet`");
-    Execute(database, "DROP TABLE `SearchCabinet`");
-    Execute(database, "CREATE TABLE `SearchCabinet` (`PropertyNmae` CHAR(72), `Function` CHAR(72) NOT NULL, "
-                      "`Cabinet` CHAR(255), `Feature` CHAR(38) NOT NULL, `Flags` LONG "
-                      "PRIMARY KEY `PropertyNmae`, `Function`, `Cabinet`, `Feature`)");
-    for (const Row& row : rows) {
-        std::string values;
-        for (std::size_t i = 0; i < 4; ++i) values += "'" + (row[i] == "<null>" ? "" : row[i]) + "', ";
-        Execute(database, "INSERT INTO `SearchCabinet` (`PropertyNmae`, `Function`, `Cabinet`, `Feature`, `Flags`) "
-                          "VALUES (" + values + row[4] + ")");
-    }
+    RewriteSearchCabinet(database, "`PropertyNmae` CHAR(72), `Function` CHAR(72) NOT NULL, `Cabinet` CHAR(255), "
+                                   "`Feature` CHAR(38) NOT NULL, `Flags` LONG PRIMARY KEY `PropertyNmae`, `Function`, "
+                                   "`Cabinet`, `Feature`");
+}
+
+// Its Flags held as text.
+void FlagsAsText(MSIHANDLE database)
+{
+    RewriteSearchCabinet(database, "`PropertyName` CHAR(72), `Function` CHAR(72) NOT NULL, `Cabinet` CHAR(255), "
+                                   "`Feature` CHAR(38) NOT NULL, `Flags` CHAR(8) PRIMARY KEY `PropertyName`, `Function`, "
+                                   "`Cabinet`, `Feature`");
+}
+
+// The sample's positional columns under other names, as some authors write them.
+void RenamePositionalColumns(MSIHANDLE database)
+{
+    Recreate(database, "AutoCAD", "`Property` CHAR(72) NOT NULL, `Spare` CHAR(0), `Key` CHAR(32) NOT NULL PRIMARY KEY `Property`",
+             {"'ACAD2000', '', 'R15.0'", "'ACAD2004', '', 'R16.0'", "'ACAD2007', '', 'R17.0'"});
+    Recreate(database, "FunctionVersion",
+             "`Name` CHAR(72) NOT NULL, `Caption` CHAR(51), `Chosen` CHAR(51) NOT NULL PRIMARY KEY `Name`",
+             {"'viewer', 'Viewer', 'viewer'", "'editor', 'Editor', 'EDITOR-PRO'", "'network', 'Network', 'network'"});
+}
+
+// Functions whose own names have no rules (their values do): none is ever offered.
+void RenameFunctions(MSIHANDLE database)
+{
+    Recreate(database, "FunctionVersion", "`Function` CHAR(72) NOT NULL, `Text` CHAR(51), `Value` CHAR(51) NOT NULL PRIMARY KEY `Function`",
+             {"'view', 'Viewer', 'viewer'", "'edit', 'Editor', 'EDITOR-PRO'"});
+}
+
+void EmptyFunctionValues(MSIHANDLE database)
+{
+    Recreate(database, "FunctionVersion", "`Function` CHAR(72) NOT NULL, `Text` CHAR(51), `Value` CHAR(51) PRIMARY KEY `Function`",
+             {"'viewer', 'Viewer', ''", "'editor', 'Editor', ''"});
+}
+
+void ReleaseWithoutProperty(MSIHANDLE database)
+{
+    Recreate(database, "AutoCAD", "`Property` CHAR(72), `Unused` CHAR(0), `Release` CHAR(32) PRIMARY KEY `Property`",
+             {"'ACAD2000', '', 'R15.0'", "'ACAD2004', '', 'R16.0'", "'ACAD2007', '', 'R17.0'", "'', '', 'R18.0'"});
+}
+
+std::string Rule(const std::string& values)
+{
+    return "INSERT INTO `SearchCabinet` (`PropertyName`, `Function`, `Cabinet`, `Feature`, `Flags`) VALUES (" + values + ")";
 }
 
 using Named = std::tuple<std::string, std::string, std::string, std::string>;  // code, severity, table, key
 
-std::set<Named> Check(const std::string& package, bool withSource)
+std::set<Named> Check(const std::string& package, const OwnedString& source)
 {
-    std::optional<std::vector<Finding>> findings = CheckPackage(package, withSource ? OwnedString(SampleSource()) : std::nullopt);
+    std::optional<std::vector<Finding>> findings = CheckPackage(package, source);
     EXPECT_TRUE(findings.has_value());
     std::set<Named> named;
     for (const Finding& finding : findings.value_or(std::vector<Finding>()))
@@ -55,12 +115,19 @@ std::set<Named> Check(const std::string& package, bool withSource)
 TEST(Checker, NamesEachMistakeOfTheSampleAndNothingElse)
 {
     const std::string sample = SampleSource() + "\\hostgate-sample.msi";
-    // The sample leaves network.cab out on purpose: with its source folder, that is all.
-    EXPECT_EQ(Check(sample, false), std::set<Named>());
+    // The sample leaves network.cab out on purpose, and its release properties out of
+    // SecureCustomProperties: with its source folder, that is all.
+    const std::set<Named> unsecured = {{"HG17", "warning", "Property", "SecureCustomProperties"}};
+    EXPECT_EQ(Check(sample, std::nullopt), unsecured);
     std::set<Named> network;
     for (const char* property : {"", "ACAD2000", "ACAD2004", "ACAD2007"})
         network.insert({"HG11", "warning", "SearchCabinet", std::string(property) + "/network/cabs\\network.cab/Network"});
-    EXPECT_EQ(Check(sample, true), network);
+    std::set<Named> sampleWithSource = network;
+    sampleWithSource.insert(unsecured.begin(), unsecured.end());
+    EXPECT_EQ(Check(sample, SampleSource()), sampleWithSource);
+    const std::string missingFolder = SampleSource() + "\\missing";
+    const std::string longName(39, 'L');
+    const std::string hugeName(10000, 'H');
 
     const std::string viewerRule = "FROM `SearchCabinet` WHERE `PropertyName`='ACAD2000' AND `Function`='viewer'";
     const struct {
@@ -69,6 +136,7 @@ TEST(Checker, NamesEachMistakeOfTheSampleAndNothingElse)
         std::function<void(MSIHANDLE)> change;
         bool withSource;
         std::set<Named> expected;
+        std::set<Named> baseline = {{"HG17", "warning", "Property", "SecureCustomProperties"}};
     } cases[] = {
         {"a rule names a feature the package lacks",
          {"DELETE " + viewerRule,
@@ -118,6 +186,38 @@ TEST(Checker, NamesEachMistakeOfTheSampleAndNothingElse)
          {"DELETE FROM `SuportPacks` WHERE `Source`='support\\sample_tool.exe'",
           "INSERT INTO `SuportPacks` (`Source`, `CommandLine`) VALUES ('support\\sample_tol.exe', '--welcome')"},
          nullptr, true, {{"HG11", "warning", "SuportPacks", "support\\sample_tol.exe"}}},
+        {"positional columns under other names", {}, RenamePositionalColumns, false, {}},
+        {"SearchCabinet's Flags as text", {}, FlagsAsText, false, {{"HG01", "error", "SearchCabinet", ""}}},
+        {"no FunctionVersion table", {"DROP TABLE `FunctionVersion`"}, nullptr, false,
+         {{"HG01", "error", "FunctionVersion", ""}}},
+        {"no function's own name has rules", {}, RenameFunctions, false, {{"HG15", "error", "FunctionVersion", ""}}},
+        {"every function value empty", {}, EmptyFunctionValues, false, {{"HG15", "error", "FunctionVersion", ""}}},
+        {"a rule group no source can meet", {Rule("'', 'setup', '', '" + longName + "', 4")}, nullptr, false,
+         {{"HG16", "error", "SearchCabinet", "/setup//" + longName}, {"HG15", "error", "SearchCabinet", ""}}},
+        {"rule features longer than a feature key",
+         {Rule("'', 'viewer', '', '" + longName + "', 0"), Rule("'', 'viewer', '', '" + hugeName + "', 0")}, nullptr,
+         false, {{"HG16", "error", "SearchCabinet", "/viewer//" + longName}, {"HG16", "error", "SearchCabinet", "/viewer//" + hugeName}}},
+        {"a feature key that is no identifier",
+         {"INSERT INTO `Feature` (`Feature`, `Display`, `Level`, `Attributes`) VALUES ('Viewer-Extra', 0, 1, 0)"},
+         nullptr, false, {{"HG16", "error", "Feature", "Viewer-Extra"}}},
+        {"a release without a property", {}, ReleaseWithoutProperty, false, {{"HG04", "error", "AutoCAD", ""}}},
+        {"one release under two properties", {"INSERT INTO `AutoCAD` (`Property`, `Unused`, `Release`) VALUES ('ACAD2008', '', 'R17.0')"}, nullptr, false,
+         {{"HG04", "error", "AutoCAD", "ACAD2008"}, {"HG04", "warning", "AutoCAD", "ACAD2008"}}},
+        {"a private release property",
+         {"INSERT INTO `AutoCAD` (`Property`, `Unused`, `Release`) VALUES ('Acad2010', '', 'R18.0')", Rule("'Acad2010', 'viewer', '', 'Viewer', 0")},
+         nullptr, false, {{"HG17", "warning", "AutoCAD", "Acad2010"}}},
+        {"the release properties secured",
+         {"INSERT INTO `Property` (`Property`, `Value`) VALUES ('SecureCustomProperties', 'ACAD2000;ACAD2004;ACAD2007')"}, nullptr, false, {}, {}},
+        {"a release property that is no identifier",
+         {"INSERT INTO `AutoCAD` (`Property`, `Unused`, `Release`) VALUES ('ACAD 2010', '', 'R18.0')", Rule("'ACAD 2010', 'viewer', '', 'Viewer', 0")},
+         nullptr, false, {{"HG16", "error", "AutoCAD", "ACAD 2010"}}},
+        {"no Binary row for the library", {"DELETE FROM `Binary`"}, nullptr, false, {{"HG08", "error", "Binary", "hostgate"}}},
+        {"an action at CostFinalize's number",
+         {"UPDATE `InstallExecuteSequence` SET `Sequence`=1000 WHERE `Action`='AfterSelectFunction'"}, nullptr, false,
+         {{"HG08", "error", "InstallExecuteSequence", "AfterSelectFunction"}}},
+        {"an action at a negative number",
+         {"UPDATE `InstallExecuteSequence` SET `Sequence`=-1 WHERE `Action`='PrevInstall'"}, nullptr, false,
+         {{"HG08", "error", "InstallExecuteSequence", "PrevInstall"}}},
     };
     for (const auto& c : cases) {
         TempFolder folder{"checker"};
@@ -131,7 +231,12 @@ TEST(Checker, NamesEachMistakeOfTheSampleAndNothingElse)
         MsiCloseHandle(database);
 
         std::set<Named> expected = c.expected;
+        expected.insert(c.baseline.begin(), c.baseline.end());
         if (c.withSource) expected.insert(network.begin(), network.end());
-        EXPECT_EQ(Check(package, c.withSource), expected) << c.mistake;
+        EXPECT_EQ(Check(package, c.withSource ? OwnedString(SampleSource()) : std::nullopt), expected) << c.mistake;
     }
+    // A source folder that is not there: one finding, not one for each file.
+    std::set<Named> missing = unsecured;
+    missing.insert({"HG11", "error", "", missingFolder + "\\"});
+    EXPECT_EQ(Check(sample, missingFolder), missing);
 }
