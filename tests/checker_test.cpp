@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstring>
 #include <functional>
 #include <set>
 #include <tuple>
@@ -239,4 +241,114 @@ TEST(Checker, NamesEachMistakeOfTheSampleAndNothingElse)
     std::set<Named> missing = unsecured;
     missing.insert({"HG11", "error", "", missingFolder + "\\"});
     EXPECT_EQ(Check(sample, missingFolder), missing);
+}
+
+namespace {
+
+struct Ran {
+    DWORD exitCode = 0;
+    std::string output;  // standard output and error together
+};
+
+// Runs hostgate-check.exe (beside this program) with `arguments`, its output to a file.
+Ran RunChecker(const std::vector<std::string>& arguments, const TempFolder& folder)
+{
+    char self[MAX_PATH];
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    std::string program = self;
+    program = program.substr(0, program.rfind('\\')) + "\\hostgate-check.exe";
+    std::string commandLine = "\"" + program + "\"";
+    for (const std::string& argument : arguments) commandLine += " \"" + argument + "\"";
+    std::string outputPath = folder / "output.txt";
+    SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
+    HANDLE output = CreateFileA(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited, CREATE_ALWAYS, 0, nullptr);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = output;
+    startup.hStdError = output;
+    PROCESS_INFORMATION process = {};
+    Ran ran;
+    ran.exitCode = 9999;
+    if (CreateProcessA(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+        WaitForSingleObject(process.hProcess, 180000);
+        GetExitCodeProcess(process.hProcess, &ran.exitCode);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    CloseHandle(output);
+    ran.output = ReadFile(outputPath).value_or("");
+    return ran;
+}
+
+// Flips one bit in the allocation chain of the file's small streams (the compound file's
+// FAT entry a few sectors into the root's mini stream), where the tables' strings live.
+void DamageChain(const std::string& path)
+{
+    std::string bytes = ReadFile(path).value_or("");
+    auto word = [&](std::size_t at) {
+        uint32_t value = 0;
+        std::memcpy(&value, bytes.data() + at, 4);
+        return value;
+    };
+    auto sector = [&](uint32_t number) { return (static_cast<std::size_t>(number) + 1) * 512; };
+    auto fatEntry = [&](uint32_t number) { return sector(word(0x4C + 4 * (number / 128))) + 4 * (number % 128); };
+    uint32_t chain = word(sector(word(0x30)) + 116);  // the root entry's first sector
+    for (int step = 0; step < 6; ++step) chain = word(fatEntry(chain));
+    bytes[fatEntry(chain)] ^= 1;
+    WriteFile(path, bytes);
+}
+
+}  // namespace
+
+// The program's answers: its exit code for the command line, options in any position, and
+// whether the decision table came with it.
+TEST(Checker, AnswersEveryCommandLine)
+{
+    TempFolder folder{"checkexe"};
+    const std::string sample = SampleSource() + "\\hostgate-sample.msi";
+    std::string broken = folder / "broken.msi";
+    CopyFileA(sample.c_str(), broken.c_str(), FALSE);
+    MSIHANDLE database = 0;
+    ASSERT_EQ(MsiOpenDatabaseA(broken.c_str(), MSIDBOPEN_TRANSACT, &database), 0u);
+    Execute(database, "DELETE FROM `Error` WHERE `Error`=3000");
+    ASSERT_EQ(MsiDatabaseCommit(database), 0u);
+    MsiCloseHandle(database);
+    std::string damaged = folder / "damaged.msi";
+    CopyFileA(sample.c_str(), damaged.c_str(), FALSE);
+    DamageChain(damaged);
+    // The installer's engine under Wine crashes on a path this long; the answer must not.
+    std::string deep = folder.path();
+    while (deep.size() < 300) deep += "\\" + std::string(60, 'd');
+    MakeFolders(deep);
+    std::string farAway = deep + "\\sample.msi";
+    CopyFileA(sample.c_str(), farAway.c_str(), FALSE);
+
+    const std::string explained = "R15.0, R16.0\t";  // a row of the decision table
+    const struct {
+        std::vector<std::string> arguments;
+        std::set<DWORD> exitCodes;
+        bool explains;
+    } cases[] = {
+        {{"--help"}, {0}, false},
+        {{}, {2}, false},
+        {{"--explian", sample}, {2}, false},
+        {{sample}, {0}, false},
+        {{sample, "--explain"}, {0}, true},
+        {{sample, "--explain", SampleSource()}, {0}, true},
+        {{"--", sample}, {0}, false},
+        {{sample, SampleSource(), "extra"}, {2}, false},
+        {{broken}, {1}, false},
+        {{folder / "absent.msi"}, {2}, false},
+        {{damaged}, {2}, false},
+        {{farAway}, {0, 2}, false},  // 0 where the engine reads it, 2 where it fails
+    };
+    for (const auto& c : cases) {
+        std::string shown;
+        for (const std::string& argument : c.arguments) shown += " " + argument.substr(0, 80);
+        Ran ran = RunChecker(c.arguments, folder);
+        EXPECT_TRUE(c.exitCodes.count(ran.exitCode)) << shown << ": exit code " << ran.exitCode << "\n" << ran.output;
+        EXPECT_EQ(ran.output.find(explained) != std::string::npos, c.explains) << shown << "\n" << ran.output;
+        EXPECT_FALSE(ran.output.empty()) << shown;
+    }
 }
