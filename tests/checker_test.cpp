@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstring>
 #include <functional>
 #include <set>
 #include <tuple>
@@ -22,27 +24,87 @@ void Execute(MSIHANDLE database, const std::string& statement)
     MsiCloseHandle(view);
 }
 
-// The sample's SearchCabinet again, with its first column named as an author misspelt it.
+// A table made again under the given definition, with the given rows (values in the
+// definition's column order).
+void Recreate(MSIHANDLE database, const std::string& table, const std::string& definition,
+              const std::vector<std::string>& values)
+{
+    std::string columns;  // the installer's INSERT needs them named
+    std::string declared = definition.substr(0, definition.find("PRIMARY KEY"));
+    for (std::size_t at = declared.find('`'); at != std::string::npos; at = declared.find('`', declared.find('`', at + 1) + 1))
+        columns += (columns.empty() ? "" : ", ") + declared.substr(at, declared.find('`', at + 1) - at + 1);
+    Execute(database, "DROP TABLE `" + table + "`");
+    Execute(database, "CREATE TABLE `" + table + "` (" + definition + ")");
+    for (const std::string& row : values)
+        Execute(database, "INSERT INTO `" + table + "` (" + columns + ") VALUES (" + row + ")");
+}
+
+// The sample's SearchCabinet again, its columns as `definition` declares them.
+void RewriteSearchCabinet(MSIHANDLE database, const std::string& definition)
+{
+    std::vector<std::string> values;
+    for (const Row& row : QueryRows(database, "SELECT * FROM `SearchCabinet`")) {
+        values.emplace_back();
+        for (std::size_t i = 0; i < 5; ++i) values.back() += std::string(i ? ", " : "") + "'" + (row[i] == "<null>" ? "" : row[i]) + "'";
+    }
+    Recreate(database, "SearchCabinet", definition, values);
+}
+
+// Its first column named as an author misspelt it.
 void MisspellPropertyName(MSIHANDLE database)
 {
-    std::vector<Row> rows = QueryRows(database, "SELECT * FROM `SearchCabinet`");
-    Execute(database, "DROP TABLE `SearchCabinet`");
-    Execute(database, "CREATE TABLE `SearchCabinet` (`PropertyNmae` CHAR(72), `Function` CHAR(72) NOT NULL, "
-                      "`Cabinet` CHAR(255), `Feature` CHAR(38) NOT NULL, `Flags` LONG "
-                      "PRIMARY KEY `PropertyNmae`, `Function`, `Cabinet`, `Feature`)");
-    for (const Row& row : rows) {
-        std::string values;
-        for (std::size_t i = 0; i < 4; ++i) values += "'" + (row[i] == "<null>" ? "" : row[i]) + "', ";
-        Execute(database, "INSERT INTO `SearchCabinet` (`PropertyNmae`, `Function`, `Cabinet`, `Feature`, `Flags`) "
-                          "VALUES (" + values + row[4] + ")");
-    }
+    RewriteSearchCabinet(database, "`PropertyNmae` CHAR(72), `Function` CHAR(72) NOT NULL, `Cabinet` CHAR(255), "
+                                   "`Feature` CHAR(38) NOT NULL, `Flags` LONG PRIMARY KEY `PropertyNmae`, `Function`, "
+                                   "`Cabinet`, `Feature`");
+}
+
+// Its Flags held as text.
+void FlagsAsText(MSIHANDLE database)
+{
+    RewriteSearchCabinet(database, "`PropertyName` CHAR(72), `Function` CHAR(72) NOT NULL, `Cabinet` CHAR(255), "
+                                   "`Feature` CHAR(38) NOT NULL, `Flags` CHAR(8) PRIMARY KEY `PropertyName`, `Function`, "
+                                   "`Cabinet`, `Feature`");
+}
+
+// The sample's positional columns under other names, as some authors write them.
+void RenamePositionalColumns(MSIHANDLE database)
+{
+    Recreate(database, "AutoCAD", "`Property` CHAR(72) NOT NULL, `Spare` CHAR(0), `Key` CHAR(32) NOT NULL PRIMARY KEY `Property`",
+             {"'ACAD2000', '', 'R15.0'", "'ACAD2004', '', 'R16.0'", "'ACAD2007', '', 'R17.0'"});
+    Recreate(database, "FunctionVersion",
+             "`Name` CHAR(72) NOT NULL, `Caption` CHAR(51), `Chosen` CHAR(51) NOT NULL PRIMARY KEY `Name`",
+             {"'viewer', 'Viewer', 'viewer'", "'editor', 'Editor', 'EDITOR-PRO'", "'network', 'Network', 'network'"});
+}
+
+// Functions whose own names have no rules (their values do): none is ever offered.
+void RenameFunctions(MSIHANDLE database)
+{
+    Recreate(database, "FunctionVersion", "`Function` CHAR(72) NOT NULL, `Text` CHAR(51), `Value` CHAR(51) NOT NULL PRIMARY KEY `Function`",
+             {"'view', 'Viewer', 'viewer'", "'edit', 'Editor', 'EDITOR-PRO'"});
+}
+
+void EmptyFunctionValues(MSIHANDLE database)
+{
+    Recreate(database, "FunctionVersion", "`Function` CHAR(72) NOT NULL, `Text` CHAR(51), `Value` CHAR(51) PRIMARY KEY `Function`",
+             {"'viewer', 'Viewer', ''", "'editor', 'Editor', ''"});
+}
+
+void ReleaseWithoutProperty(MSIHANDLE database)
+{
+    Recreate(database, "AutoCAD", "`Property` CHAR(72), `Unused` CHAR(0), `Release` CHAR(32) PRIMARY KEY `Property`",
+             {"'ACAD2000', '', 'R15.0'", "'ACAD2004', '', 'R16.0'", "'ACAD2007', '', 'R17.0'", "'', '', 'R18.0'"});
+}
+
+std::string Rule(const std::string& values)
+{
+    return "INSERT INTO `SearchCabinet` (`PropertyName`, `Function`, `Cabinet`, `Feature`, `Flags`) VALUES (" + values + ")";
 }
 
 using Named = std::tuple<std::string, std::string, std::string, std::string>;  // code, severity, table, key
 
-std::set<Named> Check(const std::string& package, bool withSource)
+std::set<Named> Check(const std::string& package, const OwnedString& source)
 {
-    std::optional<std::vector<Finding>> findings = CheckPackage(package, withSource ? OwnedString(SampleSource()) : std::nullopt);
+    std::optional<std::vector<Finding>> findings = CheckPackage(package, source);
     EXPECT_TRUE(findings.has_value());
     std::set<Named> named;
     for (const Finding& finding : findings.value_or(std::vector<Finding>()))
@@ -56,11 +118,17 @@ TEST(Checker, NamesEachMistakeOfTheSampleAndNothingElse)
 {
     const std::string sample = SampleSource() + "\\hostgate-sample.msi";
     // The sample leaves network.cab out on purpose: with its source folder, that is all.
-    EXPECT_EQ(Check(sample, false), std::set<Named>());
+    const std::set<Named> unsecured;
+    EXPECT_EQ(Check(sample, std::nullopt), unsecured);
     std::set<Named> network;
     for (const char* property : {"", "ACAD2000", "ACAD2004", "ACAD2007"})
         network.insert({"HG11", "warning", "SearchCabinet", std::string(property) + "/network/cabs\\network.cab/Network"});
-    EXPECT_EQ(Check(sample, true), network);
+    std::set<Named> sampleWithSource = network;
+    sampleWithSource.insert(unsecured.begin(), unsecured.end());
+    EXPECT_EQ(Check(sample, SampleSource()), sampleWithSource);
+    const std::string missingFolder = SampleSource() + "\\missing";
+    const std::string longName(39, 'L');
+    const std::string hugeName(10000, 'H');
 
     const std::string viewerRule = "FROM `SearchCabinet` WHERE `PropertyName`='ACAD2000' AND `Function`='viewer'";
     const struct {
@@ -118,6 +186,42 @@ TEST(Checker, NamesEachMistakeOfTheSampleAndNothingElse)
          {"DELETE FROM `SuportPacks` WHERE `Source`='support\\sample_tool.exe'",
           "INSERT INTO `SuportPacks` (`Source`, `CommandLine`) VALUES ('support\\sample_tol.exe', '--welcome')"},
          nullptr, true, {{"HG11", "warning", "SuportPacks", "support\\sample_tol.exe"}}},
+        {"positional columns under other names", {}, RenamePositionalColumns, false, {}},
+        {"SearchCabinet's Flags as text", {}, FlagsAsText, false, {{"HG01", "error", "SearchCabinet", ""}}},
+        {"no FunctionVersion table", {"DROP TABLE `FunctionVersion`"}, nullptr, false,
+         {{"HG01", "error", "FunctionVersion", ""}}},
+        {"no function's own name has rules", {}, RenameFunctions, false, {{"HG15", "error", "FunctionVersion", ""}}},
+        {"every function value empty", {}, EmptyFunctionValues, false, {{"HG15", "error", "FunctionVersion", ""}}},
+        {"a rule group no source can meet", {Rule("'', 'setup', '', '" + longName + "', 4")}, nullptr, false,
+         {{"HG16", "error", "SearchCabinet", "/setup//" + longName}, {"HG15", "error", "SearchCabinet", ""}}},
+        {"rule features longer than a feature key",
+         {Rule("'', 'viewer', '', '" + longName + "', 0"), Rule("'', 'viewer', '', '" + hugeName + "', 0")}, nullptr,
+         false, {{"HG16", "error", "SearchCabinet", "/viewer//" + longName}, {"HG16", "error", "SearchCabinet", "/viewer//" + hugeName}}},
+        {"a feature key that is no identifier",
+         {"INSERT INTO `Feature` (`Feature`, `Display`, `Level`, `Attributes`) VALUES ('Viewer-Extra', 0, 1, 0)"},
+         nullptr, false, {{"HG16", "error", "Feature", "Viewer-Extra"}}},
+        {"a release without a property", {}, ReleaseWithoutProperty, false, {{"HG04", "error", "AutoCAD", ""}}},
+        {"one release under two properties", {"INSERT INTO `AutoCAD` (`Property`, `Unused`, `Release`) VALUES ('ACAD2008', '', 'R17.0')"}, nullptr, false,
+         {{"HG04", "error", "AutoCAD", "ACAD2008"}, {"HG04", "warning", "AutoCAD", "ACAD2008"},
+          {"HG17", "warning", "Property", "SecureCustomProperties"}}},
+        {"a private release property",
+         {"INSERT INTO `AutoCAD` (`Property`, `Unused`, `Release`) VALUES ('Acad2010', '', 'R18.0')", Rule("'Acad2010', 'viewer', '', 'Viewer', 0")},
+         nullptr, false, {{"HG17", "warning", "AutoCAD", "Acad2010"}}},
+        {"the choice and the releases not secured", {"DELETE FROM `Property` WHERE `Property`='SecureCustomProperties'"},
+         nullptr, false, {{"HG17", "warning", "Property", "SecureCustomProperties"}}},
+        {"PrevInstall only on a first installation",
+         {"UPDATE `InstallExecuteSequence` SET `Condition`='NOT Installed' WHERE `Action`='PrevInstall'"}, nullptr, false,
+         {{"HG18", "warning", "InstallExecuteSequence", "PrevInstall"}}},
+        {"a release property that is no identifier",
+         {"INSERT INTO `AutoCAD` (`Property`, `Unused`, `Release`) VALUES ('ACAD 2010', '', 'R18.0')", Rule("'ACAD 2010', 'viewer', '', 'Viewer', 0")},
+         nullptr, false, {{"HG16", "error", "AutoCAD", "ACAD 2010"}, {"HG17", "warning", "Property", "SecureCustomProperties"}}},
+        {"no Binary row for the library", {"DELETE FROM `Binary`"}, nullptr, false, {{"HG08", "error", "Binary", "hostgate"}}},
+        {"an action at CostFinalize's number",
+         {"UPDATE `InstallExecuteSequence` SET `Sequence`=1000 WHERE `Action`='AfterSelectFunction'"}, nullptr, false,
+         {{"HG08", "error", "InstallExecuteSequence", "AfterSelectFunction"}}},
+        {"an action at a negative number",
+         {"UPDATE `InstallExecuteSequence` SET `Sequence`=-1 WHERE `Action`='PrevInstall'"}, nullptr, false,
+         {{"HG08", "error", "InstallExecuteSequence", "PrevInstall"}}},
     };
     for (const auto& c : cases) {
         TempFolder folder{"checker"};
@@ -132,6 +236,120 @@ TEST(Checker, NamesEachMistakeOfTheSampleAndNothingElse)
 
         std::set<Named> expected = c.expected;
         if (c.withSource) expected.insert(network.begin(), network.end());
-        EXPECT_EQ(Check(package, c.withSource), expected) << c.mistake;
+        EXPECT_EQ(Check(package, c.withSource ? OwnedString(SampleSource()) : std::nullopt), expected) << c.mistake;
+    }
+    // A source folder that is not there: one finding, not one for each file.
+    std::set<Named> missing = unsecured;
+    missing.insert({"HG11", "error", "", missingFolder + "\\"});
+    EXPECT_EQ(Check(sample, missingFolder), missing);
+}
+
+namespace {
+
+struct Ran {
+    DWORD exitCode = 0;
+    std::string output;  // standard output and error together
+};
+
+// Runs hostgate-check.exe (beside this program) with `arguments`, its output to a file.
+Ran RunChecker(const std::vector<std::string>& arguments, const TempFolder& folder)
+{
+    char self[MAX_PATH];
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    std::string program = self;
+    program = program.substr(0, program.rfind('\\')) + "\\hostgate-check.exe";
+    std::string commandLine = "\"" + program + "\"";
+    for (const std::string& argument : arguments) commandLine += " \"" + argument + "\"";
+    std::string outputPath = folder / "output.txt";
+    SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
+    HANDLE output = CreateFileA(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited, CREATE_ALWAYS, 0, nullptr);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = output;
+    startup.hStdError = output;
+    PROCESS_INFORMATION process = {};
+    Ran ran;
+    ran.exitCode = 9999;
+    if (CreateProcessA(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+        WaitForSingleObject(process.hProcess, 180000);
+        GetExitCodeProcess(process.hProcess, &ran.exitCode);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    CloseHandle(output);
+    ran.output = ReadFile(outputPath).value_or("");
+    return ran;
+}
+
+// Flips one bit in the allocation chain of the file's small streams (the compound file's
+// FAT entry a few sectors into the root's mini stream), where the tables' strings live.
+void DamageChain(const std::string& path)
+{
+    std::string bytes = ReadFile(path).value_or("");
+    auto word = [&](std::size_t at) {
+        uint32_t value = 0;
+        std::memcpy(&value, bytes.data() + at, 4);
+        return value;
+    };
+    auto sector = [&](uint32_t number) { return (static_cast<std::size_t>(number) + 1) * 512; };
+    auto fatEntry = [&](uint32_t number) { return sector(word(0x4C + 4 * (number / 128))) + 4 * (number % 128); };
+    uint32_t chain = word(sector(word(0x30)) + 116);  // the root entry's first sector
+    for (int step = 0; step < 6; ++step) chain = word(fatEntry(chain));
+    bytes[fatEntry(chain)] ^= 1;
+    WriteFile(path, bytes);
+}
+
+}  // namespace
+
+// The program's answers: its exit code for the command line, options in any position, and
+// whether the decision table came with it.
+TEST(Checker, AnswersEveryCommandLine)
+{
+    TempFolder folder{"checkexe"};
+    const std::string sample = SampleSource() + "\\hostgate-sample.msi";
+    std::string broken = folder / "broken.msi";
+    CopyFileA(sample.c_str(), broken.c_str(), FALSE);
+    MSIHANDLE database = 0;
+    ASSERT_EQ(MsiOpenDatabaseA(broken.c_str(), MSIDBOPEN_TRANSACT, &database), 0u);
+    Execute(database, "DELETE FROM `Error` WHERE `Error`=3000");
+    ASSERT_EQ(MsiDatabaseCommit(database), 0u);
+    MsiCloseHandle(database);
+    std::string damaged = folder / "damaged.msi";
+    CopyFileA(sample.c_str(), damaged.c_str(), FALSE);
+    DamageChain(damaged);
+    // The installer's engine under Wine crashes on a path this long; the answer must not.
+    std::string deep = folder.path();
+    while (deep.size() < 300) deep += "\\" + std::string(60, 'd');
+    MakeFolders(deep);
+    std::string farAway = deep + "\\sample.msi";
+    CopyFileA(sample.c_str(), farAway.c_str(), FALSE);
+
+    const std::string explained = "R15.0, R16.0\t";  // a row of the decision table
+    const struct {
+        std::vector<std::string> arguments;
+        std::set<DWORD> exitCodes;
+        bool explains;
+    } cases[] = {
+        {{"--help"}, {0}, false},
+        {{}, {2}, false},
+        {{"--explian", sample}, {2}, false},
+        {{sample}, {0}, false},
+        {{sample, "--explain"}, {0}, true},
+        {{sample, "--explain", SampleSource()}, {0}, true},
+        {{"--", sample}, {0}, false},
+        {{sample, SampleSource(), "extra"}, {2}, false},
+        {{broken}, {1}, false},
+        {{folder / "absent.msi"}, {2}, false},
+        {{damaged}, {2}, false},
+        {{farAway}, {0, 2}, false},  // 0 where the engine reads it, 2 where it fails
+    };
+    for (const auto& c : cases) {
+        std::string shown;
+        for (const std::string& argument : c.arguments) shown += " " + argument.substr(0, 80);
+        Ran ran = RunChecker(c.arguments, folder);
+        EXPECT_TRUE(c.exitCodes.count(ran.exitCode)) << shown << ": exit code " << ran.exitCode << "\n" << ran.output;
+        EXPECT_EQ(ran.output.find(explained) != std::string::npos, c.explains) << shown << "\n" << ran.output;
+        EXPECT_FALSE(ran.output.empty()) << shown;
     }
 }

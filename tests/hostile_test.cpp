@@ -2,13 +2,19 @@
 // 0 or 1603 (the latter with message 3000 or 3001), switch off only features that the
 // rules name, write only where they may, and never delete a registry key with content.
 //
-// HOSTGATE_HOSTILE_COUNT sets how many packages (default 300); HOSTGATE_HOSTILE_SEED
-// replays a single one.
+// The checker reads each package too: it never crashes or hangs, and calls none unreadable.
+//
+// Seeds 1 to HOSTGATE_HOSTILE_COUNT (default 200) gate every run; each run also tries
+// HOSTGATE_HOSTILE_FRESH (default 100) seeds it has not tried before, from the clock. A
+// failing seed is printed; HOSTGATE_HOSTILE_SEED replays it alone. Under
+// HOSTGATE_WINDOWS_RULES=1 the actions meet Windows' refusals.
 #include "testbed.h"
 
 #include "actions/exports.h"
 #include "actions/phases.h"
+#include "checker/checks.h"
 #include "session/install_session.h"
+#include "windows_rules.h"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +22,9 @@
 
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <set>
@@ -219,18 +227,35 @@ bool RunBounded(std::function<UINT()> action, UINT& result)
     return ended;
 }
 
+// The checker over the package, in this process and bounded: any crash or hang shows.
+void CheckTheChecker(const std::string& package, const std::string& source)
+{
+    bool read = false;
+    UINT ignored = 0;
+    ASSERT_TRUE(RunBounded(
+        [&] {
+            read = CheckPackage(package, OwnedString(source)).has_value() && ExplainPackage(package, OwnedString(source));
+            return 0u;
+        },
+        ignored))
+        << "the checker did not return";
+    EXPECT_TRUE(read) << "the checker called a readable package unreadable";
+}
+
 void CheckOnePackage(uint32_t seed, const Library& dll)
 {
     SCOPED_TRACE("seed " + std::to_string(seed) + " (replay with HOSTGATE_HOSTILE_SEED=" + std::to_string(seed) + ")");
     Random random(seed);
     TempFolder folder{"hostile"};
     HostRegistry hosts;
+    std::optional<Elevated> administrator{std::in_place};  // the machine as set up beforehand
     CreateKey(HKEY_CURRENT_USER, "Software\\HostgateSentinel\\Empty");
     CreateKey(HKEY_LOCAL_MACHINE, "Software\\HostgateSentinel\\Empty");
     Generated generated = Generate(random, folder / "hostile.msi");
     PlantHosts(random, generated.releases);
     WriteFile(folder / "here.cab", "x");
     MakeFolders(folder / "folder.cab");
+    CheckTheChecker(generated.package, folder.path());
     HKEY roots[2] = {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER};
     std::map<std::string, DWORD> keysBefore[2];
     for (int r = 0; r < 2; ++r) Keys(roots[r], "Software\\Autodesk", keysBefore[r]);
@@ -241,6 +266,7 @@ void CheckOnePackage(uint32_t seed, const Library& dll)
     std::map<std::string, std::size_t> sizesBefore = TableSizes(session);
     std::set<Row> conditionsBefore;
     for (const Row& row : session.rows("SELECT * FROM `Condition`")) conditionsBefore.insert(row);
+    administrator.reset();  // the actions run as the user
 
     for (const char* name : {"PrevInstall", "AfterSelectFunction", "RunSuportPacks", "CopyInfFiles"}) {
         if (std::string(name) == "AfterSelectFunction" && random.chance(30))
@@ -302,6 +328,7 @@ void CheckOnePackage(uint32_t seed, const Library& dll)
         }
         EXPECT_TRUE(KeyExists(roots[r], "Software\\HostgateSentinel\\Empty"));
     }
+    administrator.emplace();
     DeleteTree(HKEY_CURRENT_USER, "Software\\HostgateSentinel");
     DeleteTree(HKEY_LOCAL_MACHINE, "Software\\HostgateSentinel");
 }
@@ -321,6 +348,11 @@ TEST(HostilePackages, ActionsStaySafe)
         CheckOnePackage(static_cast<uint32_t>(std::strtoul(seed, nullptr, 10)), dll);
         return;
     }
-    uint32_t count = EnvironmentNumber("HOSTGATE_HOSTILE_COUNT", 300);
-    for (uint32_t seed = 1; seed <= count && !HasFatalFailure(); ++seed) CheckOnePackage(seed, dll);
+    uint32_t fixed = EnvironmentNumber("HOSTGATE_HOSTILE_COUNT", 200);
+    for (uint32_t seed = 1; seed <= fixed && !HasFatalFailure(); ++seed) CheckOnePackage(seed, dll);
+    // Fresh seeds, far above the fixed range: each run explores packages no run saw before.
+    uint32_t fresh = EnvironmentNumber("HOSTGATE_HOSTILE_FRESH", 100);
+    uint32_t first = 1000000u + static_cast<uint32_t>(std::time(nullptr)) % 1000000000u;
+    std::printf("fresh seeds %u to %u\n", static_cast<unsigned>(first), static_cast<unsigned>(first + fresh - 1));
+    for (uint32_t seed = first; seed < first + fresh && !HasFatalFailure(); ++seed) CheckOnePackage(seed, dll);
 }

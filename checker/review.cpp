@@ -1,0 +1,200 @@
+#include "checker/review.h"
+
+#include "checker/text.h"
+#include "package/contract.h"
+
+#include <msiquery.h>
+
+#include <cstdlib>
+#include <vector>
+
+namespace {
+
+std::optional<Table> ReadTable(const PackageDatabase& db, const char* name)
+{
+    TableView view;
+    if (!view.Open(db, name)) return std::nullopt;
+    Table table{view.ColumnNames(), view.ColumnInfo(MSICOLINFO_TYPES), {}};
+    while (view.Fetch()) {
+        std::vector<OwnedString> row;
+        for (std::size_t column = 1; column <= table.names.size(); ++column)
+            row.push_back(view.GetString(static_cast<int>(column)));
+        table.rows.push_back(std::move(row));
+    }
+    return table;
+}
+
+// Reads a stream to its end; false when the file ends it early.
+bool ReadWholeStream(MSIHANDLE record, UINT field)
+{
+    DWORD expected = MsiRecordDataSize(record, field);
+    DWORD total = 0;
+    std::vector<char> buffer(64 * 1024);
+    for (;;) {
+        DWORD size = static_cast<DWORD>(buffer.size());
+        if (MsiRecordReadStream(record, field, buffer.data(), &size) != ERROR_SUCCESS) return false;
+        if (size == 0) break;
+        total += size;
+    }
+    return total == expected;
+}
+
+}  // namespace
+
+std::optional<std::size_t> Table::Column(const std::string& name) const
+{
+    for (std::size_t i = 0; i < names.size(); ++i)
+        if (names[i] == name) return i;
+    return std::nullopt;
+}
+
+OwnedString Table::Field(const std::vector<OwnedString>& row, const std::string& name) const
+{
+    std::optional<std::size_t> column = Column(name);
+    return column && *column < row.size() ? row[*column] : std::nullopt;
+}
+
+void Review::Add(const char* code, const char* severity, const std::string& table, const std::string& column,
+                 const std::string& key, const std::string& message)
+{
+    findings_.push_back({code, severity, table, column, key, message});
+}
+
+const Table* Review::Get(const char* name)
+{
+    auto found = tables_.find(name);
+    if (found == tables_.end()) found = tables_.emplace(name, ReadTable(db_, name)).first;
+    return found->second ? &*found->second : nullptr;
+}
+
+bool Review::HasError(const std::string& code, const std::string& table) const
+{
+    for (const Finding& finding : findings_)
+        if (finding.code == code && finding.table == table && finding.severity == "error") return true;
+    return false;
+}
+
+std::set<std::string> Review::Features()
+{
+    std::set<std::string> names;
+    if (const Table* features = Get(table::Feature))
+        for (const auto& row : features->rows)
+            if (!row.empty() && row[0]) names.insert(*row[0]);
+    return names;
+}
+
+std::set<std::string> Review::HostProperties()
+{
+    std::set<std::string> properties;
+    if (const Table* releases = Get(table::AutoCAD))
+        for (const auto& row : releases->rows)
+            if (!row.empty() && row[0]) properties.insert(*row[0]);
+    return properties;
+}
+
+std::set<std::string> Review::FunctionValues()
+{
+    std::set<std::string> values;
+    if (const Table* functions = Get(table::FunctionVersion))
+        for (const auto& row : functions->rows)
+            if (row.size() > 2 && row[2]) values.insert(*row[2]);
+    return values;
+}
+
+OwnedString Review::PackageProperty(const char* name)
+{
+    if (const Table* properties = Get(table::Property))
+        for (const auto& row : properties->rows)
+            if (row.size() > 1 && row[0] == std::string(name)) return row[1];
+    return std::nullopt;
+}
+
+int Integer(const OwnedString& text)
+{
+    return text ? std::atoi(text->c_str()) : static_cast<int>(MSI_NULL_INTEGER);
+}
+
+std::string Join(const std::vector<OwnedString>& parts)
+{
+    std::string key;
+    for (std::size_t i = 0; i < parts.size(); ++i) key += (i ? "/" : "") + parts[i].value_or(std::string());
+    return key;
+}
+
+std::string RuleKey(const std::vector<OwnedString>& row)
+{
+    return Join(std::vector<OwnedString>(row.begin(), row.begin() + static_cast<long>(std::min<std::size_t>(4, row.size()))));
+}
+
+bool OpenWholePackage(const std::string& package, PackageDatabase& db, std::string& problem)
+{
+    if (!db.OpenPackageFile(package)) {
+        problem = "the installer cannot open it as a package";
+        return false;
+    }
+    TableView catalogue;
+    if (!catalogue.Open(db, "_Tables")) {
+        problem = "its list of tables cannot be read";
+        return false;
+    }
+    std::vector<std::string> names;
+    while (catalogue.Fetch())
+        if (OwnedString name = catalogue.GetString(1)) names.push_back(*name);
+    if (names.empty()) {
+        problem = "it holds no tables";
+        return false;
+    }
+    // A damaged file can open and still lose tables it lists, or end a stream early.
+    for (const std::string& name : names) {
+        TableView rows;
+        if (!rows.Open(db, name.c_str())) {
+            problem = "it lists the table " + Shown(name) + " but the table cannot be read";
+            return false;
+        }
+        while (rows.Fetch()) {
+        }
+    }
+    TableView streams;
+    if (streams.Open(db, "_Streams"))
+        while (streams.Fetch()) {
+            OwnedString name = streams.GetString(1);
+            MsiHandle record = streams.TakeRecord();
+            if (!ReadWholeStream(record.get(), 2)) {
+                problem = "its stream " + Shown(name.value_or("")) + " ends before its recorded size";
+                return false;
+            }
+        }
+    return true;
+}
+
+std::vector<Finding> CheckPackage(const PackageDatabase& db, const OwnedString& sourceFolder)
+{
+    OwnedString source = sourceFolder;
+    if (source && !source->empty() && source->back() != '\\') *source += '\\';
+    Review review(db, source);
+    CheckTables(review);
+    CheckNames(review);
+    CheckReleases(review);
+    CheckRules(review);
+    CheckFunctions(review);
+    CheckDialog(review);
+    CheckMessages(review);
+    CheckSequences(review);
+    CheckSource(review);
+    CheckDecisions(review);
+    return std::move(review.findings());
+}
+
+std::optional<std::vector<Finding>> CheckPackage(const std::string& package, const OwnedString& sourceFolder)
+{
+    PackageDatabase db;
+    std::string problem;
+    if (!OpenWholePackage(package, db, problem)) return std::nullopt;
+    return CheckPackage(db, sourceFolder);
+}
+
+std::string FormatFinding(const Finding& finding)
+{
+    return finding.code + "\t" + finding.severity + "\t" + finding.table + "\t" + finding.column + "\t" + finding.key +
+           "\t" + finding.message;
+}
