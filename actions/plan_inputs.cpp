@@ -39,13 +39,15 @@ PlannedChoice::PlannedChoice(const InstallSession& session, const PlanInputs& in
 ConditionRows CarryOut(const InstallSession& session, PlanInputs& inputs, const ConditionRows& target,
                        const Gate& planned, bool settle)
 {
+    ConditionRows found = ByFeature(inputs.table.writer.Rows().value_or(std::vector<ConditionRow>()));
     ConditionRows actual = WriteConditions(session, inputs.table, target, planned, inputs.features);
     bool listsRule = FeatureListsRule(session);
-    NameSet withheld = SwitchedOff(inputs.features, actual, InstallerEvaluate(session));
+    // The withheld features matter only where the lists rule (each evaluation asks the installer).
+    NameSet withheld = listsRule ? SwitchedOff(inputs.features, actual, InstallerEvaluate(session)) : NameSet();
     if (listsRule) WithholdFromFeatureLists(session, inputs.features, withheld);
     if (settle) {
         session.Log("costing redone");
-        SettleFeatureStates(session, inputs.table, inputs.features, actual, TouchedFeatures(inputs, planned, actual),
+        SettleFeatureStates(session, inputs.table, inputs.features, found, actual, TouchedFeatures(inputs, planned, actual),
                             listsRule, withheld);
     }
     return actual;

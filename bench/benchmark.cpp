@@ -239,20 +239,23 @@ int main(int argc, char** argv)
         std::printf("%8d %6d | %9.1fms %9.1fms %9.1fms | %10.2f ||", features, rules, p * 1000, a * 1000, c * 1000,
                     actions / c);
 
-        // The floor: one fetch per SearchCabinet and Condition row an action reads (the
-        // installer has no bulk read), and for PrevInstall per Feature row, and one call per
-        // row it writes.
+        // The floor: one fetch per SearchCabinet, Condition and Feature row an action reads (the
+        // installer has no bulk read), one call per row it writes, and for AfterSelectFunction
+        // one state read per feature and one evaluation per Condition row it leaves.
         HMODULE dll = LoadLibraryA(DllPath().c_str());
         if (CountImports(dll) == 0) std::fprintf(stderr, "bench: no import patched\n");
         auto counted = OpenSession(package, folder);
         const char* first = "";
         for (const char* name : {"PrevInstall", "AfterSelectFunction"}) {
             if (std::string(name) == "AfterSelectFunction") counted->setProperty("FUNCTION_VER", "f2");
-            unsigned long read = static_cast<unsigned long>(rules + counted->rows("SELECT * FROM `Condition`").size());
-            // PrevInstall also reads the Feature table once, to warn of rules naming no feature.
-            if (std::string(name) == "PrevInstall") read += static_cast<unsigned long>(features);
+            // Both actions read the Feature table once, for the model of a costing.
+            unsigned long read = static_cast<unsigned long>(rules + counted->rows("SELECT * FROM `Condition`").size() + features);
             g_byFunction.clear();
             reinterpret_cast<Action>(reinterpret_cast<void*>(GetProcAddress(dll, name)))(counted->handle());
+            // AfterSelectFunction also reads the state of each feature the rules name once (every
+            // feature here), and evaluates each Condition row it leaves once.
+            if (std::string(name) == "AfterSelectFunction")
+                read += static_cast<unsigned long>(features + counted->rows("SELECT * FROM `Condition`").size());
             std::map<std::string, unsigned long> detail = g_byFunction;
             Counts counts = Take();
             double bound = 1.1 * double(read + counts.modifies) + 100;

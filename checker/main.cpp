@@ -13,6 +13,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -131,13 +132,15 @@ int ReadApart(const std::vector<std::string>& arguments)
 std::string Hex(DWORD code)
 {
     char text[16];
-    wsprintfA(text, "0x%08lX", static_cast<unsigned long>(code));
+    std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(code));
     return text;
 }
 
 }  // namespace
 
-int main()
+// The command line is read wide (see Arguments); the wide entry point keeps the runtime's
+// start-up on the wide API too.
+int wmain()
 {
     std::vector<std::string> arguments = Arguments();
     if (!arguments.empty() && arguments[0] == Utf8FromWide(kReadOption)) return ReadApart(arguments);

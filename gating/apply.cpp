@@ -214,7 +214,7 @@ void WithholdFromFeatureLists(const InstallSession& session, const std::vector<F
 }
 
 void SettleFeatureStates(const InstallSession& session, ConditionTable& table, const std::vector<FeatureRow>& features,
-                         const ConditionRows& rows, const std::vector<std::string>& touched, bool listsRule,
+                         const ConditionRows& found, const ConditionRows& rows, const std::vector<std::string>& touched, bool listsRule,
                          const NameSet& withheld)
 {
     OwnedString levelText = session.GetProperty(prop::InstallLevel);
@@ -223,10 +223,13 @@ void SettleFeatureStates(const InstallSession& session, ConditionTable& table, c
 
     // A costing keeps the level of the last true row it saw, and a feature at level 0 stays
     // unregistered even once its state is set: a temporary row gives each feature that comes
-    // back its level while costing runs again.
+    // back (one the last costing may have seen switched off, or below one) its level while
+    // costing runs again.
     std::vector<ConditionRow> levelRows;
     if (!listsRule) {
+        NameSet seenOff = SwitchedOff(features, found, [](const std::string&) { return Truth::Unknown; });
         for (const std::string& feature : touched) {
+            if (!seenOff.count(feature)) continue;
             const Costing* costing = CostingOf(costings, feature);
             if (!costing || !Installs(costing->state)) continue;
             ConditionRow levelRow{feature, costing->level, std::string("1")};

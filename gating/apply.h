@@ -38,8 +38,9 @@ void WithholdFromFeatureLists(const InstallSession& session, const std::vector<F
 // Costs again and sets the state of each feature in `touched` (parents first) to what the
 // plan gives it, for an installer that has costed already and reads the rows no more. With
 // the feature lists ruling, the lists' states stand, less the features withheld.
+// `found` is the table as the action found it: what the installer's last costing read.
 void SettleFeatureStates(const InstallSession& session, ConditionTable& table, const std::vector<FeatureRow>& features,
-                         const ConditionRows& rows, const std::vector<std::string>& touched, bool listsRule,
+                         const ConditionRows& found, const ConditionRows& rows, const std::vector<std::string>& touched, bool listsRule,
                          const NameSet& withheld);
 
 // The value of an expression in the running installation.
