@@ -258,5 +258,14 @@ TEST_F(IntlInstall, CyrillicPackageFromFoldersInAnyScriptInstallsTheChosenFuncti
         }
         EXPECT_EQ(installed, c.installed) << c.folder << " " << c.commandLine;
         TearDown();
+        // The checker names a mistake in such a package exactly: one cabinet gone. (The test
+        // package has no dialog and simpler scheduling, which the checker names too.)
+        DeleteFileW(ToWide(folder.path() + "\\кабинеты\\редактор.cab").c_str());
+        std::optional<std::vector<Finding>> findings = CheckPackage(package, OwnedString(folder.path()));
+        ASSERT_TRUE(findings.has_value()) << c.folder;
+        std::vector<std::string> keys;
+        for (const Finding& finding : *findings)
+            if (finding.code == "HG11") keys.push_back(finding.code + " " + finding.key);
+        EXPECT_EQ(keys, std::vector<std::string>{"HG11 /редактор/кабинеты\\редактор.cab/Editor"}) << c.folder;
     }
 }
