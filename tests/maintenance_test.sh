@@ -126,14 +126,7 @@ full_host_key() {
 host_digits() { local digits=${1#R}; digits=${digits%.0}; echo "${digits//./}"; }
 
 # --- The run ------------------------------------------------------------------------------------
-if [ "$mode" = dialog ]; then
-    for tool in Xvfb xdotool; do
-        command -v "$tool" >/dev/null || { echo "SKIPPED: no display server: $tool is missing"; exit 77; }
-    done
-fi
-rm -rf "$work"
-mkdir -p "$work"
-prepare_prefix "$build"
+start_run "$mode" "$build" "$work"
 for name in "${!msi[@]}"; do
     case $name in
     contour) every_road_variant contour "$build/packages/contour-tools/source" ;;

@@ -43,3 +43,16 @@ prepare_prefix() {  # prepare_prefix BUILD_DIR
     printf '@echo off\r\nmsiexec %%*\r\necho exit code %%ERRORLEVEL%%\r\n' >"$drive_c/hostgate-run.bat"
     wine_run msiexec /i "$(wine_run winepath -w "$1/sample/source/support/runtime.msi")" /qn RUNTIME_MODE=predeployed
 }
+
+# The start of a run: a dialog run needs a display server (exit 77, skipped, without one);
+# then a fresh work folder and prefix.
+start_run() {  # start_run MODE BUILD WORK
+    if [ "$1" = dialog ]; then
+        for tool in Xvfb xdotool; do
+            command -v "$tool" >/dev/null || { echo "SKIPPED: no display server: $tool is missing"; exit 77; }
+        done
+    fi
+    rm -rf "$3"
+    mkdir -p "$3"
+    prepare_prefix "$2"
+}

@@ -109,14 +109,7 @@ plant() {  # plant "R15.0 R16.0": exactly these host releases installed ("": non
     planted=$1
 }
 
-if [ "$mode" = dialog ]; then
-    for tool in Xvfb xdotool; do
-        command -v "$tool" >/dev/null || { echo "SKIPPED: no display server: $tool is missing"; exit 77; }
-    done
-fi
-rm -rf "$work"
-mkdir -p "$work"
-prepare_prefix "$build"
+start_run "$mode" "$build" "$work"
 fullui_variant || echo "FAIL  the sample variant for full UI only could not be built"
 
 passed=0 failed=0
