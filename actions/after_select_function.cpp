@@ -59,10 +59,9 @@ UINT RunAfterSelectFunction(const InstallSession& session, ConditionRows* finalR
     PackageDatabase db(session);
     PlanInputs inputs(session, db);
     Road road = ReadRoad(session);
-    auto tableRows = [&] { return ByFeature(inputs.table.writer.Rows().value_or(std::vector<ConditionRow>())); };
     if (road == Road::Repair || road == Road::Removal) {
         session.Log(std::string("road: ") + RoadName(road) + ": the rules change nothing");
-        if (finalRows) *finalRows = tableRows();
+        if (finalRows) *finalRows = inputs.table.AsRead();
         return ERROR_SUCCESS;
     }
     // The choice is planned from what PrevInstall found, never from the rows an earlier
@@ -70,7 +69,7 @@ UINT RunAfterSelectFunction(const InstallSession& session, ConditionRows* finalR
     std::optional<FoundReleases> found = DecodeFound(session.GetProperty(prop::ReleasesFound));
     bool installed = road == Road::Change;
     PlannedChoice chosen(session, inputs, found, !installed);
-    ConditionRows actual = tableRows();
+    ConditionRows actual = inputs.table.AsRead();
     if (installed && (!found || !session.GetProperty(prop::FunctionVer))) {
         session.Log("road: change of the installed product, without the releases PrevInstall found or a function "
                     "chosen: nothing changed");

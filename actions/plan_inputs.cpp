@@ -39,7 +39,7 @@ PlannedChoice::PlannedChoice(const InstallSession& session, const PlanInputs& in
 ConditionRows CarryOut(const InstallSession& session, PlanInputs& inputs, const ConditionRows& target,
                        const Gate& planned, bool settle)
 {
-    ConditionRows found = ByFeature(inputs.table.writer.Rows().value_or(std::vector<ConditionRow>()));
+    ConditionRows found = inputs.table.AsRead();
     ConditionRows actual = WriteConditions(session, inputs.table, target, planned, inputs.features);
     bool listsRule = FeatureListsRule(session);
     // The withheld features matter only where the lists rule (each evaluation asks the installer).
@@ -105,13 +105,7 @@ std::vector<std::string> RelatedProducts(const InstallSession& session, const Pa
         OwnedString codes = property ? session.GetProperty(property->c_str()) : std::nullopt;
         if (!codes) continue;
         // Several products found under one row are listed with semicolons.
-        std::size_t start = 0;
-        while (start < codes->size()) {
-            std::size_t end = codes->find(';', start);
-            if (end == std::string::npos) end = codes->size();
-            if (end > start) products.push_back(codes->substr(start, end - start));
-            start = end + 1;
-        }
+        for (const std::string& product : SplitText(*codes, ';')) products.push_back(product);
     }
     return products;
 }

@@ -97,13 +97,8 @@ std::optional<FoundReleases> DecodeFound(const OwnedString& text)
 {
     if (!text || text->rfind("found:", 0) != 0) return std::nullopt;
     FoundReleases found;
-    std::size_t at = 6;
-    while (at < text->size()) {
-        std::size_t comma = text->find(',', at);
-        if (comma == std::string::npos) break;
-        found.push_back(static_cast<std::size_t>(std::strtoul(text->substr(at, comma - at).c_str(), nullptr, 10)));
-        at = comma + 1;
-    }
+    for (const std::string& position : SplitText(text->substr(6), ','))
+        found.push_back(static_cast<std::size_t>(std::strtoul(position.c_str(), nullptr, 10)));
     return found;
 }
 
@@ -160,7 +155,7 @@ UINT RunPrevInstall(const InstallSession& session, ConditionRows* finalRows)
     // A repair restores what is installed and adds nothing; a removal takes everything: the
     // rules decide neither.
     if (road == Road::Repair || road == Road::Removal) {
-        if (finalRows) *finalRows = ByFeature(inputs.table.writer.Rows().value_or(std::vector<ConditionRow>()));
+        if (finalRows) *finalRows = inputs.table.AsRead();
         return ERROR_SUCCESS;
     }
     PresetInstalledFunction(session, db, inputs, road);
@@ -190,7 +185,7 @@ UINT RunPrevInstall(const InstallSession& session, ConditionRows* finalRows)
         actual = CarryOut(session, inputs, target, *planned, false);
     if (choice) WriteFunctionChoice(session, db, *choice);
     if (!installed) LogFeaturesOff(session, actual);
-    if (finalRows) *finalRows = installed ? ByFeature(inputs.table.writer.Rows().value_or(std::vector<ConditionRow>())) : actual;
+    if (finalRows) *finalRows = installed ? inputs.table.AsRead() : actual;
     return result;
 }
 

@@ -74,31 +74,28 @@ bool Review::HasError(const std::string& code, const std::string& table) const
     return false;
 }
 
+std::set<std::string> Review::Column(const char* name, std::size_t column)
+{
+    std::set<std::string> texts;
+    if (const Table* rows = Get(name))
+        for (const auto& row : rows->rows)
+            if (row.size() > column && row[column]) texts.insert(*row[column]);
+    return texts;
+}
+
 std::set<std::string> Review::Features()
 {
-    std::set<std::string> names;
-    if (const Table* features = Get(table::Feature))
-        for (const auto& row : features->rows)
-            if (!row.empty() && row[0]) names.insert(*row[0]);
-    return names;
+    return Column(table::Feature, 0);
 }
 
 std::set<std::string> Review::HostProperties()
 {
-    std::set<std::string> properties;
-    if (const Table* releases = Get(table::AutoCAD))
-        for (const auto& row : releases->rows)
-            if (!row.empty() && row[0]) properties.insert(*row[0]);
-    return properties;
+    return Column(table::AutoCAD, 0);
 }
 
 std::set<std::string> Review::FunctionValues()
 {
-    std::set<std::string> values;
-    if (const Table* functions = Get(table::FunctionVersion))
-        for (const auto& row : functions->rows)
-            if (row.size() > 2 && row[2]) values.insert(*row[2]);
-    return values;
+    return Column(table::FunctionVersion, 2);
 }
 
 OwnedString Review::PackageProperty(const char* name)

@@ -44,6 +44,9 @@ public:
     OwnedString PackageProperty(const char* name);
 
 private:
+    // The distinct texts of one column (counted from 0) of a table.
+    std::set<std::string> Column(const char* name, std::size_t column);
+
     const PackageDatabase& db_;
     OwnedString source_;
     std::map<std::string, std::optional<Table>> tables_;

@@ -14,6 +14,23 @@ ConditionTable::ConditionTable(const InstallSession& session, const PackageDatab
     if (writer.Rows()) packageRows = PackageRows(*writer.Rows(), changes);
 }
 
+ConditionRows ConditionTable::AsRead() const
+{
+    return ByFeature(writer.Rows().value_or(std::vector<ConditionRow>()));
+}
+
+namespace {
+
+// What a first costing of `rows` gives each feature, at the installation's INSTALLLEVEL.
+Costings PlannedCostings(const InstallSession& session, const std::vector<FeatureRow>& features, const ConditionRows& rows)
+{
+    OwnedString levelText = session.GetProperty(prop::InstallLevel);
+    int installLevel = levelText ? std::atoi(levelText->c_str()) : 1;
+    return FirstCosting(features, rows, installLevel, InstallerEvaluate(session));
+}
+
+}  // namespace
+
 Evaluate InstallerEvaluate(const InstallSession& session)
 {
     return [&session](const std::string& expression) {
@@ -35,7 +52,7 @@ bool Contains(const std::vector<ConditionRow>& rows, const ConditionRow& row)
 ConditionRows WriteConditions(const InstallSession& session, ConditionTable& table, const ConditionRows& target,
                               const Gate& gate, const std::vector<FeatureRow>& features)
 {
-    ConditionRows current = ByFeature(table.writer.Rows().value_or(std::vector<ConditionRow>()));
+    ConditionRows current = table.AsRead();
     ConditionRows package = ByFeature(table.packageRows);
     ConditionRows actual = current;
     NameSet names;
@@ -120,15 +137,7 @@ constexpr const char* kEditedLists[] = {prop::AddLocal, prop::Remove, prop::AddS
 
 std::vector<std::string> Split(const std::string& list)
 {
-    std::vector<std::string> names;
-    std::size_t start = 0;
-    while (start <= list.size()) {
-        std::size_t end = list.find(',', start);
-        if (end == std::string::npos) end = list.size();
-        if (end > start) names.push_back(list.substr(start, end - start));
-        start = end + 1;
-    }
-    return names;
+    return SplitText(list, ',');
 }
 
 std::string Join(const std::vector<std::string>& names)
@@ -167,14 +176,9 @@ Lists GivenLists(const InstallSession& session)
         session.SetProperty(prop::ListsGiven, text.c_str());
         return lists;
     }
-    std::size_t start = 0;
-    while (start < stored->size()) {
-        std::size_t end = stored->find('\n', start);
-        if (end == std::string::npos) end = stored->size();
-        std::string line = stored->substr(start, end - start);
+    for (const std::string& line : SplitText(*stored, '\n')) {
         std::size_t equals = line.find('=');
         if (equals != std::string::npos) lists.emplace_back(line.substr(0, equals), line.substr(equals + 1));
-        start = end + 1;
     }
     return lists;
 }
@@ -217,9 +221,7 @@ void SettleFeatureStates(const InstallSession& session, ConditionTable& table, c
                          const ConditionRows& found, const ConditionRows& rows, const std::vector<std::string>& touched, bool listsRule,
                          const NameSet& withheld)
 {
-    OwnedString levelText = session.GetProperty(prop::InstallLevel);
-    int installLevel = levelText ? std::atoi(levelText->c_str()) : 1;
-    Costings costings = FirstCosting(features, rows, installLevel, InstallerEvaluate(session));
+    Costings costings = PlannedCostings(session, features, rows);
 
     // A costing keeps the level of the last true row it saw, and a feature at level 0 stays
     // unregistered even once its state is set: a temporary row gives each feature that comes
@@ -249,6 +251,7 @@ void SettleFeatureStates(const InstallSession& session, ConditionTable& table, c
     for (const std::string& feature : touched) {
         INSTALLSTATE state;
         std::string reason;
+        bool keepInstalled = false;  // a feature being installed in any way is left as it is
         if (listsRule) {
             if (withheld.count(feature)) {
                 state = INSTALLSTATE_ABSENT;
@@ -257,12 +260,10 @@ void SettleFeatureStates(const InstallSession& session, ConditionTable& table, c
                 // A feature an earlier choice withheld comes back when the given lists ask for it.
                 bool asked = (IsAll(given) || std::find(addLocal.begin(), addLocal.end(), feature) != addLocal.end()) &&
                              !IsAll(removeGiven) && std::find(removed.begin(), removed.end(), feature) == removed.end();
-                INSTALLSTATE installed = INSTALLSTATE_UNKNOWN, action = INSTALLSTATE_UNKNOWN;
-                if (!asked || MsiGetFeatureStateW(session.handle(), Wide(feature).c_str(), &installed, &action) != ERROR_SUCCESS ||
-                    Installs(action))
-                    continue;
+                if (!asked) continue;
                 state = INSTALLSTATE_LOCAL;
                 reason = "ADDLOCAL names it";
+                keepInstalled = true;
             }
         } else {
             const Costing* costing = CostingOf(costings, feature);
@@ -276,8 +277,9 @@ void SettleFeatureStates(const InstallSession& session, ConditionTable& table, c
         // A state already as planned is left alone: under some engines a request set once
         // keeps a later costing from fixing the feature's level and registration.
         INSTALLSTATE installed = INSTALLSTATE_UNKNOWN, action = INSTALLSTATE_UNKNOWN;
-        if (MsiGetFeatureStateW(session.handle(), Wide(feature).c_str(), &installed, &action) == ERROR_SUCCESS &&
-            (action == state || (!Installs(state) && !Installs(action) && !Installs(installed))))
+        UINT read = MsiGetFeatureStateW(session.handle(), Wide(feature).c_str(), &installed, &action);
+        if (keepInstalled && (read != ERROR_SUCCESS || Installs(action))) continue;
+        if (read == ERROR_SUCCESS && (action == state || (!Installs(state) && !Installs(action) && !Installs(installed))))
             continue;
         UINT result = MsiSetFeatureStateW(session.handle(), Wide(feature).c_str(), state);
         if (result == ERROR_SUCCESS)
@@ -315,9 +317,7 @@ INSTALLSTATE InstalledState(const std::string& productCode, const std::string& f
 void ApplyChange(const InstallSession& session, const std::vector<FeatureRow>& features, const ConditionRows& rows,
                  const std::vector<std::string>& touched, bool settle)
 {
-    OwnedString levelText = session.GetProperty(prop::InstallLevel);
-    int installLevel = levelText ? std::atoi(levelText->c_str()) : 1;
-    Costings costings = FirstCosting(features, rows, installLevel, InstallerEvaluate(session));
+    Costings costings = PlannedCostings(session, features, rows);
     std::string product = session.GetProperty(prop::ProductCode).value_or(std::string());
 
     std::vector<std::pair<std::string, INSTALLSTATE>> changes;  // feature, its new state

@@ -17,6 +17,8 @@ struct ConditionTable {
     explicit ConditionTable(const InstallSession& session, const PackageDatabase& db);
     InstallerConditions writer;  // the table as read, changed row by row
     std::vector<ConditionRow> packageRows;  // the table less what the library changed in this session
+    // The rows as read (what the installer's last costing read), by feature.
+    ConditionRows AsRead() const;
 };
 
 // Makes the table hold `target`: new rows as temporary rows, others taken away by key; a

@@ -47,7 +47,6 @@ Gate::Gate(std::optional<std::vector<CabinetRule>> rules, std::optional<std::vec
                          [](const CabinetRule& a, const CabinetRule& b) { return a.order < b.order; });
     if (conditions)
         for (const ConditionRow& row : *conditions) Add(row);
-    initial_ = conditions_;
 }
 
 void Gate::Add(const ConditionRow& row)
@@ -183,18 +182,6 @@ std::vector<std::string> Gate::RuleFeatures() const
                 std::find(features.begin(), features.end(), *rule.feature) == features.end())
                 features.push_back(*rule.feature);
     return features;
-}
-
-std::vector<std::string> Gate::FeaturesOff() const
-{
-    std::vector<std::string> off;
-    for (const auto& [feature, rows] : conditions_)
-        for (const ConditionRow& row : rows)
-            if (row.level == 0) {
-                off.push_back(feature);
-                break;
-            }
-    return off;
 }
 
 std::string Gate::Reason(const std::string& feature) const

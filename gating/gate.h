@@ -86,10 +86,7 @@ public:
     void DescribeMissingRules(std::string why) { noRules_ = std::move(why); }
     // The distinct features the rules name (possible feature keys only).
     std::vector<std::string> RuleFeatures() const;
-    // The features the Condition rows now switch off (a level-0 row), for the log.
-    std::vector<std::string> FeaturesOff() const;
     const ConditionRows& Conditions() const { return conditions_; }
-    const ConditionRows& InitialConditions() const { return initial_; }
     // Why the feature was last switched off or back on; empty when it never was.
     std::string Reason(const std::string& feature) const;
 
@@ -107,7 +104,6 @@ private:
     std::string noRules_ = "no SearchCabinet table";
     bool hasConditions_;
     ConditionRows conditions_;
-    ConditionRows initial_;
     ConditionWriter& writer_;
     CabinetCheck cabinetPresent_;
     std::map<std::string, bool> cabinets_;

@@ -82,12 +82,9 @@ std::string EncodeChanges(const ConditionChanges& changes)
 ConditionChanges DecodeChanges(const std::string& text)
 {
     ConditionChanges changes;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        std::vector<std::string> fields = Fields(text.substr(start, end - start));
-        start = end + 1;
+    // Line ends inside a field are escaped: every line is one row.
+    for (const std::string& line : SplitText(text, '\n')) {
+        std::vector<std::string> fields = Fields(line);
         if (fields.size() != 4 || (fields[0] != "+" && fields[0] != "-")) continue;
         ConditionRow row{fields[1], std::atoi(fields[2].c_str()), std::nullopt};
         if (!fields[3].empty()) row.expression = fields[3].substr(1);

@@ -84,3 +84,16 @@ Wide::Wide(const std::string& text)
     text_.assign(static_cast<std::size_t>(length > 0 ? length : 0) + 1, L'\0');
     if (length > 0) MultiByteToWideChar(CP_UTF8, 0, text.data(), bytes, text_.data(), length);
 }
+
+std::vector<std::string> SplitText(const std::string& text, char separator)
+{
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        std::size_t end = text.find(separator, start);
+        if (end == std::string::npos) end = text.size();
+        if (end > start) parts.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return parts;
+}

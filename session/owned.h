@@ -92,6 +92,9 @@ private:
     std::vector<wchar_t> text_;
 };
 
+// The non-empty parts of a text between separators ("a,,b" gives a and b).
+std::vector<std::string> SplitText(const std::string& text, char separator);
+
 // Reads a text value through a wide installer call of the form read(buffer, size in/out)
 // that answers ERROR_MORE_DATA, with the length, when the buffer is too small, and gives
 // it as UTF-8. Most values fit the first buffer, and then one call is enough. An empty or

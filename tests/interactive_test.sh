@@ -9,13 +9,13 @@ set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "$1" && pwd)
 export HOSTGATE_WINEPREFIX="$build/interactive-prefix"
-wine_run() { "$root/cmake/wine-run.sh" "$@" </dev/null; }
+# shellcheck source=msiexec_helpers.sh
+. "$root/tests/msiexec_helpers.sh"
 installed="$HOSTGATE_WINEPREFIX/drive_c/Program Files/Hostgate Sample"
 product='{6F1D4C7A-2B3E-4C59-9A61-0D7E5B8C2F11}'
 
 rm -rf "$HOSTGATE_WINEPREFIX"
-wine_run reg add 'HKLM\Software\Autodesk\AutoCAD\R15.0' /v CurVer /d 'ACAD-1:409' /f >/dev/null
-wine_run reg add 'HKCU\Software\Autodesk\AutoCAD\R16.0' /v CurVer /d 'ACAD-201:409' /f >/dev/null
+plant_hosts "R15.0 R16.0"
 source_dir=$(wine_run winepath -w "$build/sample/source")
 
 failures=0

@@ -34,9 +34,8 @@ plant_hosts() {  # plant_hosts "R15.0 R16.0": exactly these releases installed (
     done
 }
 
-# A fresh prefix with the batch file for msiexec_run. Under Wine a nested installation inside
-# a running one breaks the outer one: the sample's support runtime is deployed beforehand, so
-# its RunSuportPacks finds it present.
+# A fresh prefix with the batch file for msiexec_run, and the sample's support runtime deployed
+# beforehand (the setup program's work), so that its RunSuportPacks finds it present.
 prepare_prefix() {  # prepare_prefix BUILD_DIR
     rm -rf "$HOSTGATE_WINEPREFIX"
     wine_run wineboot >/dev/null 2>&1

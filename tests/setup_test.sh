@@ -8,8 +8,8 @@ set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "$1" && pwd)
 export HOSTGATE_WINEPREFIX="$build/setup-prefix"
-wine_run() { "$root/cmake/wine-run.sh" "$@" </dev/null; }
-drive_c="$HOSTGATE_WINEPREFIX/drive_c"
+# shellcheck source=msiexec_helpers.sh
+. "$root/tests/msiexec_helpers.sh"
 work="$build/setup-test"
 sample='{6F1D4C7A-2B3E-4C59-9A61-0D7E5B8C2F11}'
 runtime='{9C2B7E44-1D3A-4F6B-8E2C-5A4D3B2C1E07}'
@@ -22,8 +22,7 @@ check() {  # check DESCRIPTION CONDITION...
 rm -rf "$HOSTGATE_WINEPREFIX" "$work"
 mkdir -p "$work/source/support"
 # The sample's host: two AutoCAD releases.
-wine_run reg add 'HKLM\Software\Autodesk\AutoCAD\R15.0' /v CurVer /d 'ACAD-1:409' /f >/dev/null
-wine_run reg add 'HKCU\Software\Autodesk\AutoCAD\R16.0' /v CurVer /d 'ACAD-201:409' /f >/dev/null
+plant_hosts "R15.0 R16.0"
 # The whole exit code (Wine cuts a process's status to 8 bits): a batch file reports it.
 printf '@echo off\r\n%%*\r\necho exit code %%ERRORLEVEL%%\r\n' > "$drive_c/hostgate-code.bat"
 setup() {  # setup SETUP_EXE ARGS...: prints the program's exit code
@@ -31,7 +30,6 @@ setup() {  # setup SETUP_EXE ARGS...: prints the program's exit code
     wine_run cmd /c 'C:\hostgate-code.bat' "$exe" "$@" 2>"$work/stderr" | tr -d '\r' | sed -n 's/^exit code //p'
 }
 windows() { wine_run winepath -w "$1"; }
-registered() { wine_run reg query "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$1" >/dev/null 2>&1; }
 value() { wine_run reg query "HKCU\\Software\\Hostgate Setup Test" /v "$1" 2>/dev/null | tr -d '\r' | awk -v n="$1" '$1 == n {print $3}'; }
 
 # Test packages from the sample runtime's tables: each writes HKCU\Software\Hostgate Setup
