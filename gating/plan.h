@@ -3,6 +3,7 @@
 // package checker prints it for machines it imagines.
 #pragma once
 
+#include "gating/costing.h"
 #include "gating/gate.h"
 #include "package/tables.h"
 
@@ -61,29 +62,6 @@ std::vector<ConditionRow> PackageRows(const std::vector<ConditionRow>& table, co
 ConditionChanges ChangesBetween(const ConditionRows& package, const ConditionRows& table);
 ConditionRows ByFeature(const std::vector<ConditionRow>& rows);
 const std::vector<ConditionRow>& RowsOf(const ConditionRows& rows, const std::string& feature);
-
-// A condition expression's value as far as it can be known: the checker cannot evaluate
-// the package's own expressions, only "1".
-enum class Truth { False, True, Unknown };
-using Evaluate = std::function<Truth(const std::string& expression)>;
-
-// What a first costing gives a feature: its own level, replaced by the level of each true
-// Condition row (the last one wins, in the table's order), selected within INSTALLLEVEL
-// when its parent is selected too; a selected feature is installed local, from source or
-// advertised as its attributes favour, and a follow-parent child takes its parent's state.
-struct Costing {
-    std::string feature;
-    INSTALLSTATE state = INSTALLSTATE_ABSENT;  // local, source, advertised or absent
-    int level = 0;
-    bool unknown = false;  // a row's expression could not be evaluated
-    std::string reason;
-};
-using Costings = std::vector<Costing>;  // one for each Feature row, in its order
-Costings FirstCosting(const std::vector<FeatureRow>& features, const ConditionRows& rows, int installLevel,
-                      const Evaluate& evaluate);
-const Costing* CostingOf(const Costings& costings, const std::string& feature);
-bool Installs(INSTALLSTATE state);
-const char* StateName(INSTALLSTATE state);
 
 // The named features and every feature below them, parents before their children, in the
 // Feature table's order.
