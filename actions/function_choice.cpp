@@ -1,15 +1,13 @@
 // The choice of product functions on the package's dialog, built as temporary rows.
-#include "actions/phases.h"
+#include "actions/actions.h"
 #include "package/contract.h"
 #include "session/database.h"
-#include "session/installation.h"
+#include "session/install_session.h"
 
 namespace {
 
 constexpr int kButtonWidth = 174;
 constexpr int kButtonHeight = 17;
-constexpr int kButtonSpacing = 20;
-constexpr int kGroupHeight = 100;  // five buttons a column
 
 bool InsertRadioButton(TableView& buttons, const ChoiceButton& button)
 {
@@ -50,86 +48,7 @@ bool InsertChoiceControl(const PackageDatabase& db, const FunctionChoice& choice
 
 }  // namespace
 
-UINT BuildFunctionChoice(const Installation& installation, Gate& gate, const Functions& functions,
-                         std::optional<FunctionChoice>& choice, bool report)
-{
-    // The general rules are those that belong to no host release (an empty PropertyName).
-    if (!gate.EvaluateCabinetRules(std::string(), std::nullopt)) {
-        installation.Log(report ? "general rules not met: message 3001" : "general rules not met: no choice built");
-        if (report) installation.ReportError(message::RulesNotMet);
-        return ERROR_INSTALL_FAILURE;
-    }
-    if (installation.GetProperty(prop::FunctionRb)) {
-        installation.Log("choice built before (FUNCTION_RB set): left as it is");
-        return ERROR_SUCCESS;
-    }
-    OwnedString preset = installation.GetProperty(prop::FunctionVer);
-    if (!functions) {
-        installation.Log("no FunctionVersion table: no choice built");
-        return ERROR_SUCCESS;
-    }
-
-    FunctionChoice built;
-    std::string firstValue;
-    std::string firstText;
-    bool presetOffered = false;
-    int x = 0;
-    int y = 0;
-    for (const FunctionRow& function : *functions) {
-        std::string name = function.function.value_or("(unnamed)");
-        if (!gate.EvaluateCabinetRules(std::nullopt, function.function)) {
-            installation.Log("function " + name + " not offered: its rules are not met");
-            continue;
-        }
-        // A function without a value cannot be chosen: an empty FUNCTION_VER reads as unset.
-        if (!function.value) {
-            installation.Log("function " + name + " not offered: it has no value");
-            continue;
-        }
-        const std::string& value = *function.value;
-        std::string text = function.text.value_or(std::string());
-        installation.Log("offered function " + name + ": \"" + text + "\" (FUNCTION_VER = " + value + ")");
-
-        if (built.buttons.empty()) {
-            firstValue = value;
-            firstText = text;
-            if (!preset) installation.SetProperty(prop::FunctionVer, value.c_str());
-        }
-        if (preset && value == *preset) {
-            built.chosenText = text;
-            presetOffered = true;
-        }
-        built.buttons.push_back({static_cast<int>(built.buttons.size()) + 1, value, x, y, text});
-        y += kButtonSpacing;
-        if (y >= kGroupHeight) {
-            y = 0;
-            x += kButtonWidth;
-        }
-    }
-
-    if (built.buttons.empty()) {
-        installation.Log(report ? "no function available: message 3001" : "no function available: no choice built");
-        if (report) installation.ReportError(message::RulesNotMet);
-        return ERROR_INSTALL_FAILURE;
-    }
-    if (presetOffered) {
-        installation.Log("preset FUNCTION_VER = " + installation.Loggable(prop::FunctionVer, *preset) + " kept");
-    } else {
-        built.chosenText = firstText;
-        if (preset) {
-            installation.SetProperty(prop::FunctionVer, firstValue.c_str());
-            installation.Log("preset FUNCTION_VER = " + installation.Loggable(prop::FunctionVer, *preset) +
-                             " is not offered: replaced by " + firstValue);
-        } else {
-            installation.Log("FUNCTION_VER set to the first offered function, " + firstValue);
-        }
-    }
-    installation.SetProperty(prop::FunctionRb, "1");
-    choice = std::move(built);
-    return ERROR_SUCCESS;
-}
-
-void WriteFunctionChoice(const Installation& installation, const PackageDatabase& db, const FunctionChoice& choice)
+void WriteFunctionChoice(const InstallSession& installation, const PackageDatabase& db, const FunctionChoice& choice)
 {
     TableView dialog;
     if (!dialog.Open(db, table::Dialog, nullptr, Filter(dialog::DialogColumn, choice::Dialog)) || !dialog.Fetch()) {

@@ -4,12 +4,9 @@
 #include "checker/review.h"
 #include "checker/text.h"
 
-#include "actions/phases.h"
-#include "gating/gate.h"
-#include "gating/installer_gate.h"
 #include "gating/plan.h"
 #include "package/contract.h"
-#include "session/installation.h"
+#include "session/database.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -20,42 +17,13 @@ namespace {
 // Every set of up to this many releases is shown: 1,024 sets.
 constexpr std::size_t kEverySetLimit = 10;
 
-// An installation the checker imagines: properties in memory, messages and log kept.
-class ImaginedInstallation : public Installation {
-public:
-    explicit ImaginedInstallation(std::vector<std::string>& log) : log_(log) {}
-    OwnedString GetProperty(const char* name) const override
-    {
-        auto found = properties_.find(name);
-        return found == properties_.end() || found->second.empty() ? std::nullopt : OwnedString(found->second);
-    }
-    void SetProperty(const char* name, const char* value) const override { properties_[name] = value; }
-    UINT ReportError(int number) const override
-    {
-        messages_.push_back(number);
-        return ERROR_SUCCESS;
-    }
-    void Log(const std::string& text) const override { log_.push_back(text); }
-    std::string Loggable(const char*, const std::string& value) const override { return value; }
-    const std::vector<int>& messages() const { return messages_; }
-
-private:
-    mutable std::map<std::string, std::string> properties_;
-    mutable std::vector<int> messages_;
-    std::vector<std::string>& log_;
-};
-
 struct Imagined {
-    UINT result = ERROR_SUCCESS;
-    std::vector<int> messages;
-    std::vector<std::string> offered;
-    ConditionRows conditions;
-    std::vector<std::string> log;  // the actions' and the gate's, in order
+    Plan plan;
 
     std::string Result() const
     {
-        if (result == ERROR_SUCCESS) return "installs";
-        return messages.empty() ? std::to_string(result) : "message " + std::to_string(messages.back());
+        if (plan.result == ERROR_SUCCESS) return "installs";
+        return plan.messages.empty() ? std::to_string(plan.result) : "message " + std::to_string(plan.messages.back());
     }
 };
 
@@ -85,81 +53,81 @@ ReleaseSets SetsOf(const std::vector<std::string>& names)
     return out;
 }
 
-// The package's tables as the actions read them, and installations imagined over them.
+// The package's tables as the actions read them, and the plans the actions would make on
+// machines imagined over them.
 class Imagination {
 public:
     Imagination(const PackageDatabase& db, const OwnedString& sourceFolder)
-        : releases_(ReadHostReleases(db)), functions_(ReadFunctions(db)), rules_(ReadCabinetRules(db)),
-          conditions_(ReadConditionRows(db)), features_(ReadFeatures(db))
     {
-        source_ = sourceFolder.value_or(std::string());
-        if (!source_.empty() && source_.back() != '\\') source_ += '\\';
+        facts_.rules = ReadCabinetRules(db, &facts_.rulesProblem);
+        facts_.releases = ReadHostReleases(db);
+        facts_.functions = ReadFunctions(db);
+        facts_.features = ReadFeatures(db);
+        facts_.packageRows = ReadConditionRows(db);
+        // The checker cannot evaluate the package's conditions, only one that is always true.
+        if (facts_.packageRows)
+            for (const ConditionRow& row : *facts_.packageRows)
+                facts_.rowTruth.push_back(row.expression == std::string(kAlways) ? Truth::True : Truth::Unknown);
+        std::string source = sourceFolder.value_or(std::string());
+        if (!source.empty() && source.back() != '\\') source += '\\';
+        // Cabinets count as present unless a source folder says otherwise.
+        if (facts_.rules)
+            for (const CabinetRule& rule : *facts_.rules)
+                if (rule.cabinet)
+                    facts_.cabinets[*rule.cabinet] =
+                        source.empty() || SourceFileExists(source, *rule.cabinet) ? Cabinet::Present : Cabinet::Absent;
         TableView property;
         if (property.Open(db, table::Property, nullptr, Filter(property::PropertyColumn, prop::InstallLevel)) &&
             property.Fetch())
-            if (OwnedString level = property.GetString(property::Value)) installLevel_ = std::atoi(level->c_str());
-        if (releases_)
-            for (const HostRelease& row : *releases_)
+            if (OwnedString level = property.GetString(property::Value)) facts_.installLevel = std::atoi(level->c_str());
+        if (facts_.releases)
+            for (const HostRelease& row : *facts_.releases)
                 if (row.release && std::find(names_.begin(), names_.end(), *row.release) == names_.end())
                     names_.push_back(*row.release);
     }
 
     const std::vector<std::string>& ReleaseNames() const { return names_; }
-    bool HasFunctions() const { return functions_.has_value(); }
+    bool HasFunctions() const { return facts_.functions.has_value(); }
 
-    // One installation on a machine with the given releases; with `choose`, the user's
-    // choice follows (none: FUNCTION_VER left unset).
+    // The plan on a machine with the given releases: before the choice, or, with `choose`,
+    // after the user's choice (none: FUNCTION_VER left unset).
     Imagined Imagine(const std::vector<std::string>& installed, const OwnedString& chosen, bool choose) const
     {
+        Facts facts = facts_;
+        if (facts.releases)
+            for (const HostRelease& row : *facts.releases) {
+                ReleaseFact fact;
+                if (row.release && std::find(installed.begin(), installed.end(), *row.release) != installed.end()) {
+                    fact.how = Found::Registry;
+                    fact.key = "Software\\Autodesk\\AutoCAD\\" + *row.release + "\\(installed)";
+                } else {
+                    fact.note = "not on this machine";
+                }
+                facts.found.push_back(fact);
+            }
+        facts.chosen = chosen;
         Imagined outcome;
-        ImaginedInstallation installation(outcome.log);
-        MemoryConditions table(conditions_.value_or(std::vector<ConditionRow>()));
-        auto cabinetPresent = [this](const std::string& relative) {
-            return source_.empty() || SourceFileExists(source_, relative);
-        };
-        Gate gate(rules_, conditions_, table, cabinetPresent, [&](const std::string& text) { outcome.log.push_back(text); });
-        HostLookup lookup = [&](const OwnedString& release, Pruning*) -> OwnedString {
-            if (!release || std::find(installed.begin(), installed.end(), *release) == installed.end()) return std::nullopt;
-            return "Software\\Autodesk\\AutoCAD\\" + *release + "\\(installed)";
-        };
-        outcome.result = DetectHostReleases(installation, gate, releases_, lookup);
-        std::optional<FunctionChoice> choice;
-        if (outcome.result == ERROR_SUCCESS) outcome.result = BuildFunctionChoice(installation, gate, functions_, choice);
-        if (choice)
-            for (const ChoiceButton& button : choice->buttons) outcome.offered.push_back(button.value);
-        if (outcome.result == ERROR_SUCCESS && choose) {
-            if (chosen) installation.SetProperty(prop::FunctionVer, chosen->c_str());
-            ApplyFunctionChoice(installation, gate, functions_);
-            outcome.result = MatchHostsToFunction(installation, gate, releases_);
-        }
-        outcome.messages = installation.messages();
-        outcome.conditions = gate.Conditions();
+        outcome.plan = MakePlan(facts, choose ? Stage::Chosen : Stage::BeforeChoice);
         return outcome;
     }
 
-    // The features a first costing of the planned rows installs, as the actions' own model
-    // decides it; the package's conditions other than "1" cannot be evaluated here.
-    std::string InstalledFeatures(const ConditionRows& rows) const
+    // The features the plan installs: those the rules decide as planned, the others as the
+    // package decides them; "?" marks a feature a Condition row of the package decides.
+    std::string InstalledFeatures(const Plan& plan) const
     {
-        Evaluate evaluate = [](const std::string& expression) { return expression == "1" ? Truth::True : Truth::Unknown; };
         std::string list;
-        Costings costings = FirstCosting(features_, rows, installLevel_, evaluate);
-        for (const FeatureRow& feature : features_) {
-            const Costing* costing = CostingOf(costings, feature.name);
-            if (costing && Installs(costing->state))
-                list += (list.empty() ? "" : ", ") + feature.name + (costing->unknown ? "?" : "");
+        for (const FeatureRow& feature : facts_.features) {
+            const FeaturePlan* planned = PlanOf(plan, feature.name);
+            const Costing* costing = CostingOf(plan.costings, feature.name);
+            bool unknown = planned ? planned->target == Target::Package : costing && costing->unknown;
+            bool installs = planned ? Installs(planned->target) : costing && Installs(costing->state);
+            if (installs || unknown) list += (list.empty() ? "" : ", ") + feature.name + (unknown ? "?" : "");
         }
         return list.empty() ? std::string("-") : list;
     }
 
 private:
-    Releases releases_;
-    Functions functions_;
-    std::optional<std::vector<CabinetRule>> rules_;
-    std::optional<std::vector<ConditionRow>> conditions_;
-    std::vector<FeatureRow> features_;
-    std::string source_;
-    int installLevel_ = 1;
+    Facts facts_;
     std::vector<std::string> names_;  // the distinct releases the package lists
 };
 
@@ -175,10 +143,10 @@ std::string Listed(const std::vector<std::string>& names, const char* none)
 void AddNothingOffered(Review& review, const Imagined& outcome, bool every)
 {
     const std::string where = every ? "on every set of installed releases" : "on every set of releases tried";
-    auto general = std::find(outcome.log.begin(), outcome.log.end(), "general rules not met: message 3001");
-    if (general != outcome.log.end()) {
+    auto general = std::find(outcome.plan.log.begin(), outcome.plan.log.end(), "general rules not met: message 3001");
+    if (general != outcome.plan.log.end()) {
         std::string why;
-        for (auto line = outcome.log.begin(); line != general; ++line)
+        for (auto line = outcome.plan.log.begin(); line != general; ++line)
             if (line->find(": not met (") != std::string::npos) why = line->substr(line->find(": not met (") + 2);
         review.Add("HG15", "error", table::SearchCabinet, "", "",
                    "the general rules (empty PropertyName) are never met " + where + " (" + Shown(why) +
@@ -186,7 +154,7 @@ void AddNothingOffered(Review& review, const Imagined& outcome, bool every)
         return;
     }
     std::string why;
-    for (const std::string& line : outcome.log)
+    for (const std::string& line : outcome.plan.log)
         if (line.rfind("function ", 0) == 0 && line.find(" not offered: ") != std::string::npos)
             why += (why.empty() ? "" : "; ") + line;
     review.Add("HG15", "error", table::FunctionVersion, "", "",
@@ -210,8 +178,8 @@ void CheckDecisions(Review& review)
     std::optional<Imagined> notMet;
     for (const auto& set : sets.sets) {
         Imagined offer = imagination.Imagine(set, std::nullopt, false);
-        if (offer.result == ERROR_SUCCESS) return;
-        if (!offer.messages.empty() && offer.messages.back() == message::RulesNotMet) notMet = std::move(offer);
+        if (offer.plan.result == ERROR_SUCCESS) return;
+        if (!offer.plan.messages.empty() && offer.plan.messages.back() == message::RulesNotMet) notMet = std::move(offer);
     }
     if (notMet) AddNothingOffered(review, *notMet, sets.every);
 }
@@ -229,25 +197,25 @@ std::string ExplainPackage(const PackageDatabase& db, const OwnedString& sourceF
     for (const auto& set : sets.sets) {
         std::string releasesText = Listed(set, "(none)");
         Imagined offer = imagination.Imagine(set, std::nullopt, false);
-        std::string offeredText = Listed(offer.offered, "-");
-        if (offer.result != ERROR_SUCCESS) {
+        std::string offeredText = Listed(offer.plan.offered, "-");
+        if (offer.plan.result != ERROR_SUCCESS) {
             out << releasesText << "\t" << offeredText << "\t-\t" << offer.Result() << "\t-\n";
             continue;
         }
-        if (offer.offered.empty()) {
+        if (offer.plan.offered.empty()) {
             // No choice to build (no FunctionVersion table): the installation goes on without one.
             Imagined unchosen = imagination.Imagine(set, std::nullopt, true);
             out << releasesText << "\t-\t(none)\t" << unchosen.Result() << "\t"
-                << (unchosen.result == ERROR_SUCCESS ? imagination.InstalledFeatures(unchosen.conditions) : "-") << "\n";
+                << (unchosen.plan.result == ERROR_SUCCESS ? imagination.InstalledFeatures(unchosen.plan) : "-") << "\n";
             continue;
         }
-        for (const std::string& value : offer.offered) {
+        for (const std::string& value : offer.plan.offered) {
             Imagined chosen = imagination.Imagine(set, value, true);
             out << releasesText << "\t" << offeredText << "\t" << value << "\t" << chosen.Result() << "\t"
-                << (chosen.result == ERROR_SUCCESS ? imagination.InstalledFeatures(chosen.conditions) : "-") << "\n";
+                << (chosen.plan.result == ERROR_SUCCESS ? imagination.InstalledFeatures(chosen.plan) : "-") << "\n";
         }
     }
-    out << "(features marked ? depend on Condition rows of the package, whose conditions are not evaluated here)\n";
+    out << "(features marked ? are decided by Condition rows of the package, whose conditions are not evaluated here)\n";
     return out.str();
 }
 

@@ -1,124 +1,13 @@
 #include "gating/apply.h"
 
+#include "host/host_release.h"
 #include "package/contract.h"
+#include "session/database.h"
 #include "session/install_session.h"
 
 #include <msiquery.h>
 
 #include <algorithm>
-#include <cstdlib>
-
-ConditionTable::ConditionTable(const InstallSession& session, const PackageDatabase& db) : writer(db)
-{
-    ConditionChanges changes = DecodeChanges(session.GetProperty(prop::ConditionChanges).value_or(std::string()));
-    if (writer.Rows()) packageRows = PackageRows(*writer.Rows(), changes);
-}
-
-ConditionRows ConditionTable::AsRead() const
-{
-    return ByFeature(writer.Rows().value_or(std::vector<ConditionRow>()));
-}
-
-namespace {
-
-// What a first costing of `rows` gives each feature, at the installation's INSTALLLEVEL.
-Costings PlannedCostings(const InstallSession& session, const std::vector<FeatureRow>& features, const ConditionRows& rows)
-{
-    OwnedString levelText = session.GetProperty(prop::InstallLevel);
-    int installLevel = levelText ? std::atoi(levelText->c_str()) : 1;
-    return FirstCosting(features, rows, installLevel, InstallerEvaluate(session));
-}
-
-}  // namespace
-
-Evaluate InstallerEvaluate(const InstallSession& session)
-{
-    return [&session](const std::string& expression) {
-        // An empty expression is no condition; the installer applies a row only when true.
-        return MsiEvaluateConditionW(session.handle(), Wide(expression).c_str()) == MSICONDITION_TRUE ? Truth::True
-                                                                                                     : Truth::False;
-    };
-}
-
-namespace {
-
-bool Contains(const std::vector<ConditionRow>& rows, const ConditionRow& row)
-{
-    return std::find(rows.begin(), rows.end(), row) != rows.end();
-}
-
-}  // namespace
-
-ConditionRows WriteConditions(const InstallSession& session, ConditionTable& table, const ConditionRows& target,
-                              const Gate& gate, const std::vector<FeatureRow>& features)
-{
-    ConditionRows current = table.AsRead();
-    ConditionRows package = ByFeature(table.packageRows);
-    ConditionRows actual = current;
-    NameSet names;
-    for (const auto& entry : current) names.insert(entry.first);
-    for (const auto& entry : target) names.insert(entry.first);
-    std::vector<std::string> named = gate.RuleFeatures();
-    NameSet ruled(named.begin(), named.end());
-    for (const std::string& feature : named) names.insert(feature);
-    Evaluate any = [](const std::string&) { return Truth::Unknown; };
-    NameSet off = SwitchedOff(features, target, any);
-
-    for (const std::string& feature : names) {
-        const std::vector<ConditionRow>& now = RowsOf(current, feature);
-        const std::vector<ConditionRow>& wanted = RowsOf(target, feature);
-        std::vector<ConditionRow> added, removed;
-        for (const ConditionRow& row : wanted)
-            if (!Contains(now, row)) added.push_back(row);
-        for (const ConditionRow& row : now)
-            if (!Contains(wanted, row)) removed.push_back(row);
-
-        std::string answer = "as it is";
-        if (!added.empty() || !removed.empty()) {
-            // A row whose key a new one takes goes first; the others only once the new rows
-            // are in, so that a refusal part-way never leaves the feature with fewer rows.
-            bool refused = false;
-            std::vector<ConditionRow> gone;
-            for (const ConditionRow& row : removed)
-                if (std::any_of(added.begin(), added.end(), [&](const ConditionRow& a) { return a.level == row.level; })) {
-                    if (!table.writer.Delete(row)) refused = true;
-                    else gone.push_back(row);
-                }
-            std::vector<ConditionRow> put;
-            for (const ConditionRow& row : added) {
-                if (refused) break;
-                if (!table.writer.Insert(row)) refused = true;
-                else put.push_back(row);
-            }
-            if (!refused && !table.writer.Commit()) refused = true;
-            for (const ConditionRow& row : removed) {
-                if (refused || Contains(gone, row)) continue;
-                if (!table.writer.Delete(row)) refused = true;
-                else gone.push_back(row);
-            }
-            if (refused) {
-                for (const ConditionRow& row : put) table.writer.Delete(row);
-                table.writer.Commit();
-                // What could not be taken back stays; the record below says what the table holds.
-                std::vector<ConditionRow> held;
-                for (const ConditionRow& row : now)
-                    if (!Contains(gone, row)) held.push_back(row);
-                actual[feature] = held;
-                answer = "refused by the installer (a row the package carries may not be changed)";
-            } else {
-                actual[feature] = wanted;
-                answer = "written";
-            }
-            if (actual[feature].empty()) actual.erase(feature);
-        }
-        if (!ruled.count(feature) && answer == "as it is") continue;
-        std::string reason = gate.Reason(feature);
-        if (reason.empty()) reason = RowsOf(package, feature) == wanted ? "the rules leave it" : "the package's rows";
-        session.Log("plan: feature " + feature + (off.count(feature) ? " off" : " on") + " (" + reason + "): " + answer);
-    }
-    session.SetProperty(prop::ConditionChanges, EncodeChanges(ChangesBetween(package, actual)).c_str());
-    return actual;
-}
 
 bool FeatureListsRule(const InstallSession& session)
 {
@@ -217,121 +106,198 @@ void WithholdFromFeatureLists(const InstallSession& session, const std::vector<F
     }
 }
 
-void SettleFeatureStates(const InstallSession& session, ConditionTable& table, const std::vector<FeatureRow>& features,
-                         const ConditionRows& found, const ConditionRows& rows, const std::vector<std::string>& touched, bool listsRule,
-                         const NameSet& withheld)
-{
-    Costings costings = PlannedCostings(session, features, rows);
+namespace {
 
+INSTALLSTATE StateOf(Target target)
+{
+    switch (target) {
+    case Target::Local: return INSTALLSTATE_LOCAL;
+    case Target::Source: return INSTALLSTATE_SOURCE;
+    case Target::Advertised: return INSTALLSTATE_ADVERTISED;
+    default: return INSTALLSTATE_ABSENT;
+    }
+}
+
+bool Contains(const std::vector<ConditionRow>& rows, const ConditionRow& row)
+{
+    return std::find(rows.begin(), rows.end(), row) != rows.end();
+}
+
+bool PackageHasKey(const Facts& facts, const std::string& feature, int level)
+{
+    if (!facts.packageRows) return false;
+    return std::any_of(facts.packageRows->begin(), facts.packageRows->end(),
+                       [&](const ConditionRow& row) { return row.feature == feature && row.level == level; });
+}
+
+// The library's own rows in the Condition table: inserted as temporary rows, deleted by key.
+class OwnRows {
+public:
+    explicit OwnRows(const PackageDatabase& db) : db_(db) { open_ = view_.Open(db, table::Condition); }
+    bool open() const { return open_; }
+    bool Insert(const ConditionRow& row)
+    {
+        MsiHandle record(MsiCreateRecord(3));
+        return open_ && record &&
+               MsiRecordSetStringW(record.get(), condition::Feature, Wide(row.feature).c_str()) == ERROR_SUCCESS &&
+               MsiRecordSetInteger(record.get(), condition::Level, row.level) == ERROR_SUCCESS &&
+               MsiRecordSetStringW(record.get(), condition::Expression, Wide(row.expression.value_or(std::string())).c_str()) ==
+                   ERROR_SUCCESS &&
+               view_.Modify(MSIMODIFY_INSERT_TEMPORARY, record.get());
+    }
+    // A row is deleted by its key. (A record kept from reading is no way to name the row:
+    // some engines delete the row under the view's cursor instead.)
+    bool Delete(const ConditionRow& row)
+    {
+        if (!open_) return false;
+        if (!delete_) {
+            BoundedText query(kQueryCapacity);
+            query.append("DELETE FROM `").append(table::Condition).append("` WHERE `").append(condition::FeatureColumn)
+                .append("`=? AND `").append(condition::LevelColumn).append("`=?");
+            if (MsiDatabaseOpenViewW(db_.handle(), Wide(query.str()).c_str(), delete_.put()) != ERROR_SUCCESS) {
+                delete_.reset();
+                return false;
+            }
+        }
+        MsiHandle params(MsiCreateRecord(2));
+        if (!params || MsiRecordSetStringW(params.get(), 1, Wide(row.feature).c_str()) != ERROR_SUCCESS ||
+            MsiRecordSetInteger(params.get(), 2, row.level) != ERROR_SUCCESS)
+            return false;
+        if (executed_) MsiViewClose(delete_.get());
+        executed_ = MsiViewExecute(delete_.get(), params.get()) == ERROR_SUCCESS;
+        return executed_;
+    }
+
+private:
+    const PackageDatabase& db_;
+    TableView view_;
+    bool open_ = false;
+    MsiHandle delete_;
+    bool executed_ = false;
+};
+
+std::string Shown(const FeaturePlan& entry)
+{
+    return std::string(entry.target == Target::Package ? " as the package decides" : Installs(entry.target) ? " on" : " off") +
+           " (" + entry.reason + ")";
+}
+
+// Makes the library's rows in the table the plan's: a level-0 row for each feature it
+// switches off, none for the others. The package's own rows are never touched. Logs the
+// plan once per feature it decides. Returns the library's rows as they were before.
+std::vector<ConditionRow> WriteRows(const InstallSession& session, const PackageDatabase& db, const Facts& facts,
+                                    const Plan& plan)
+{
+    std::vector<ConditionRow> held = DecodeRows(session.GetProperty(prop::LibraryRows).value_or(std::string()));
+    std::vector<ConditionRow> now;
+    OwnRows table(db);
+    for (const FeaturePlan& entry : plan.features) {
+        ConditionRow own{entry.feature, 0, std::string(kAlways)};
+        bool had = Contains(held, own);
+        std::string answer = "as it is";
+        if (entry.off && !had) {
+            if (!table.open()) {
+                answer = "not written: the package has no Condition table";
+            } else if (PackageHasKey(facts, entry.feature, 0)) {
+                answer = "not written: the package's own level-0 row holds the key";
+            } else if (table.Insert(own)) {
+                now.push_back(own);
+                answer = "written";
+            } else {
+                answer = "refused by the installer";
+            }
+        } else if (entry.off) {
+            now.push_back(own);
+        } else if (had) {
+            if (table.Delete(own)) {
+                answer = "written";
+            } else {
+                now.push_back(own);
+                answer = "refused by the installer";
+            }
+        }
+        if (entry.ruled || answer != "as it is") session.Log("plan: feature " + entry.feature + Shown(entry) + ": " + answer);
+    }
+    // Rows of features the plan no longer names (a package changed under the session) go too.
+    for (const ConditionRow& row : held)
+        if (!PlanOf(plan, row.feature) && !table.Delete(row)) now.push_back(row);
+    session.SetProperty(prop::LibraryRows, EncodeRows(now).c_str());
+    return held;
+}
+
+// Costs again and sets each planned feature's state, for an installer that has costed and
+// reads the rows no more. With the feature lists ruling, the lists' states stand, less the
+// features withheld.
+void SettleFeatureStates(const InstallSession& session, const PackageDatabase& db, const Facts& facts, const Plan& plan,
+                         const std::vector<ConditionRow>& held)
+{
     // A costing keeps the level of the last true row it saw, and a feature at level 0 stays
     // unregistered even once its state is set: a temporary row gives each feature that comes
-    // back (one the last costing may have seen switched off, or below one) its level while
-    // costing runs again.
+    // back its planned level while costing runs again.
     std::vector<ConditionRow> levelRows;
-    if (!listsRule) {
-        NameSet seenOff = SwitchedOff(features, found, [](const std::string&) { return Truth::Unknown; });
-        for (const std::string& feature : touched) {
-            if (!seenOff.count(feature)) continue;
-            const Costing* costing = CostingOf(costings, feature);
-            if (!costing || !Installs(costing->state)) continue;
-            ConditionRow levelRow{feature, costing->level, std::string("1")};
-            const std::vector<ConditionRow>& own = RowsOf(rows, feature);
-            bool clash = std::any_of(own.begin(), own.end(), [&](const ConditionRow& r) { return r.level == levelRow.level; });
-            if (!clash && table.writer.Insert(levelRow)) levelRows.push_back(levelRow);
-        }
-        table.writer.Commit();
-    }
-    session.DoAction(action::CostFinalize);
-    for (const ConditionRow& row : levelRows) table.writer.Delete(row);
-
-    std::string given = listsRule ? session.GetProperty(prop::AddLocal).value_or(std::string()) : std::string();
-    std::vector<std::string> addLocal = Split(given);
-    std::string removeGiven = listsRule ? ValueOf(GivenLists(session), prop::Remove) : std::string();
-    std::vector<std::string> removed = Split(removeGiven);
-    for (const std::string& feature : touched) {
-        INSTALLSTATE state;
-        std::string reason;
-        bool keepInstalled = false;  // a feature being installed in any way is left as it is
-        if (listsRule) {
-            if (withheld.count(feature)) {
-                state = INSTALLSTATE_ABSENT;
-                reason = "the rules switch it off";
-            } else {
-                // A feature an earlier choice withheld comes back when the given lists ask for it.
-                bool asked = (IsAll(given) || std::find(addLocal.begin(), addLocal.end(), feature) != addLocal.end()) &&
-                             !IsAll(removeGiven) && std::find(removed.begin(), removed.end(), feature) == removed.end();
-                if (!asked) continue;
-                state = INSTALLSTATE_LOCAL;
-                reason = "ADDLOCAL names it";
-                keepInstalled = true;
-            }
-        } else {
-            const Costing* costing = CostingOf(costings, feature);
-            if (!costing) {
-                session.Log("feature " + feature + " state not set after costing: the Feature table has no such feature");
+    OwnRows table(db);
+    if (!facts.listsRule)
+        for (const FeaturePlan& entry : plan.features) {
+            if (entry.off || !Installs(entry.target) || !Contains(held, ConditionRow{entry.feature, 0, std::string(kAlways)}))
                 continue;
-            }
-            state = costing->state;
-            reason = costing->reason;
+            ConditionRow levelRow{entry.feature, entry.level, std::string(kAlways)};
+            if (!PackageHasKey(facts, entry.feature, entry.level) && table.Insert(levelRow)) levelRows.push_back(levelRow);
+        }
+    session.Log("costing redone");
+    session.DoAction(action::CostFinalize);
+    for (const ConditionRow& row : levelRows) table.Delete(row);
+
+    NameSet withheld = Withheld(plan);
+    std::string given = facts.listsRule ? session.GetProperty(prop::AddLocal).value_or(std::string()) : std::string();
+    std::vector<std::string> addLocal = Split(given);
+    std::string removeGiven = facts.listsRule ? ValueOf(GivenLists(session), prop::Remove) : std::string();
+    std::vector<std::string> removed = Split(removeGiven);
+    for (const FeaturePlan& entry : plan.features) {
+        INSTALLSTATE state = StateOf(entry.target);
+        bool keepInstalled = false;  // a feature being installed in any way is left as it is
+        if (entry.target == Target::Package) continue;
+        if (facts.listsRule && !withheld.count(entry.feature)) {
+            // A feature an earlier choice withheld comes back when the given lists ask for it.
+            bool asked = (IsAll(given) || std::find(addLocal.begin(), addLocal.end(), entry.feature) != addLocal.end()) &&
+                         !IsAll(removeGiven) && std::find(removed.begin(), removed.end(), entry.feature) == removed.end();
+            if (!asked) continue;
+            state = INSTALLSTATE_LOCAL;
+            keepInstalled = true;
+        } else if (facts.listsRule) {
+            state = INSTALLSTATE_ABSENT;
         }
         // A state already as planned is left alone: under some engines a request set once
         // keeps a later costing from fixing the feature's level and registration.
         INSTALLSTATE installed = INSTALLSTATE_UNKNOWN, action = INSTALLSTATE_UNKNOWN;
-        UINT read = MsiGetFeatureStateW(session.handle(), Wide(feature).c_str(), &installed, &action);
+        UINT read = MsiGetFeatureStateW(session.handle(), Wide(entry.feature).c_str(), &installed, &action);
         if (keepInstalled && (read != ERROR_SUCCESS || Installs(action))) continue;
         if (read == ERROR_SUCCESS && (action == state || (!Installs(state) && !Installs(action) && !Installs(installed))))
             continue;
-        UINT result = MsiSetFeatureStateW(session.handle(), Wide(feature).c_str(), state);
+        UINT result = MsiSetFeatureStateW(session.handle(), Wide(entry.feature).c_str(), state);
         if (result == ERROR_SUCCESS)
-            session.Log("feature " + feature + " set " + StateName(state) + " after costing (" + reason + ")");
+            session.Log("feature " + entry.feature + " set " + StateName(state) + " after costing");
         else
-            session.Log("feature " + feature + " could not be set " + StateName(state) + " after costing: error " +
+            session.Log("feature " + entry.feature + " could not be set " + StateName(state) + " after costing: error " +
                         std::to_string(result));
     }
 }
 
-Road ReadRoad(const InstallSession& session)
+// A change of the installed product: each planned feature the product lacks is added, each
+// it has and the plan leaves out is removed, through the feature lists (for a costing to
+// come) and, once chosen, through the features' states after costing again.
+void ApplyChange(const InstallSession& session, const Plan& plan, Stage stage)
 {
-    if (!session.GetProperty(prop::Installed)) return Road::FirstInstall;
-    OwnedString remove = session.GetProperty(prop::Remove);
-    if (session.GetProperty(prop::UpgradingProductCode) || (remove && IsAll(*remove))) return Road::Removal;
-    if (session.GetProperty(prop::Reinstall)) return Road::Repair;
-    return Road::Change;
-}
-
-const char* RoadName(Road road)
-{
-    switch (road) {
-    case Road::FirstInstall: return "first installation";
-    case Road::Change: return "change of the installed product";
-    case Road::Repair: return "repair";
-    default: return "removal";
-    }
-}
-
-INSTALLSTATE InstalledState(const std::string& productCode, const std::string& feature)
-{
-    return MsiQueryFeatureStateW(Wide(productCode).c_str(), Wide(feature).c_str());
-}
-
-void ApplyChange(const InstallSession& session, const std::vector<FeatureRow>& features, const ConditionRows& rows,
-                 const std::vector<std::string>& touched, bool settle)
-{
-    Costings costings = PlannedCostings(session, features, rows);
-    std::string product = session.GetProperty(prop::ProductCode).value_or(std::string());
-
     std::vector<std::pair<std::string, INSTALLSTATE>> changes;  // feature, its new state
-    for (const std::string& feature : touched) {
-        const Costing* costing = CostingOf(costings, feature);
-        if (!costing) continue;
-        bool has = Installs(InstalledState(product, feature));
-        bool planned = Installs(costing->state);
-        if (has == planned) {
-            session.Log("plan: feature " + feature + (has ? " stays installed" : " stays out") + " (" + costing->reason + ")");
+    for (const FeaturePlan& entry : plan.features) {
+        if (entry.target == Target::Package) continue;
+        bool planned = Installs(entry.target);
+        if (entry.has == planned) {
+            session.Log("plan: feature " + entry.feature + (entry.has ? " stays installed" : " stays out") + " (" +
+                        entry.reason + ")");
             continue;
         }
-        session.Log("plan: feature " + feature + (planned ? " added" : " removed") + " (" + costing->reason + ")");
-        changes.emplace_back(feature, planned ? costing->state : INSTALLSTATE_ABSENT);
+        session.Log("plan: feature " + entry.feature + (planned ? " added" : " removed") + " (" + entry.reason + ")");
+        changes.emplace_back(entry.feature, StateOf(entry.target));
     }
 
     // The lists as given, with the planned changes: REMOVE comes after the lists that add.
@@ -353,7 +319,7 @@ void ApplyChange(const InstallSession& session, const std::vector<FeatureRow>& f
         session.SetProperty(name, list.c_str());
         session.Log(std::string("feature lists: ") + name + " = " + (list.empty() ? "(none)" : list));
     }
-    if (!settle) return;
+    if (stage != Stage::Chosen) return;
     session.Log("costing redone");
     session.DoAction(action::CostFinalize);
     for (const auto& [feature, state] : changes) {
@@ -361,4 +327,50 @@ void ApplyChange(const InstallSession& session, const std::vector<FeatureRow>& f
         session.Log("feature " + feature + (result == ERROR_SUCCESS ? " set " : " could not be set ") + StateName(state) +
                     (result == ERROR_SUCCESS ? std::string() : ": error " + std::to_string(result)));
     }
+}
+
+void PruneMissingReleases(const InstallSession& session, const Facts& facts)
+{
+    if (!facts.releases) return;
+    for (std::size_t i = 0; i < facts.releases->size() && i < facts.found.size(); ++i) {
+        const OwnedString& release = (*facts.releases)[i].release;
+        if (facts.found[i].how != Found::Missing || !release) continue;
+        Pruning pruning;
+        PruneHostRelease(release, &pruning);
+        const char* root = RootName(HostReleaseRoot(*release));
+        for (const std::string& gone : pruning.deleted)
+            session.Log("empty registry key " + std::string(root) + "\\" + gone + " pruned");
+        if (!pruning.refused.empty())
+            session.Log("empty registry key " + std::string(root) + "\\" + pruning.refused +
+                        " left in place: deleting it was refused (error " + std::to_string(pruning.error) + ")");
+    }
+}
+
+}  // namespace
+
+UINT ApplyPlan(const InstallSession& session, const PackageDatabase& db, const Facts& facts, const Plan& plan, Stage stage)
+{
+    for (const std::string& line : plan.log) session.Log(line);
+    for (const auto& [name, value] : plan.properties) session.SetProperty(name.c_str(), value.c_str());
+    // The registry pruning is the one write to the machine, made once, on a first installation.
+    if (facts.road == Road::FirstInstall && stage == Stage::BeforeChoice) PruneMissingReleases(session, facts);
+    for (int number : plan.messages) session.ReportError(number);
+    if (!plan.decides) return plan.result;
+    if (facts.road == Road::Change) {
+        ApplyChange(session, plan, stage);
+        return plan.result;
+    }
+    std::vector<ConditionRow> held = WriteRows(session, db, facts, plan);
+    if (facts.listsRule) WithholdFromFeatureLists(session, facts.features, Withheld(plan));
+    if (stage == Stage::Chosen) SettleFeatureStates(session, db, facts, plan, held);
+    std::string off;
+    for (const FeaturePlan& entry : plan.features)
+        if (entry.off) off += (off.empty() ? "" : ", ") + entry.feature;
+    session.Log("features switched off now: " + (off.empty() ? std::string("none") : off));
+    return plan.result;
+}
+
+INSTALLSTATE InstalledState(const std::string& productCode, const std::string& feature)
+{
+    return MsiQueryFeatureStateW(Wide(productCode).c_str(), Wide(feature).c_str());
 }

@@ -31,41 +31,35 @@ bool IsFeatureName(const std::string& feature)
     return !feature.empty() && feature.size() <= kFeatureNameLimit;
 }
 
-bool operator==(const ConditionRow& a, const ConditionRow& b)
+bool NameSet::count(const std::string& name) const
 {
-    return a.feature == b.feature && a.level == b.level && a.expression == b.expression;
+    return std::binary_search(names_.begin(), names_.end(), name);
 }
 
-Gate::Gate(std::optional<std::vector<CabinetRule>> rules, std::optional<std::vector<ConditionRow>> conditions,
-           ConditionWriter& writer, CabinetCheck cabinetPresent, Log log)
-    : rules_(std::move(rules)), hasConditions_(conditions.has_value()), writer_(writer),
-      cabinetPresent_(std::move(cabinetPresent)), log_(std::move(log))
+bool NameSet::insert(const std::string& name)
+{
+    auto at = std::lower_bound(names_.begin(), names_.end(), name);
+    if (at != names_.end() && *at == name) return false;
+    names_.insert(at, name);
+    return true;
+}
+
+bool NameSet::erase(const std::string& name)
+{
+    auto at = std::lower_bound(names_.begin(), names_.end(), name);
+    if (at == names_.end() || *at != name) return false;
+    names_.erase(at);
+    return true;
+}
+
+Gate::Gate(std::optional<std::vector<CabinetRule>> rules, NameSet packageOff, CabinetCheck cabinetPresent, Log log)
+    : rules_(std::move(rules)), packageOff_(std::move(packageOff)), cabinetPresent_(std::move(cabinetPresent)),
+      log_(std::move(log))
 {
     // The installer's ORDER BY keeps rows of equal Flags in the table's order.
     if (rules_)
         std::stable_sort(rules_->begin(), rules_->end(),
                          [](const CabinetRule& a, const CabinetRule& b) { return a.order < b.order; });
-    if (conditions)
-        for (const ConditionRow& row : *conditions) Add(row);
-}
-
-void Gate::Add(const ConditionRow& row)
-{
-    // The table keeps rows in key order: a feature's rows by level.
-    std::vector<ConditionRow>& rows = conditions_[row.feature];
-    auto at = std::upper_bound(rows.begin(), rows.end(), row,
-                               [](const ConditionRow& a, const ConditionRow& b) { return a.level < b.level; });
-    rows.insert(at, row);
-}
-
-void Gate::Remove(const ConditionRow& row)
-{
-    auto found = conditions_.find(row.feature);
-    if (found == conditions_.end()) return;
-    std::vector<ConditionRow>& rows = found->second;
-    auto at = std::find_if(rows.begin(), rows.end(), [&](const ConditionRow& r) { return r.level == row.level; });
-    if (at != rows.end()) rows.erase(at);
-    if (rows.empty()) conditions_.erase(found);
 }
 
 bool Gate::CabinetPresent(const std::string& relativePath)
@@ -85,51 +79,21 @@ std::vector<const CabinetRule*> Gate::Select(const OwnedString& property, const 
 
 bool Gate::FeatureIsFree(const std::string& feature) const
 {
-    return !IsFeatureName(feature) || conditions_.find(feature) == conditions_.end();
+    return !IsFeatureName(feature) || (!off_.count(feature) && !packageOff_.count(feature));
 }
 
-Switch Gate::DisableFeature(const std::string& feature)
+bool Gate::DisableFeature(const std::string& feature, const std::string& why)
 {
-    if (!IsFeatureName(feature)) return Switch::AlreadySo;
-    if (!hasConditions_) return Switch::Refused;
-    auto found = conditions_.find(feature);
-    if (found == conditions_.end()) {
-        ConditionRow row{feature, 0, std::string("1")};
-        if (!writer_.Insert(row)) return Switch::Refused;
-        Add(row);
-        return Switch::Changed;
-    }
-    ConditionRow first = found->second.front();
-    if (first.level == 0) return Switch::AlreadySo;
-    if (writer_.Lower(first)) {
-        Remove(first);
-        Add({feature, 0, first.expression});
-        return Switch::Changed;
-    }
-    // The engine may refuse to replace a row in place (Wine's does). The row's level-0 twin
-    // is then added first and the old row deleted after, so a failure part-way never loses
-    // it. Where the old row may not be deleted either (a row the package carries), the twin
-    // goes again: two rows for one feature would leave costing to choose between them.
-    ConditionRow twin{feature, 0, first.expression};
-    if (!writer_.Insert(twin)) return Switch::Refused;
-    Add(twin);
-    if (writer_.Delete(first)) {
-        Remove(first);
-        return Switch::Changed;
-    }
-    if (writer_.Delete(twin)) Remove(twin);
-    return Switch::Refused;
+    if (!IsFeatureName(feature) || !off_.insert(feature)) return false;
+    if (!why.empty()) Because(feature, why);
+    return true;
 }
 
-Switch Gate::RestoreFeature(const std::string& feature)
+bool Gate::RestoreFeature(const std::string& feature, const std::string& why)
 {
-    if (!IsFeatureName(feature)) return Switch::AlreadySo;
-    auto found = conditions_.find(feature);
-    if (found == conditions_.end()) return Switch::AlreadySo;
-    ConditionRow first = found->second.front();
-    if (!writer_.Delete(first)) return Switch::Refused;
-    Remove(first);
-    return Switch::Changed;
+    if (!IsFeatureName(feature) || !off_.erase(feature)) return false;
+    if (!why.empty()) Because(feature, why);
+    return true;
 }
 
 bool Gate::EvaluateCabinetRules(const OwnedString& property, const OwnedString& function)
@@ -201,55 +165,36 @@ void Gate::Because(const std::string& feature, const std::string& why)
     reasons_.emplace_back(feature, why);
 }
 
-void Gate::DisableFeaturesOf(const std::vector<const CabinetRule*>& rules, const std::string& operation,
-                             const std::string& why)
-{
-    for (const CabinetRule* rule : rules) {
-        if (!rule->feature || !IsFeatureName(*rule->feature)) continue;
-        const std::string& feature = *rule->feature;
-        switch (DisableFeature(feature)) {
-        case Switch::Changed: Because(feature, why.empty() ? operation : why); break;
-        case Switch::AlreadySo: break;
-        case Switch::Refused:
-            log_("feature " + feature + " could not be switched off by " + operation +
-                 (hasConditions_ ? ": the installer refused to change its Condition row (a row the package carries)"
-                                 : ": the package has no Condition table"));
-            break;
-        }
-    }
-}
-
-void Gate::RestoreFeaturesOf(const std::vector<const CabinetRule*>& rules, const std::string& operation,
-                             const std::string& why)
-{
-    for (const CabinetRule* rule : rules) {
-        if (!rule->feature || !rule->cabinet || !CabinetPresent(*rule->cabinet)) continue;
-        const std::string& feature = *rule->feature;
-        Switch restored = RestoreFeature(feature);
-        if (restored == Switch::Changed)
-            Because(feature, (why.empty() ? operation : why) + " (cabinet " + *rule->cabinet + " present)");
-        else if (restored == Switch::Refused)
-            log_("feature " + feature + " could not be switched back on by " + operation +
-                 ": the installer refused to delete its Condition row (a row the package carries)");
-    }
-}
-
 void Gate::DisableFeaturesOfProperty(const OwnedString& property, const std::string& why)
 {
-    if (rules_) DisableFeaturesOf(Select(property, std::nullopt), "DisableFeaturesOfProperty " + Quoted(property), why);
+    if (!rules_) return;
+    std::string because = why.empty() ? "DisableFeaturesOfProperty " + Quoted(property) : why;
+    for (const CabinetRule* rule : Select(property, std::nullopt))
+        if (rule->feature) DisableFeature(*rule->feature, because);
 }
 
 void Gate::RestoreFeaturesOfProperty(const OwnedString& property, const std::string& why)
 {
-    if (rules_) RestoreFeaturesOf(Select(property, std::nullopt), "RestoreFeaturesOfProperty " + Quoted(property), why);
+    if (!rules_) return;
+    std::string because = why.empty() ? "RestoreFeaturesOfProperty " + Quoted(property) : why;
+    for (const CabinetRule* rule : Select(property, std::nullopt))
+        if (rule->feature && rule->cabinet && CabinetPresent(*rule->cabinet))
+            RestoreFeature(*rule->feature, because + " (cabinet " + *rule->cabinet + " present)");
 }
 
 void Gate::DisableFeaturesOfFunction(const OwnedString& function, const std::string& why)
 {
-    if (rules_) DisableFeaturesOf(Select(std::nullopt, function), "DisableFeaturesOfFunction " + Quoted(function), why);
+    if (!rules_) return;
+    std::string because = why.empty() ? "DisableFeaturesOfFunction " + Quoted(function) : why;
+    for (const CabinetRule* rule : Select(std::nullopt, function))
+        if (rule->feature) DisableFeature(*rule->feature, because);
 }
 
 void Gate::RestoreFeaturesOfFunction(const OwnedString& function, const std::string& why)
 {
-    if (rules_) RestoreFeaturesOf(Select(std::nullopt, function), "RestoreFeaturesOfFunction " + Quoted(function), why);
+    if (!rules_) return;
+    std::string because = why.empty() ? "RestoreFeaturesOfFunction " + Quoted(function) : why;
+    for (const CabinetRule* rule : Select(std::nullopt, function))
+        if (rule->feature && rule->cabinet && CabinetPresent(*rule->cabinet))
+            RestoreFeature(*rule->feature, because + " (cabinet " + *rule->cabinet + " present)");
 }

@@ -4,32 +4,11 @@
 
 #include <algorithm>
 #include <cstdlib>
-
-MemoryConditions::MemoryConditions(const std::vector<ConditionRow>& rows)
-{
-    for (const ConditionRow& row : rows) keys_.insert({row.feature, row.level});
-}
-
-bool MemoryConditions::Insert(const ConditionRow& row)
-{
-    return keys_.insert({row.feature, row.level}).second;
-}
-
-bool MemoryConditions::Lower(const ConditionRow& row)
-{
-    if (keys_.count({row.feature, 0})) return false;
-    keys_.erase({row.feature, row.level});
-    return keys_.insert({row.feature, 0}).second;
-}
-
-bool MemoryConditions::Delete(const ConditionRow& row)
-{
-    return keys_.erase({row.feature, row.level}) != 0;
-}
+#include <cstring>
 
 namespace {
 
-// One field of the encoded changes: tabs, line ends and backslashes escaped.
+// One field of an encoded line: tabs, line ends and backslashes escaped.
 std::string Escaped(const std::string& text)
 {
     std::string out;
@@ -59,65 +38,47 @@ std::vector<std::string> Fields(const std::string& line)
     return fields;
 }
 
-bool SameKey(const ConditionRow& a, const ConditionRow& b)
-{
-    return a.feature == b.feature && a.level == b.level;
-}
-
 }  // namespace
 
-std::string EncodeChanges(const ConditionChanges& changes)
+std::string EncodeRows(const std::vector<ConditionRow>& rows)
 {
     std::string text;
-    auto add = [&](char sign, const ConditionRow& row) {
-        // An expression is written behind '=', so that none (no '=') stays apart from "".
-        text += std::string(1, sign) + "\t" + Escaped(row.feature) + "\t" + std::to_string(row.level) + "\t" +
+    // An expression is written behind '=', so that none (no '=') stays apart from "".
+    for (const ConditionRow& row : rows)
+        text += Escaped(row.feature) + "\t" + std::to_string(row.level) + "\t" +
                 (row.expression ? "=" + Escaped(*row.expression) : std::string()) + "\n";
-    };
-    for (const ConditionRow& row : changes.added) add('+', row);
-    for (const ConditionRow& row : changes.removed) add('-', row);
     return text;
 }
 
-ConditionChanges DecodeChanges(const std::string& text)
+std::vector<ConditionRow> DecodeRows(const std::string& text)
 {
-    ConditionChanges changes;
+    std::vector<ConditionRow> rows;
     // Line ends inside a field are escaped: every line is one row.
     for (const std::string& line : SplitText(text, '\n')) {
         std::vector<std::string> fields = Fields(line);
-        if (fields.size() != 4 || (fields[0] != "+" && fields[0] != "-")) continue;
-        ConditionRow row{fields[1], std::atoi(fields[2].c_str()), std::nullopt};
-        if (!fields[3].empty()) row.expression = fields[3].substr(1);
-        (fields[0] == "+" ? changes.added : changes.removed).push_back(row);
+        if (fields.size() != 3 || fields[0].empty()) continue;
+        ConditionRow row{fields[0], std::atoi(fields[1].c_str()), std::nullopt};
+        if (!fields[2].empty()) row.expression = fields[2].substr(1);
+        rows.push_back(row);
     }
-    return changes;
-}
-
-std::vector<ConditionRow> PackageRows(const std::vector<ConditionRow>& table, const ConditionChanges& changes)
-{
-    std::vector<ConditionRow> rows;
-    for (const ConditionRow& row : table)
-        if (std::find(changes.added.begin(), changes.added.end(), row) == changes.added.end()) rows.push_back(row);
-    for (const ConditionRow& row : changes.removed)
-        if (std::none_of(rows.begin(), rows.end(), [&](const ConditionRow& r) { return SameKey(r, row); }))
-            rows.push_back(row);
     return rows;
 }
 
-ConditionChanges ChangesBetween(const ConditionRows& package, const ConditionRows& table)
+std::string EncodeReleasesSet(const std::vector<std::pair<std::string, std::string>>& set)
 {
-    ConditionChanges changes;
-    for (const auto& [feature, rows] : table)
-        for (const ConditionRow& row : rows) {
-            const std::vector<ConditionRow>& before = RowsOf(package, feature);
-            if (std::find(before.begin(), before.end(), row) == before.end()) changes.added.push_back(row);
-        }
-    for (const auto& [feature, rows] : package)
-        for (const ConditionRow& row : rows) {
-            const std::vector<ConditionRow>& now = RowsOf(table, feature);
-            if (std::find(now.begin(), now.end(), row) == now.end()) changes.removed.push_back(row);
-        }
-    return changes;
+    std::string text;
+    for (const auto& [property, value] : set) text += Escaped(property) + "\t" + Escaped(value) + "\n";
+    return text;
+}
+
+std::vector<std::pair<std::string, std::string>> DecodeReleasesSet(const std::string& text)
+{
+    std::vector<std::pair<std::string, std::string>> set;
+    for (const std::string& line : SplitText(text, '\n')) {
+        std::vector<std::string> fields = Fields(line);
+        if (fields.size() == 2) set.emplace_back(fields[0], fields[1]);
+    }
+    return set;
 }
 
 ConditionRows ByFeature(const std::vector<ConditionRow>& rows)
@@ -137,19 +98,6 @@ const std::vector<ConditionRow>& RowsOf(const ConditionRows& rows, const std::st
     static const std::vector<ConditionRow> none;
     auto found = rows.find(feature);
     return found == rows.end() ? none : found->second;
-}
-
-bool NameSet::count(const std::string& name) const
-{
-    return std::binary_search(names_.begin(), names_.end(), name);
-}
-
-bool NameSet::insert(const std::string& name)
-{
-    auto at = std::lower_bound(names_.begin(), names_.end(), name);
-    if (at != names_.end() && *at == name) return false;
-    names_.insert(at, name);
-    return true;
 }
 
 namespace {
@@ -193,12 +141,57 @@ std::vector<std::string> WithDescendants(const std::vector<FeatureRow>& features
     return ordered;
 }
 
-NameSet SwitchedOff(const std::vector<FeatureRow>& features, const ConditionRows& rows, const Evaluate& evaluate)
+const char* RoadName(Road road)
 {
-    NameSet off;
-    for (const auto& [feature, list] : rows)
-        for (const ConditionRow& row : list)
-            if (row.level == 0 && evaluate(row.expression.value_or(std::string())) != Truth::False) off.insert(feature);
-    std::vector<std::string> all = WithDescendants(features, off);
-    return NameSet(all.begin(), all.end());
+    switch (road) {
+    case Road::FirstInstall: return "first installation";
+    case Road::Change: return "change of the installed product";
+    case Road::Repair: return "repair";
+    default: return "removal";
+    }
+}
+
+const char* TargetName(Target target)
+{
+    switch (target) {
+    case Target::Local: return "local";
+    case Target::Source: return "run from source";
+    case Target::Advertised: return "advertised";
+    case Target::Package: return "as the package's Condition rows decide";
+    default: return "absent";
+    }
+}
+
+bool Installs(Target target)
+{
+    return target == Target::Local || target == Target::Source || target == Target::Advertised;
+}
+
+const FeaturePlan* PlanOf(const Plan& plan, const std::string& feature)
+{
+    for (const FeaturePlan& entry : plan.features)
+        if (entry.feature == feature) return &entry;
+    return nullptr;
+}
+
+NameSet Withheld(const Plan& plan)
+{
+    NameSet withheld;
+    for (const FeaturePlan& entry : plan.features)
+        if (entry.withheld) withheld.insert(entry.feature);
+    return withheld;
+}
+
+std::vector<std::string> RuledFeatures(const Facts& facts)
+{
+    NameSet named;
+    if (facts.rules)
+        for (const CabinetRule& rule : *facts.rules)
+            if (rule.feature && IsFeatureName(*rule.feature)) named.insert(*rule.feature);
+    NameSet known;
+    for (const FeatureRow& row : facts.features) known.insert(row.name);
+    std::vector<std::string> all = WithDescendants(facts.features, named);
+    // A feature the Feature table lacks is planned nowhere: no costing knows it.
+    all.erase(std::remove_if(all.begin(), all.end(), [&](const std::string& name) { return !known.count(name); }), all.end());
+    return all;
 }

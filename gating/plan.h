@@ -1,65 +1,93 @@
-// The plan: what the rules and the choice decide for each feature, computed in memory from
-// what was read, before anything is written. The actions carry it out (see apply.h); the
-// package checker prints it for machines it imagines.
+// The plan: what the rules and the choice decide, as one value made by one pure function of
+// what was detected. The actions carry it out (see apply.h); the package checker prints it
+// for the machines it imagines.
 #pragma once
 
 #include "gating/costing.h"
+#include "gating/facts.h"
 #include "gating/gate.h"
 #include "package/tables.h"
 
 #include <msi.h>
 
-#include <functional>
-#include <map>
-#include <set>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
-// A set of names, kept sorted in a vector (the library holds every name list in vectors,
-// which keeps the DLL small).
-class NameSet {
-public:
-    NameSet() = default;
-    template <typename It>
-    NameSet(It first, It last)
-    {
-        for (; first != last; ++first) insert(*first);
-    }
-    bool count(const std::string& name) const;
-    bool insert(const std::string& name);  // false when it was there
-    std::vector<std::string>::const_iterator begin() const { return names_.begin(); }
-    std::vector<std::string>::const_iterator end() const { return names_.end(); }
-    bool empty() const { return names_.empty(); }
-
-private:
-    std::vector<std::string> names_;
+// The choice of functions to put on the dialog: one radio button each, or, for a single
+// function, a text naming it.
+struct ChoiceButton {
+    int order;
+    std::string value;
+    int x;
+    int y;
+    std::string text;
+};
+struct FunctionChoice {
+    std::vector<ChoiceButton> buttons;
+    std::string chosenText;  // the text shown when one function is offered
 };
 
-// A Condition table in memory that takes what the installer would: a new row only under a
-// key not yet there. The plan is decided over one, starting from the package's own rows.
-class MemoryConditions : public ConditionWriter {
-public:
-    explicit MemoryConditions(const std::vector<ConditionRow>& rows);
-    bool Insert(const ConditionRow& row) override;
-    bool Lower(const ConditionRow& row) override;
-    bool Delete(const ConditionRow& row) override;
+// The condition of the library's own rows: always true.
+constexpr const char* kAlways = "1";
 
-private:
-    std::set<std::pair<std::string, int>> keys_;
+// What a feature is to be. "Package" is for the checker alone: a Condition row of the
+// package decides, and the checker cannot evaluate it.
+enum class Target { Local, Source, Advertised, Absent, Package };
+const char* TargetName(Target target);
+bool Installs(Target target);
+
+struct FeaturePlan {
+    std::string feature;
+    Target target = Target::Absent;
+    int level = 0;
+    std::string reason;
+    bool off = false;       // hostgate switches it off itself (its own level-0 row)
+    bool withheld = false;  // off, or below a feature that is: kept out of the feature lists
+    bool ruled = false;   // a rule names it (the others lie below one)
+    // On a change: what the product has now.
+    bool has = false;
 };
 
-// The Condition rows the library added to the package's own rows in this session, and the
-// package's rows it took away. The package's rows are the table less these changes, so every
-// action plans from them, never from the rows an earlier action or choice left.
-struct ConditionChanges {
-    std::vector<ConditionRow> added;
-    std::vector<ConditionRow> removed;
+struct Plan {
+    UINT result = ERROR_SUCCESS;
+    bool decides = false;  // false on a repair or removal, and when the choice cannot be planned
+    std::vector<std::string> log;  // the decisions, in order
+    std::vector<int> messages;
+    std::vector<std::pair<std::string, std::string>> properties;  // to set, in order
+    std::optional<FunctionChoice> choice;  // to build on the dialog
+    std::vector<std::string> offered;      // the values of the functions offered
+    OwnedString function;                  // the function planned for
+    std::vector<FeaturePlan> features;     // the features the rules decide, parents first
+    Costings costings;                     // every feature as the planned costing gives it
+    // The releases found (positions in the AutoCAD table) and the release properties the
+    // library set itself.
+    std::vector<std::size_t> found;
 };
-std::string EncodeChanges(const ConditionChanges& changes);
-ConditionChanges DecodeChanges(const std::string& text);
-std::vector<ConditionRow> PackageRows(const std::vector<ConditionRow>& table, const ConditionChanges& changes);
-// What turns the package's rows into `table`.
-ConditionChanges ChangesBetween(const ConditionRows& package, const ConditionRows& table);
+
+Plan MakePlan(const Facts& facts, Stage stage);
+
+const FeaturePlan* PlanOf(const Plan& plan, const std::string& feature);
+
+// The features the rules name and every feature below them: all the plan ever decides.
+std::vector<std::string> RuledFeatures(const Facts& facts);
+
+// The features a plan switches off itself, with every feature below them: kept out of the
+// feature lists where those rule.
+NameSet Withheld(const Plan& plan);
+
+// The name of the public property in which the library records the release properties it
+// set itself, "NAME=value" lines: a value found there is looked up again, never taken as
+// given, in both sequences.
+std::string EncodeReleasesSet(const std::vector<std::pair<std::string, std::string>>& set);
+std::vector<std::pair<std::string, std::string>> DecodeReleasesSet(const std::string& text);
+
+// The rows the library added to the Condition table in this session, kept for the next
+// action: "feature<TAB>level<TAB>expression" lines.
+std::string EncodeRows(const std::vector<ConditionRow>& rows);
+std::vector<ConditionRow> DecodeRows(const std::string& text);
+
 ConditionRows ByFeature(const std::vector<ConditionRow>& rows);
 const std::vector<ConditionRow>& RowsOf(const ConditionRows& rows, const std::string& feature);
 
@@ -67,7 +95,7 @@ const std::vector<ConditionRow>& RowsOf(const ConditionRows& rows, const std::st
 // Feature table's order.
 std::vector<std::string> WithDescendants(const std::vector<FeatureRow>& features, const NameSet& names);
 
-// The features the rows switch off (a true level-0 row), with every feature below them: a
-// child is never installed without its parent.
-NameSet SwitchedOff(const std::vector<FeatureRow>& features, const ConditionRows& rows,
-                                  const Evaluate& evaluate);
+// The function an installed product has: the one whose own features (named by its rules and
+// by no other function's) are installed, given the product's feature states. None when that
+// names no single function; `why` then says so.
+OwnedString FunctionInstalled(const Facts& facts, const std::map<std::string, INSTALLSTATE>& states, std::string& why);

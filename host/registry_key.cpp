@@ -1,5 +1,7 @@
 #include "host/registry_key.h"
 
+#include <cstring>
+
 // Reading a release needs no more: an unelevated user gets these rights per machine too.
 constexpr REGSAM kQueryAccess = KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | kRegistryView;
 
@@ -12,15 +14,36 @@ HKEY OpenKey(HKEY parent, const std::string& path)
     return nullptr;
 }
 
+// The bytes up to the first zero, read in the system's ANSI code page.
+std::string AnsiText(const char* bytes, DWORD size)
+{
+    const void* zero = std::memchr(bytes, '\0', size);
+    int length = static_cast<int>(zero ? static_cast<const char*>(zero) - bytes : size);
+    // No code page makes more UTF-16 units of a text than it has bytes.
+    std::vector<wchar_t> text(static_cast<std::size_t>(length) + 1);
+    int units = length ? MultiByteToWideChar(CP_ACP, 0, bytes, length, text.data(), length) : 0;
+    return Utf8(text.data(), static_cast<std::size_t>(units > 0 ? units : 0));
+}
+
 }  // namespace
+
+const char* RegistryTypeName(DWORD type)
+{
+    static const char* const kNames[] = {"REG_NONE", "REG_SZ", "REG_EXPAND_SZ", "REG_BINARY", "REG_DWORD",
+                                         "REG_DWORD_BIG_ENDIAN", "REG_LINK", "REG_MULTI_SZ", "REG_RESOURCE_LIST",
+                                         "REG_FULL_RESOURCE_DESCRIPTOR", "REG_RESOURCE_REQUIREMENTS_LIST",
+                                         "REG_QWORD"};
+    return type < sizeof kNames / sizeof kNames[0] ? kNames[type] : "a type of its own";
+}
 
 RegistryKey::RegistryKey(HKEY root, const std::string& path, Pruning* pruning)
     : handle_(OpenKey(root, path)), root_(root), path_(path), pruning_(pruning)
 {
 }
 
-OwnedString RegistryKey::GetValue(const char* name) const
+OwnedString RegistryKey::GetValue(const char* name, DWORD* type) const
 {
+    if (type) *type = REG_NONE;
     if (!handle_) return std::nullopt;
     Wide wideName(name);
     DWORD size = 0;
@@ -29,9 +52,14 @@ OwnedString RegistryKey::GetValue(const char* name) const
     // One unit more than the stored bytes fill, always zero: the text ends there at the latest.
     std::vector<wchar_t> data(size / sizeof(wchar_t) + 2, L'\0');
     DWORD read = size;
+    DWORD storedType = REG_NONE;
     BYTE* block = size ? reinterpret_cast<BYTE*>(data.data()) : nullptr;
-    if (RegQueryValueExW(handle_, wideName.c_str(), nullptr, nullptr, block, &read) != ERROR_SUCCESS || read > size)
+    if (RegQueryValueExW(handle_, wideName.c_str(), nullptr, &storedType, block, &read) != ERROR_SUCCESS ||
+        read > size)
         return std::nullopt;
+    if (type) *type = storedType;
+    if (storedType != REG_SZ && storedType != REG_EXPAND_SZ)
+        return AnsiText(reinterpret_cast<const char*>(data.data()), read);
     data[read / sizeof(wchar_t)] = L'\0';  // an odd last byte is no whole character
     return Utf8(data.data());
 }

@@ -20,6 +20,9 @@ struct Pruning {
 // not depend on how the library is loaded.
 constexpr REGSAM kRegistryView = KEY_WOW64_32KEY;
 
+// "REG_SZ", "REG_DWORD"..., for the log.
+const char* RegistryTypeName(DWORD type);
+
 class RegistryKey {
 public:
     // Opens root\path with query rights. Pruning reports into `pruning` when one is given.
@@ -28,9 +31,13 @@ public:
     RegistryKey(const RegistryKey&) = delete;
     RegistryKey& operator=(const RegistryKey&) = delete;
 
-    // The value's text up to its first terminator, or none when it is missing or
-    // unreadable. Data stored without a terminator reads whole.
-    OwnedString GetValue(const char* name) const;
+    // The value's text, or none when it is missing or unreadable; `type`, when given,
+    // receives the type it is stored as (REG_NONE when there is no value). REG_SZ and
+    // REG_EXPAND_SZ read as UTF-16 up to the first terminator (nothing is expanded); any
+    // other type reads as its bytes up to the first zero byte, taken as text in the system's
+    // ANSI code page (text written as raw bytes reads right). Data stored without a
+    // terminator reads whole.
+    OwnedString GetValue(const char* name, DWORD* type = nullptr) const;
     // Number of values, or subkeys; -1 when the count cannot be read.
     int ValueCount() const;
     int SubkeyCount() const;

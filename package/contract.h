@@ -21,6 +21,7 @@ constexpr const char* CustomAction = "CustomAction";
 constexpr const char* InstallUISequence = "InstallUISequence";
 constexpr const char* InstallExecuteSequence = "InstallExecuteSequence";
 constexpr const char* Upgrade = "Upgrade";
+constexpr const char* AppSearch = "AppSearch";
 }  // namespace table
 
 // One supported host release a row.
@@ -62,6 +63,11 @@ namespace upgrade {
 constexpr const char* ActionPropertyColumn = "ActionProperty";
 }  // namespace upgrade
 
+// A property the installer sets from a search of the machine.
+namespace appsearch {
+enum Column { Property = 1, Signature };
+}
+
 namespace radiobutton {
 enum Column { Property = 1, Order, Value, X, Y, Width, Height, Text, Help };
 }
@@ -102,9 +108,13 @@ constexpr const char* Installed = "Installed";                      // set once 
 constexpr const char* UpgradingProductCode = "UPGRADINGPRODUCTCODE";  // set while an upgrade removes this product
 // The library's own private properties: what one action leaves for the next in the same
 // session (private, so they never reach another session or the command line).
-constexpr const char* ReleasesFound = "HostgateReleasesFound";  // properties of the releases found or given
-constexpr const char* ConditionChanges = "HostgateConditionChanges";  // rows added to and taken from the package's
+constexpr const char* LibraryRows = "HostgateOwnRows";  // the Condition rows the library added
 constexpr const char* ListsGiven = "HostgateListsGiven";  // feature lists as given, before any was withheld from
+// Public, so that it reaches the execute side on Windows (listed in SecureCustomProperties):
+// the release properties the library set itself, which are looked up again, never taken as
+// given.
+constexpr const char* ReleasesSet = "HOSTGATE_RELEASES_SET";
+constexpr const char* HiddenProperties = "MsiHiddenProperties";
 }  // namespace prop
 
 namespace action {

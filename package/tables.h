@@ -4,7 +4,9 @@
 
 #include "session/owned.h"
 
+#include <map>
 #include <optional>
+#include <string>
 #include <vector>
 
 class PackageDatabase;
@@ -36,3 +38,35 @@ struct FeatureRow {
 
 // The package's features in the table's order; empty when it has no Feature table.
 std::vector<FeatureRow> ReadFeatures(const PackageDatabase& db);
+
+// One SearchCabinet row. Rules are selected and sorted by the columns named PropertyName,
+// Function and Flags, as the installer's queries do; the rest is read by position.
+struct CabinetRule {
+    OwnedString property;  // the column named PropertyName
+    OwnedString function;  // the column named Function
+    int order = 0;         // the column named Flags, null first, as the installer sorts
+    OwnedString cabinet;   // column 3
+    OwnedString feature;   // column 4
+    int flags = 0;         // column 5
+};
+
+// The rules, or none when the package has no SearchCabinet table with the columns that
+// select and sort them (PropertyName, Function, Flags); `problem` then says which.
+std::optional<std::vector<CabinetRule>> ReadCabinetRules(const PackageDatabase& db, std::string* problem = nullptr);
+
+// One Condition row: feature, level, condition expression.
+struct ConditionRow {
+    std::string feature;
+    int level = 0;
+    OwnedString expression;
+};
+bool operator==(const ConditionRow& a, const ConditionRow& b);
+
+// Condition rows by feature, each feature's rows in the table's order (by level).
+using ConditionRows = std::map<std::string, std::vector<ConditionRow>>;
+
+// The Condition rows in the table's order, or none when the package has no Condition table.
+std::optional<std::vector<ConditionRow>> ReadConditionRows(const PackageDatabase& db);
+
+// The properties the package's AppSearch rows set; empty without the table.
+std::vector<std::string> ReadSearchedProperties(const PackageDatabase& db);

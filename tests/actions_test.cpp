@@ -331,9 +331,9 @@ TEST(AfterSelectFunction, OtherFunctionsOffChosenOneBack)
     ASSERT_EQ(install.run("PrevInstall"), 0u);
     install.session->setProperty("FUNCTION_VER", "f2");
     EXPECT_EQ(install.run("AfterSelectFunction"), 0u);
-    // A and D belong to the others; B comes back with f2; E's host is missing and its
-    // rules for f2 are met, so it is counted and kept.
-    EXPECT_EQ(install.off(), (std::vector<std::string>{"A", "D"}));
+    // A and D belong to the others; B comes back with f2; E's rules stand only under the
+    // missing host, so no choice brings it back.
+    EXPECT_EQ(install.off(), (std::vector<std::string>{"A", "D", "E"}));
     EXPECT_EQ(install.user.count("CostFinalize"), 1);
     EXPECT_TRUE(install.user.errors().empty());
 }
@@ -352,6 +352,7 @@ TEST(AfterSelectFunction, ChosenFunctionIsReachedUnderItsValue)
     EXPECT_EQ(chosen.off(), (std::vector<std::string>{"C"}));
 
     Install other("HOST_R15\t\tR15.0\n", "basic\tBasic\tBASIC-1\npro\tPro\tpro\n", rules);
+    other.hosts.install("R15.0", "ACAD-1");
     other.session->setProperty("FUNCTION_VER", "pro");
     EXPECT_EQ(other.run("AfterSelectFunction"), 0u);
     EXPECT_EQ(other.off(), (std::vector<std::string>{"A"}));
@@ -360,6 +361,7 @@ TEST(AfterSelectFunction, ChosenFunctionIsReachedUnderItsValue)
 TEST(AfterSelectFunction, HostsFailingTheChosenRulesLoseTheirFeatures)
 {
     Install install(kHosts, kThreeFunctions, SharedRules());
+    install.hosts.install("R15.0", "ACAD-1");
     install.session->setProperty("FUNCTION_VER", "f1");
     EXPECT_EQ(install.run("AfterSelectFunction"), 0u);
     // HOST_R17 has no rules for f1: all its features go.
@@ -386,18 +388,19 @@ TEST(AfterSelectFunction, UnsetChoiceFailsWithoutChangingAnything)
     EXPECT_EQ(install.user.count("CostFinalize"), 0);
 }
 
-TEST(AfterSelectFunction, MissingHostRestoredByTheChoiceCounts)
+TEST(AfterSelectFunction, AMissingHostsFeatureStaysOffWhateverTheChoice)
 {
-    // R17 is missing, so PrevInstall switches E off; f2's rule for it has its cabinet here.
+    // R17 is missing; f2's one rule names E under it, with its cabinet here. E would install
+    // for a host that is not there, so it stays off, and R17 cannot fit f2: nothing does.
     Install install("HOST_R17\t\tR17.0\nHOST_R15\t\tR15.0\n", kThreeFunctions,
                     std::string(kGeneralRule) + "HOST_R15\tf1\there.cab\tA\t0\nHOST_R17\tf2\there.cab\tE\t0\n");
     install.hosts.install("R15.0", "ACAD-1");
     ASSERT_EQ(install.run("PrevInstall"), 0u);
     EXPECT_EQ(install.off(), (std::vector<std::string>{"E"}));
     install.session->setProperty("FUNCTION_VER", "f2");
-    EXPECT_EQ(install.run("AfterSelectFunction"), 0u);
-    // E is back; R15 has no f2 rules, so A goes.
-    EXPECT_EQ(install.off(), (std::vector<std::string>{"A"}));
+    EXPECT_EQ(install.run("AfterSelectFunction"), 1603u);
+    EXPECT_EQ(install.user.errors(), std::vector<int>{3000});
+    EXPECT_EQ(install.off(), (std::vector<std::string>{"E"}));
 }
 
 // The chosen function decides the features on every road a package can take: the dialog
@@ -407,13 +410,13 @@ TEST(AfterSelectFunction, MissingHostRestoredByTheChoiceCounts)
 TEST(WholeRoad, TheChosenFunctionsFeaturesInstall)
 {
     enum Road { BeforeCosting, AfterCosting, CostingNotComplete, ChosenTwice, FeatureListAll };
-    // R17 is missing, so PrevInstall switches E off; f2 brings it back. F is R15's own feature,
-    // G its follow-parent child; f4 has rules under R17 alone, so choosing it drops R15's.
+    // R17 is missing, so E (ruled under it alone) stays off. F is R15's own feature, G its
+    // follow-parent child; the first of two choices, f3, drops A, B and C.
     PackageBuilder builder;
     builder.rows("Feature", "G\tF\tG\t\t1\t1\t\t2\n");
     const std::string rules = SharedRules() + "HOST_R15\tsetup\there.cab\tF\t0\nHOST_R17\tf4\there.cab\tE\t0\n";
     const std::map<std::string, std::vector<std::string>> installs = {
-        {"f1", {"Core", "A", "B", "F", "G"}}, {"f2", {"Core", "B", "C", "E", "F", "G"}}, {"f3", {"Core", "D", "F", "G"}}};
+        {"f1", {"Core", "A", "B", "F", "G"}}, {"f2", {"Core", "B", "C", "F", "G"}}, {"f3", {"Core", "D", "F", "G"}}};
     for (Road road : {BeforeCosting, AfterCosting, CostingNotComplete, ChosenTwice, FeatureListAll}) {
         for (const auto& [choice, expected] : installs) {
             Install install(kHosts, kThreeFunctions, rules, builder);
@@ -425,9 +428,9 @@ TEST(WholeRoad, TheChosenFunctionsFeaturesInstall)
             }
             if (road == CostingNotComplete) install.session->setProperty("CostingComplete", "0");
             if (road == ChosenTwice) {
-                install.session->setProperty("FUNCTION_VER", "f4");
+                install.session->setProperty("FUNCTION_VER", "f3");
                 ASSERT_EQ(install.run("AfterSelectFunction"), 0u);
-                ASSERT_NE(install.session->featureAction("F"), INSTALLSTATE_LOCAL);
+                ASSERT_NE(install.session->featureAction("A"), INSTALLSTATE_LOCAL);
             }
             install.session->setProperty("FUNCTION_VER", choice);
             ASSERT_EQ(install.run("AfterSelectFunction"), 0u);

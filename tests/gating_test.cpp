@@ -2,7 +2,7 @@
 #include "testbed.h"
 #include "windows_rules.h"
 
-#include "gating/installer_gate.h"
+#include "gating/gate.h"
 #include "session/database.h"
 #include "session/install_session.h"
 
@@ -17,47 +17,45 @@ std::string Rules(const std::string& rows)
     return std::string(kSearchCabinetHeader) + rows;
 }
 
-// A session on a package with the given rules and Condition rows, its source folder holding
-// the cabinets "here.cab" and "folder.cab\" (a folder).
+// The gate over a package with the given rules and Condition rows, its source folder holding
+// the cabinets "here.cab" and "folder.cab\" (a folder). The package's level-0 rows whose
+// condition the session finds true switch their features off, as detect reads them.
 struct Gating {
     TempFolder folder{"gating"};
     std::unique_ptr<Session> session;
     std::unique_ptr<InstallSession> install;
     std::unique_ptr<PackageDatabase> db;
-    std::unique_ptr<InstallerGate> installerGate;
+    std::unique_ptr<Gate> gated;
 
-    explicit Gating(const std::string& rules, const std::string& conditions = "", bool withConditionTable = true)
+    explicit Gating(const std::string& rules, const std::string& conditions = "")
     {
         PackageBuilder builder;
         builder.table("Feature", FeatureTable({"A", "B", "C", "D", "E"}));
         if (!rules.empty()) builder.table("SearchCabinet", Rules(rules));
-        if (withConditionTable)
-            builder.rows("Condition", conditions);
-        else
-            builder.without("Condition");
+        builder.rows("Condition", conditions);
         session = std::make_unique<Session>(builder.build(folder / "gating.msi"));
         install = std::make_unique<InstallSession>(session->handle());
         db = std::make_unique<PackageDatabase>(*install);
         WriteFile(folder / "here.cab", "cabinet");
         MakeFolders(folder / "folder.cab");
-        SourceRoot = folder.path() + "\\";
-        installerGate = std::make_unique<InstallerGate>(*db);
+        std::string root = folder.path() + "\\";
+        NameSet packageOff;
+        for (const ConditionRow& row : ReadConditionRows(*db).value_or(std::vector<ConditionRow>()))
+            if (row.level == 0 && MsiEvaluateConditionW(session->handle(), Wide(row.expression.value_or("")).c_str()) ==
+                                      MSICONDITION_TRUE)
+                packageOff.insert(row.feature);
+        gated = std::make_unique<Gate>(ReadCabinetRules(*db), packageOff,
+                                       [root](const std::string& path) { return SourceFileExists(root, path); },
+                                       [](const std::string&) {});
     }
-    // The rules and Condition rows as read when the fixture was made, kept in step since.
-    Gate& gate() const { return **installerGate; }
-
-    // The installer's table, once the gate's waiting changes are sent.
-    std::vector<Row> conditions(const std::string& feature) const
-    {
-        installerGate->Commit();
-        return session->rows("SELECT * FROM `Condition` WHERE `Feature_`='" + feature + "' ORDER BY `Level`");
-    }
+    Gate& gate() const { return *gated; }
+    // The features hostgate has switched off, as the level-0 rows it would write.
     std::vector<Row> allConditions() const
     {
-        installerGate->Commit();
-        return session->rows("SELECT * FROM `Condition` ORDER BY `Feature_`");
+        std::vector<Row> rows;
+        for (const std::string& feature : gate().Off()) rows.push_back({feature, "0", "1"});
+        return rows;
     }
-    // Features switched off by the library beforehand: its own (temporary) rows.
     void switchedOff(std::initializer_list<const char*> features) const
     {
         for (const char* feature : features) gate().DisableFeature(feature);
@@ -72,90 +70,31 @@ const OwnedString kNone;
 
 }  // namespace
 
-TEST(FeatureConditions, DisableAddsOneLevelZeroRowAndRestoreTakesItAway)
+TEST(FeatureConditions, HostgateSwitchesOnlyItsOwnAndNeverThePackages)
 {
-    Gating g("");
-    ASSERT_TRUE(g.gate().FeatureIsFree("A"));
-    g.gate().DisableFeature("A");
-    EXPECT_EQ(g.conditions("A"), (std::vector<Row>{{"A", "0", "1"}}));
+    // A: the package's row is true, so A is off whatever hostgate does; B's row is false.
+    Gating g("", "A\t0\t1\nB\t0\tNOT_SET_ANYWHERE\nC\t5\t1\n");
     EXPECT_FALSE(g.gate().FeatureIsFree("A"));
-    g.gate().DisableFeature("A");
-    EXPECT_EQ(g.conditions("A"), (std::vector<Row>{{"A", "0", "1"}}));
-
-    g.gate().RestoreFeature("A");
-    EXPECT_TRUE(g.allConditions().empty());
-    EXPECT_TRUE(g.gate().FeatureIsFree("A"));
-    g.gate().RestoreFeature("A");
-    EXPECT_TRUE(g.allConditions().empty());
-}
-
-// Rows the package carries: Wine lets a custom action change them, Windows does not. Either
-// way the table ends in one consistent state, never with a twin beside the package's row.
-TEST(FeatureConditions, PackageRowIsLoweredWithItsExpressionKept)
-{
-    Gating g("", "A\t3\tVersionNT > 500\nB\t5\tNOT Installed\n");
-    if (WindowsRules()) {
-        EXPECT_EQ(g.gate().DisableFeature("A"), Switch::Refused);
-        EXPECT_EQ(g.conditions("A"), (std::vector<Row>{{"A", "3", "VersionNT > 500"}}));
-        EXPECT_EQ(g.gate().RestoreFeature("A"), Switch::Refused);
-        EXPECT_EQ(g.conditions("A").size(), 1u);
-        return;
+    EXPECT_FALSE(g.gate().RestoreFeature("A"));
+    EXPECT_FALSE(g.gate().FeatureIsFree("A"));
+    for (const char* feature : {"B", "C", "D"}) {
+        EXPECT_TRUE(g.gate().FeatureIsFree(feature)) << feature;
+        EXPECT_TRUE(g.gate().DisableFeature(feature)) << feature;
+        EXPECT_FALSE(g.gate().DisableFeature(feature)) << feature;
+        EXPECT_FALSE(g.gate().FeatureIsFree(feature)) << feature;
+        EXPECT_TRUE(g.gate().RestoreFeature(feature)) << feature;
+        EXPECT_TRUE(g.gate().FeatureIsFree(feature)) << feature;
     }
-    // The engine here refuses to replace a row in place; the row is still lowered.
-    EXPECT_EQ(g.gate().DisableFeature("A"), Switch::Changed);
-    EXPECT_EQ(g.conditions("A"), (std::vector<Row>{{"A", "0", "VersionNT > 500"}}));
-    EXPECT_EQ(g.conditions("B"), (std::vector<Row>{{"B", "5", "NOT Installed"}}));
-    EXPECT_EQ(g.gate().DisableFeature("A"), Switch::AlreadySo);
-    EXPECT_EQ(g.gate().RestoreFeature("A"), Switch::Changed);
-    EXPECT_TRUE(g.conditions("A").empty());
-    EXPECT_TRUE(g.gate().FeatureIsFree("A"));
-}
-
-TEST(FeatureConditions, EachRestoreDeletesOneOfSeveralRows)
-{
-    Gating g("", "A\t3\tX\nA\t4\tY\n");
-    g.gate().RestoreFeature("A");
-    EXPECT_EQ(g.conditions("A").size(), WindowsRules() ? 2u : 1u);
-    EXPECT_FALSE(g.gate().FeatureIsFree("A"));
-    g.gate().RestoreFeature("A");
-    EXPECT_EQ(g.gate().FeatureIsFree("A"), !WindowsRules());
-}
-
-TEST(FeatureConditions, WithoutAConditionTableEveryFeatureIsFree)
-{
-    Gating g("", "", false);
-    g.gate().DisableFeature("A");
-    EXPECT_TRUE(g.gate().FeatureIsFree("A"));
-    g.gate().RestoreFeature("A");
-    EXPECT_TRUE(g.gate().FeatureIsFree("A"));
-}
-
-TEST(FeatureConditions, DisabledFeatureIsNotInstalledAfterCosting)
-{
-    Gating g("");
-    g.gate().DisableFeature("B");
-    g.allConditions();
-    ASSERT_EQ(g.session->doAction("CostFinalize"), 0u);
-    EXPECT_EQ(g.session->featureAction("A"), INSTALLSTATE_LOCAL);
-    EXPECT_EQ(g.session->featureAction("B"), INSTALLSTATE_UNKNOWN);
+    EXPECT_TRUE(g.allConditions().empty());
 }
 
 TEST(FeatureConditions, NamesThatCannotBeFeatureKeysAreRefused)
 {
-    Gating g("", "A\t3\tX\n");
-    std::string atLimit(38, 'L');
-    g.gate().DisableFeature(atLimit);
-    EXPECT_EQ(g.conditions(atLimit).size(), 1u);
-    std::string overLimit(39, 'L');
-    g.gate().DisableFeature(overLimit);
-    EXPECT_TRUE(g.conditions(overLimit).empty());
-    g.gate().DisableFeature("");
-    EXPECT_EQ(g.allConditions().size(), 2u);
-
-    // A quote in a name never widens what is selected.
-    EXPECT_TRUE(g.gate().FeatureIsFree("B' OR `Feature_`<>'"));
-    g.gate().RestoreFeature("X' OR '1'='1");
-    EXPECT_EQ(g.conditions("A").size(), 1u);
+    Gating g("");
+    EXPECT_TRUE(g.gate().DisableFeature(std::string(38, 'L')));
+    EXPECT_FALSE(g.gate().DisableFeature(std::string(39, 'L')));
+    EXPECT_FALSE(g.gate().DisableFeature(""));
+    EXPECT_EQ(g.allConditions().size(), 1u);
 }
 
 TEST(CabinetRules, WorkedExample)
@@ -269,17 +208,11 @@ TEST(CabinetRules, SwitchingByPropertyAndFunction)
 
 TEST(CabinetRules, SameFeatureTwiceUnderOneProperty)
 {
-    Gating g("HOST\tf\there.cab\tA\t0\nHOST\tg\tfolder.cab\tA\t0\n", "A\t4\tPACKAGE_ROW\n");
+    Gating g("HOST\tf\there.cab\tA\t0\nHOST\tg\tfolder.cab\tA\t0\n");
     g.gate().DisableFeaturesOfProperty(std::string("HOST"));
-    // Under Windows' rules the package's row stays as it is, alone.
-    EXPECT_EQ(g.conditions("A"), (std::vector<Row>{{"A", WindowsRules() ? "4" : "0", "PACKAGE_ROW"}}));
-    // Both cabinets are present: two restores, the second finding nothing left.
+    EXPECT_EQ(g.allConditions(), (std::vector<Row>{{"A", "0", "1"}}));
     g.gate().RestoreFeaturesOfProperty(std::string("HOST"));
-    EXPECT_EQ(g.conditions("A").size(), WindowsRules() ? 1u : 0u);
-
-    Gating h("HOST\tf\there.cab\tA\t0\nHOST\tg\tfolder.cab\tA\t0\n", "A\t4\tFIRST\nA\t5\tSECOND\n");
-    h.gate().RestoreFeaturesOfProperty(std::string("HOST"));
-    EXPECT_EQ(h.conditions("A").size(), WindowsRules() ? 2u : 0u);
+    EXPECT_TRUE(g.allConditions().empty());
 }
 
 TEST(CabinetRules, QuotedValuesSelectNothing)
@@ -315,11 +248,11 @@ TEST(CabinetRules, CabinetPathsBeyondTheWindowsLimitAreRefused)
     std::string fits(MAX_PATH - 1 - SourceRoot.size(), 'c');
     WriteFile(SourceRoot + fits, "x");
     ASSERT_TRUE(FileExists(SourceRoot + fits));
-    EXPECT_TRUE(CabinetPresent(fits));
+    EXPECT_TRUE(SourceFileExists(SourceRoot, fits));
     std::string over = fits + "c";
     WriteFile(SourceRoot + over, "x");
     ASSERT_TRUE(FileExists(SourceRoot + over));
-    EXPECT_FALSE(CabinetPresent(over));
+    EXPECT_FALSE(SourceFileExists(SourceRoot, over));
 }
 
 TEST(CabinetRules, RulesWithoutAFeatureAreSkipped)

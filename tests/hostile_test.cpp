@@ -11,7 +11,7 @@
 #include "testbed.h"
 
 #include "actions/exports.h"
-#include "actions/phases.h"
+#include "gating/plan.h"
 #include "checker/checks.h"
 #include "session/install_session.h"
 #include "windows_rules.h"
@@ -273,30 +273,14 @@ void CheckOnePackage(uint32_t seed, const Library& dll)
             session.setProperty("FUNCTION_VER", random.chance(50) ? Hostile(random) : "");
         UserSide user;
         UINT result = 0;
-        // The table-driven actions run their bodies in this process, so that the Condition
-        // rows their gate ends with can be held against the installer's own table.
         std::function<UINT()> action = [&] { return dll.action(name)(session.handle()); };
-        std::optional<ConditionRows> held;
-        auto body = std::string(name) == "PrevInstall" ? RunPrevInstall
-                    : std::string(name) == "AfterSelectFunction" ? RunAfterSelectFunction : nullptr;
-        if (body)
-            action = [&] {
-                return GuardAction([&] {
-                    InstallSession install(session.handle(), name);
-                    LoadSourceRoot(install);
-                    held.emplace();
-                    UINT answer = body(install, &*held);
-                    install.Flush();
-                    return answer;
-                });
-            };
         ASSERT_TRUE(RunBounded(action, result)) << name << " did not return";
-        if (held) {
-            ConditionRows table;
-            for (const Row& row : session.rows("SELECT * FROM `Condition`"))
-                table[row[0]].push_back({row[0], std::stoi(row[1]), row[2] == "<null>" ? OwnedString() : row[2]});
-            EXPECT_TRUE(table == *held) << name << ": the gate's Condition rows differ from the table's";
-        }
+        // The table holds the package's rows and the library's own, exactly as it records them.
+        std::set<Row> expected = conditionsBefore;
+        for (const ConditionRow& row : DecodeRows(session.property("HostgateOwnRows").value_or("")))
+            expected.insert({row.feature, std::to_string(row.level), row.expression.value_or("<null>")});
+        std::vector<Row> now = session.rows("SELECT * FROM `Condition`");
+        EXPECT_EQ(std::set<Row>(now.begin(), now.end()), expected) << name << ": the Condition table differs from the record";
         EXPECT_TRUE(result == 0 || result == 1603) << name << " returned " << result;
         if (result == 1603) {
             ASSERT_FALSE(user.errors().empty()) << name << " failed without a message";

@@ -66,12 +66,13 @@ TEST(DecisionLog, HostsRulesFeaturesAndTheChoice)
     const std::string prev = "hostgate PrevInstall: ";
     EXPECT_TRUE(Logged(lines, prev + "host release R15.0 found under HKEY_LOCAL_MACHINE\\Software\\Autodesk\\AutoCAD\\R15.0: "
                                      "HOST_R15 = Software\\Autodesk\\AutoCAD\\R15.0\\ACAD-1"));
-    EXPECT_TRUE(Logged(lines, prev + "host release R17.0 not installed (looked under "
+    EXPECT_TRUE(Logged(lines, prev + "host release R17.0 not installed (no CurVer value, looked under "
                                      "HKEY_CURRENT_USER\\Software\\Autodesk\\AutoCAD\\R17.0)"));
     EXPECT_TRUE(Logged(lines, prev + "empty registry key HKEY_CURRENT_USER\\Software\\Autodesk\\AutoCAD\\R17.0 pruned"));
     // The plan, once per feature the rules name, with its reason and the installer's answer.
     EXPECT_TRUE(Logged(lines, prev + "plan: feature R17 off (host release R17.0 not installed): written"));
-    EXPECT_TRUE(Logged(lines, prev + "plan: feature Basic on (host release R15.0 installed (cabinet here.cab present)): as it is"));
+    EXPECT_TRUE(Logged(lines, prev + "plan: feature Basic on (host release R15.0 installed (cabinet here.cab present); level 1 within "
+                                     "INSTALLLEVEL 1): as it is"));
     EXPECT_TRUE(Logged(lines, prev + "rules for property '', function (any): met (rows counted: 1)"));
     EXPECT_TRUE(Logged(lines, prev + "rules for property (any), function 'pro': not met (group 1 has no satisfied row); "
                                      "cabinets not found: missing.cab"));

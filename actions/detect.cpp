@@ -1,0 +1,183 @@
+#include "actions/detect.h"
+
+#include "gating/apply.h"
+#include "gating/plan.h"
+#include "host/host_release.h"
+#include "package/contract.h"
+#include "session/database.h"
+#include "session/install_session.h"
+
+#include <msiquery.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace {
+
+Road ReadRoad(const InstallSession& session)
+{
+    if (!session.GetProperty(prop::Installed)) return Road::FirstInstall;
+    OwnedString remove = session.GetProperty(prop::Remove);
+    if (session.GetProperty(prop::UpgradingProductCode) || (remove && _stricmp(remove->c_str(), "ALL") == 0))
+        return Road::Removal;
+    if (session.GetProperty(prop::Reinstall)) return Road::Repair;
+    return Road::Change;
+}
+
+// The package's own rows: the table less the rows the library added in this session. Each
+// distinct condition is evaluated once.
+void ReadPackageRows(const InstallSession& session, const PackageDatabase& db, Facts& facts)
+{
+    std::optional<std::vector<ConditionRow>> table = ReadConditionRows(db);
+    if (!table) return;
+    std::vector<ConditionRow> own = DecodeRows(session.GetProperty(prop::LibraryRows).value_or(std::string()));
+    facts.packageRows.emplace();
+    std::vector<std::pair<std::string, Truth>> known;
+    for (const ConditionRow& row : *table) {
+        if (std::find(own.begin(), own.end(), row) != own.end()) continue;
+        facts.packageRows->push_back(row);
+        std::string expression = row.expression.value_or(std::string());
+        auto at = std::find_if(known.begin(), known.end(), [&](const auto& entry) { return entry.first == expression; });
+        if (at == known.end()) {
+            // An empty expression is no condition; the installer applies a row only when true.
+            Truth truth = MsiEvaluateConditionW(session.handle(), Wide(expression).c_str()) == MSICONDITION_TRUE ? Truth::True
+                                                                                                                : Truth::False;
+            at = known.insert(known.end(), {expression, truth});
+        }
+        facts.rowTruth.push_back(at->second);
+    }
+}
+
+// Each release is looked up in the registry. A value its property holds already counts as
+// given, except the library's own (set by an earlier action, looked up again now) and, on a
+// first installation, one the package's AppSearch rows may have set (a path kept from a host
+// removed since, which counts only for the installed product).
+void ReadReleases(const InstallSession& session, const PackageDatabase& db, Facts& facts)
+{
+    if (!facts.releases) return;
+    std::vector<std::pair<std::string, std::string>> own =
+        DecodeReleasesSet(session.GetProperty(prop::ReleasesSet).value_or(std::string()));
+    std::vector<std::string> searched = facts.road == Road::FirstInstall ? ReadSearchedProperties(db) : std::vector<std::string>();
+    std::vector<std::pair<std::string, OwnedString>> values;  // each property read once
+    for (const HostRelease& row : *facts.releases) {
+        ReleaseFact fact;
+        std::string why;
+        if (row.release) fact.where = HostReleaseKeyName(*row.release);
+        OwnedString key = LookUpHostRelease(row.release, &why);
+        if (key) {
+            fact.how = Found::Registry;
+            fact.key = *key;
+            facts.found.push_back(fact);
+            continue;
+        }
+        fact.note = why;
+        OwnedString value;
+        if (row.property) {
+            auto at = std::find_if(values.begin(), values.end(), [&](const auto& v) { return v.first == *row.property; });
+            if (at == values.end()) at = values.insert(values.end(), {*row.property, session.GetProperty(row.property->c_str())});
+            value = at->second;
+        }
+        if (value) {
+            fact.key = *value;
+            bool mine = std::find(own.begin(), own.end(), std::make_pair(*row.property, *value)) != own.end();
+            if (facts.road != Road::FirstInstall) {
+                fact.how = Found::Kept;
+            } else if (mine) {
+                fact.note += "; its property's value was the library's own lookup";
+            } else if (std::find(searched.begin(), searched.end(), *row.property) != searched.end()) {
+                fact.note += "; " + *row.property + " comes from the package's AppSearch, which counts only once the "
+                             "product is installed";
+            } else {
+                fact.how = Found::Given;
+            }
+        }
+        facts.found.push_back(fact);
+    }
+}
+
+void ReadCabinets(Facts& facts)
+{
+    if (!facts.rules) return;
+    // Without a source folder that is there, no cabinet can be told present or absent.
+    bool reachable = !SourceRoot.empty() && SourceFileExists(SourceRoot, "");
+    for (const CabinetRule& rule : *facts.rules)
+        if (rule.cabinet && !facts.cabinets.count(*rule.cabinet))
+            facts.cabinets[*rule.cabinet] = !reachable                             ? Cabinet::Unknown
+                                            : SourceFileExists(SourceRoot, *rule.cabinet) ? Cabinet::Present
+                                                                                         : Cabinet::Absent;
+}
+
+// The earlier versions FindRelatedProducts found: the product codes in the properties the
+// Upgrade table names.
+std::vector<std::string> RelatedProducts(const InstallSession& session, const PackageDatabase& db)
+{
+    std::vector<std::string> products;
+    TableView view;
+    if (!view.Open(db, table::Upgrade)) return products;
+    std::vector<std::string> names = view.ColumnNames();
+    auto column = std::find(names.begin(), names.end(), upgrade::ActionPropertyColumn);
+    if (column == names.end()) return products;
+    int position = static_cast<int>(column - names.begin()) + 1;
+    while (view.Fetch()) {
+        OwnedString property = view.GetString(position);
+        OwnedString codes = property ? session.GetProperty(property->c_str()) : std::nullopt;
+        if (!codes) continue;
+        // Several products found under one row are listed with semicolons.
+        for (const std::string& product : SplitText(*codes, ';')) products.push_back(product);
+    }
+    return products;
+}
+
+std::map<std::string, INSTALLSTATE> StatesOf(const std::string& product, const std::vector<std::string>& features)
+{
+    std::map<std::string, INSTALLSTATE> states;
+    for (const std::string& feature : features) states[feature] = InstalledState(product, feature);
+    return states;
+}
+
+// The function an installed product has: on a change this one, on a first installation that
+// upgrades an earlier version, that version's.
+void ReadInstalled(const InstallSession& session, const PackageDatabase& db, Facts& facts)
+{
+    std::vector<std::string> ruled = RuledFeatures(facts);
+    std::vector<std::string> products;
+    if (facts.road == Road::Change) {
+        std::string product = session.GetProperty(prop::ProductCode).value_or(std::string());
+        facts.installed = StatesOf(product, ruled);
+        products.push_back(product);
+    } else if (!facts.chosen) {
+        products = RelatedProducts(session, db);
+    }
+    if (facts.chosen) return;
+    for (const std::string& product : products) {
+        facts.installedFrom = product;
+        facts.installedFunction =
+            FunctionInstalled(facts, facts.road == Road::Change ? facts.installed : StatesOf(product, ruled), facts.installedWhy);
+        if (facts.installedFunction) return;
+    }
+}
+
+}  // namespace
+
+Facts Detect(const InstallSession& session, const PackageDatabase& db, Stage stage)
+{
+    Facts facts;
+    facts.rules = ReadCabinetRules(db, &facts.rulesProblem);
+    if (facts.rules) facts.rulesProblem.clear();
+    facts.releases = ReadHostReleases(db);
+    facts.functions = ReadFunctions(db);
+    facts.features = ReadFeatures(db);
+    facts.road = ReadRoad(session);
+    facts.chosen = session.GetProperty(prop::FunctionVer);
+    facts.choiceBuilt = session.GetProperty(prop::FunctionRb).has_value();
+    facts.hidden = session.GetProperty(prop::HiddenProperties).value_or(std::string());
+    ReadReleases(session, db, facts);
+    // A repair or removal decides nothing beyond the release properties.
+    if (facts.road == Road::Repair || facts.road == Road::Removal) return facts;
+    if (OwnedString level = session.GetProperty(prop::InstallLevel)) facts.installLevel = std::atoi(level->c_str());
+    facts.listsRule = facts.road == Road::FirstInstall && FeatureListsRule(session);
+    ReadPackageRows(session, db, facts);
+    ReadCabinets(facts);
+    if (stage == Stage::BeforeChoice || facts.road == Road::Change) ReadInstalled(session, db, facts);
+    return facts;
+}

@@ -1,0 +1,503 @@
+// The plan, decided: the host releases, the choice of functions, the chosen function's rules
+// and the costing that follows, all over what detect found. Nothing here reads or writes an
+// installation: what the phases would set, post or log is kept in the plan.
+#include "gating/plan.h"
+
+#include "package/contract.h"
+#include "session/installation.h"
+
+#include <algorithm>
+
+namespace {
+
+constexpr int kButtonWidth = 174;
+constexpr int kButtonSpacing = 20;
+constexpr int kGroupHeight = 100;  // five buttons a column
+
+// The installation as the phases see it while the plan is made: properties in memory,
+// starting from what detect read; what they set, post and log goes into the plan.
+class Record : public Installation {
+public:
+    Record(const Facts& facts, Plan& plan) : facts_(facts), plan_(plan)
+    {
+        if (facts.chosen) values_.emplace_back(prop::FunctionVer, *facts.chosen);
+        if (facts.choiceBuilt) values_.emplace_back(prop::FunctionRb, "1");
+    }
+    OwnedString GetProperty(const char* name) const override
+    {
+        for (const auto& [property, value] : values_)
+            if (property == name) return value.empty() ? OwnedString() : OwnedString(value);
+        return std::nullopt;
+    }
+    void SetProperty(const char* name, const char* value) const override
+    {
+        Put(values_, name, value);
+        Put(plan_.properties, name, value);
+    }
+    UINT ReportError(int number) const override
+    {
+        plan_.messages.push_back(number);
+        return ERROR_SUCCESS;
+    }
+    void Log(const std::string& text) const override { plan_.log.push_back(text); }
+    std::string Loggable(const char* name, const std::string& value) const override
+    {
+        return (";" + facts_.hidden + ";").find(";" + std::string(name) + ";") == std::string::npos ? value : "(hidden)";
+    }
+
+private:
+    using Values = std::vector<std::pair<std::string, std::string>>;
+    static void Put(Values& values, const char* name, const char* value)
+    {
+        for (auto& entry : values)
+            if (entry.first == name) {
+                entry.second = value;
+                return;
+            }
+        values.emplace_back(name, value);
+    }
+    const Facts& facts_;
+    Plan& plan_;
+    mutable Values values_;
+};
+
+std::string ReleaseName(const HostRelease& row)
+{
+    return row.release.value_or("(none)");
+}
+
+bool IsFound(const std::vector<std::size_t>& found, std::size_t i)
+{
+    return std::find(found.begin(), found.end(), i) != found.end();
+}
+
+// The releases as detect found them: logged, counted, and their properties set. A property
+// listed by several rows holds the key of the found release whose name sorts highest,
+// whatever the order of the rows.
+void DecideReleases(const Facts& facts, const Record& record, Plan& plan)
+{
+    if (!facts.releases) return;
+    std::vector<std::pair<std::string, std::pair<std::string, std::string>>> best;  // property, release, key
+    for (std::size_t i = 0; i < facts.releases->size() && i < facts.found.size(); ++i) {
+        const HostRelease& row = (*facts.releases)[i];
+        const ReleaseFact& fact = facts.found[i];
+        std::string name = row.property.value_or("(no property)");
+        std::string shown = row.property ? record.Loggable(row.property->c_str(), fact.key) : fact.key;
+        switch (fact.how) {
+        case Found::Registry:
+            record.Log("host release " + ReleaseName(row) + " found under " + fact.where + ": " + name + " = " + shown);
+            plan.found.push_back(i);
+            if (row.property) {
+                auto at = std::find_if(best.begin(), best.end(), [&](const auto& entry) { return entry.first == *row.property; });
+                if (at == best.end())
+                    best.push_back({*row.property, {ReleaseName(row), fact.key}});
+                else if (ReleaseName(row) > at->second.first)
+                    at->second = {ReleaseName(row), fact.key};
+            }
+            break;
+        case Found::Given:
+            record.Log("host release " + ReleaseName(row) + " taken as given: " + name + " = " + shown);
+            plan.found.push_back(i);
+            break;
+        case Found::Kept:
+            record.Log("host release " + ReleaseName(row) + " not found (" + fact.note + "); " + name +
+                       " keeps the value it has: " + shown);
+            break;
+        case Found::Missing:
+            if (!row.release)
+                record.Log("host release of " + name + ": none given, so not installed");
+            else
+                record.Log("host release " + ReleaseName(row) + " not installed (" + fact.note +
+                           (fact.where.empty() ? std::string() : ", looked under " + fact.where) + ")");
+            break;
+        }
+    }
+    std::vector<std::pair<std::string, std::string>> set;
+    for (const auto& [property, found] : best) {
+        record.SetProperty(property.c_str(), found.second.c_str());
+        set.emplace_back(property, found.second);
+    }
+    record.SetProperty(prop::ReleasesSet, EncodeReleasesSet(set).c_str());
+}
+
+// The features of the releases not found go off, then those of the found ones whose cabinet
+// is present come back, including those a missing release's rules share with them.
+void GateHostReleases(Gate& gate, const Facts& facts, const std::vector<std::size_t>& found)
+{
+    if (!facts.releases) return;
+    const std::vector<HostRelease>& rows = *facts.releases;
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        if (!IsFound(found, i))
+            gate.DisableFeaturesOfProperty(rows[i].property, "host release " + ReleaseName(rows[i]) + " not installed");
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        if (IsFound(found, i) && rows[i].property)
+            gate.RestoreFeaturesOfProperty(rows[i].property, "host release " + ReleaseName(rows[i]) + " installed");
+}
+
+// The features whose rules all stand under the properties of releases that are not found:
+// no function brings them back, since they would install for a host that is not there.
+NameSet Stranded(const Facts& facts, const std::vector<std::size_t>& found)
+{
+    NameSet stranded;
+    if (!facts.releases || !facts.rules) return stranded;
+    std::vector<std::pair<std::string, bool>> properties;  // release property, any of its releases found
+    for (std::size_t i = 0; i < facts.releases->size(); ++i) {
+        const OwnedString& property = (*facts.releases)[i].property;
+        if (!property) continue;
+        auto at = std::find_if(properties.begin(), properties.end(), [&](const auto& p) { return p.first == *property; });
+        if (at == properties.end()) properties.emplace_back(*property, IsFound(found, i));
+        else at->second = at->second || IsFound(found, i);
+    }
+    std::vector<std::pair<std::string, bool>> features;  // feature, every rule under a missing release
+    for (const CabinetRule& rule : *facts.rules) {
+        if (!rule.feature || !IsFeatureName(*rule.feature)) continue;
+        auto release = rule.property ? std::find_if(properties.begin(), properties.end(),
+                                                    [&](const auto& p) { return p.first == *rule.property; })
+                                     : properties.end();
+        bool missing = release != properties.end() && !release->second;
+        auto at = std::find_if(features.begin(), features.end(), [&](const auto& f) { return f.first == *rule.feature; });
+        if (at == features.end()) features.emplace_back(*rule.feature, missing);
+        else at->second = at->second && missing;
+    }
+    for (const auto& [feature, missing] : features)
+        if (missing) stranded.insert(feature);
+    return stranded;
+}
+
+void PinStranded(Gate& gate, const NameSet& stranded)
+{
+    for (const std::string& feature : stranded)
+        gate.DisableFeature(feature, "its rules belong only to host releases not installed");
+}
+
+UINT BuildFunctionChoice(const Installation& installation, Gate& gate, const std::optional<std::vector<FunctionRow>>& functions,
+                         std::optional<FunctionChoice>& choice, bool report)
+{
+    // The general rules are those that belong to no host release (an empty PropertyName).
+    if (!gate.EvaluateCabinetRules(std::string(), std::nullopt)) {
+        installation.Log(report ? "general rules not met: message 3001" : "general rules not met: no choice built");
+        if (report) installation.ReportError(message::RulesNotMet);
+        return ERROR_INSTALL_FAILURE;
+    }
+    if (installation.GetProperty(prop::FunctionRb)) {
+        installation.Log("choice built before (FUNCTION_RB set): left as it is");
+        return ERROR_SUCCESS;
+    }
+    OwnedString preset = installation.GetProperty(prop::FunctionVer);
+    if (!functions) {
+        installation.Log("no FunctionVersion table: no choice built");
+        return ERROR_SUCCESS;
+    }
+
+    FunctionChoice built;
+    std::string firstValue;
+    std::string firstText;
+    bool presetOffered = false;
+    int x = 0;
+    int y = 0;
+    for (const FunctionRow& function : *functions) {
+        std::string name = function.function.value_or("(unnamed)");
+        if (!gate.EvaluateCabinetRules(std::nullopt, function.function)) {
+            installation.Log("function " + name + " not offered: its rules are not met");
+            continue;
+        }
+        // A function without a value cannot be chosen: an empty FUNCTION_VER reads as unset.
+        if (!function.value) {
+            installation.Log("function " + name + " not offered: it has no value");
+            continue;
+        }
+        const std::string& value = *function.value;
+        std::string text = function.text.value_or(std::string());
+        installation.Log("offered function " + name + ": \"" + text + "\" (FUNCTION_VER = " + value + ")");
+
+        if (built.buttons.empty()) {
+            firstValue = value;
+            firstText = text;
+            if (!preset) installation.SetProperty(prop::FunctionVer, value.c_str());
+        }
+        if (preset && value == *preset) {
+            built.chosenText = text;
+            presetOffered = true;
+        }
+        built.buttons.push_back({static_cast<int>(built.buttons.size()) + 1, value, x, y, text});
+        y += kButtonSpacing;
+        if (y >= kGroupHeight) {
+            y = 0;
+            x += kButtonWidth;
+        }
+    }
+
+    if (built.buttons.empty()) {
+        installation.Log(report ? "no function available: message 3001" : "no function available: no choice built");
+        if (report) installation.ReportError(message::RulesNotMet);
+        return ERROR_INSTALL_FAILURE;
+    }
+    if (presetOffered) {
+        installation.Log("preset FUNCTION_VER = " + installation.Loggable(prop::FunctionVer, *preset) + " kept");
+    } else {
+        built.chosenText = firstText;
+        if (preset) {
+            installation.SetProperty(prop::FunctionVer, firstValue.c_str());
+            installation.Log("preset FUNCTION_VER = " + installation.Loggable(prop::FunctionVer, *preset) +
+                             " is not offered: replaced by " + firstValue);
+        } else {
+            installation.Log("FUNCTION_VER set to the first offered function, " + firstValue);
+        }
+    }
+    installation.SetProperty(prop::FunctionRb, "1");
+    choice = std::move(built);
+    return ERROR_SUCCESS;
+}
+
+void ApplyFunctionChoice(const Installation& installation, Gate& gate, const std::optional<std::vector<FunctionRow>>& functions)
+{
+    OwnedString chosen = installation.GetProperty(prop::FunctionVer);
+    if (!chosen) return;
+    installation.Log("chosen function: FUNCTION_VER = " + installation.Loggable(prop::FunctionVer, *chosen));
+    if (!functions) return;
+    // Every other function goes first, so that features shared with the chosen one come
+    // back on below wherever its cabinet is present.
+    for (const FunctionRow& function : *functions) {
+        if (function.value && *function.value == *chosen) continue;
+        gate.DisableFeaturesOfFunction(function.function,
+                                       "function " + function.function.value_or("(unnamed)") + " not chosen");
+    }
+    // The chosen function's rules stand under its value.
+    gate.RestoreFeaturesOfFunction(chosen, "function " + installation.Loggable(prop::FunctionVer, *chosen) + " chosen");
+}
+
+// A release that is not installed never fits: its features would install for no host.
+UINT MatchHostsToFunction(const Installation& installation, Gate& gate, const Facts& facts,
+                          const std::vector<std::size_t>& found, bool report)
+{
+    OwnedString chosen = installation.GetProperty(prop::FunctionVer);
+    if (!chosen) {
+        if (!report) return ERROR_INSTALL_FAILURE;
+        installation.Log("no function chosen (FUNCTION_VER unset): message 3000");
+        installation.ReportError(message::HostMissing);
+        return ERROR_INSTALL_FAILURE;
+    }
+    if (!facts.releases) return ERROR_SUCCESS;
+    int matched = 0;
+    for (std::size_t i = 0; i < facts.releases->size(); ++i) {
+        const HostRelease& row = (*facts.releases)[i];
+        std::string name = row.property.value_or("(no property)");
+        bool installed = IsFound(found, i);
+        bool met = gate.EvaluateCabinetRules(row.property, chosen);
+        if (met && installed) {
+            ++matched;
+            installation.Log("host " + name + " fits the chosen function");
+        } else if (met) {
+            installation.Log("host " + name + " is not installed: it fits no function");
+        } else {
+            installation.Log("host " + name + (installed ? " does not fit" : " is not installed and does not fit") +
+                             " the chosen function: its features go");
+            gate.DisableFeaturesOfProperty(row.property, "host " + name + " does not fit the chosen function");
+        }
+    }
+    if (matched > 0 || facts.releases->empty()) return ERROR_SUCCESS;
+    if (!report) return ERROR_INSTALL_FAILURE;
+    installation.Log("no host release fits the chosen function: message 3000");
+    installation.ReportError(message::HostMissing);
+    return ERROR_INSTALL_FAILURE;
+}
+
+// The features the package's own rows switch off now (a true level-0 row): never free, and
+// never switched back on by hostgate.
+NameSet PackageOff(const Facts& facts)
+{
+    NameSet off;
+    if (!facts.packageRows) return off;
+    for (std::size_t i = 0; i < facts.packageRows->size() && i < facts.rowTruth.size(); ++i)
+        if ((*facts.packageRows)[i].level == 0 && facts.rowTruth[i] == Truth::True) off.insert((*facts.packageRows)[i].feature);
+    return off;
+}
+
+Target TargetOf(const Costing& costing)
+{
+    if (costing.unknown) return Target::Package;
+    switch (costing.state) {
+    case INSTALLSTATE_LOCAL: return Target::Local;
+    case INSTALLSTATE_SOURCE: return Target::Source;
+    case INSTALLSTATE_ADVERTISED: return Target::Advertised;
+    default: return Target::Absent;
+    }
+}
+
+// Each feature's target: the costing the package's own rows give, with hostgate's level-0
+// row in place of them for the features it switches off (its switch wins).
+void DecideFeatures(const Facts& facts, const Gate& gate, Plan& plan)
+{
+    ConditionRows model;
+    std::vector<std::pair<std::string, Truth>> truths;
+    if (facts.packageRows)
+        for (std::size_t i = 0; i < facts.packageRows->size(); ++i) {
+            const ConditionRow& row = (*facts.packageRows)[i];
+            truths.emplace_back(row.expression.value_or(std::string()), i < facts.rowTruth.size() ? facts.rowTruth[i] : Truth::Unknown);
+            if (gate.Off().count(row.feature)) continue;
+            std::vector<ConditionRow>& list = model[row.feature];
+            auto at = std::upper_bound(list.begin(), list.end(), row,
+                                       [](const ConditionRow& a, const ConditionRow& b) { return a.level < b.level; });
+            list.insert(at, row);
+        }
+    for (const std::string& feature : gate.Off()) model[feature] = {ConditionRow{feature, 0, std::string(kAlways)}};
+    Evaluate evaluate = [&truths](const std::string& expression) {
+        for (const auto& [text, truth] : truths)
+            if (text == expression) return truth;
+        return expression == kAlways ? Truth::True : Truth::Unknown;
+    };
+    plan.costings = FirstCosting(facts.features, model, facts.installLevel, evaluate);
+
+    std::vector<std::string> named = gate.RuleFeatures();
+    NameSet ruled(named.begin(), named.end());
+    NameSet withheld;
+    for (const std::string& feature : RuledFeatures(facts)) {
+        const Costing* costing = CostingOf(plan.costings, feature);
+        if (!costing) continue;
+        FeaturePlan entry;
+        entry.feature = feature;
+        entry.ruled = ruled.count(feature) > 0;
+        entry.off = gate.Off().count(feature) > 0;
+        const FeatureRow* row = nullptr;
+        for (const FeatureRow& candidate : facts.features)
+            if (candidate.name == feature) row = &candidate;
+        entry.withheld = entry.off || (row && row->parent && withheld.count(*row->parent));
+        if (entry.withheld) withheld.insert(feature);
+        entry.target = TargetOf(*costing);
+        entry.level = costing->level;
+        std::string why = gate.Reason(feature);
+        if (entry.off)
+            entry.reason = why;
+        else if (!why.empty() && entry.ruled)
+            entry.reason = why + "; " + costing->reason;
+        else
+            entry.reason = costing->reason;
+        auto installed = facts.installed.find(feature);
+        entry.has = installed != facts.installed.end() && Installs(installed->second);
+        plan.features.push_back(entry);
+    }
+}
+
+void WarnOfUnknownFeatures(const Record& record, const Facts& facts, const Gate& gate)
+{
+    NameSet known;
+    for (const FeatureRow& row : facts.features) known.insert(row.name);
+    for (const std::string& feature : gate.RuleFeatures())
+        if (!known.count(feature))
+            record.Log("warning: SearchCabinet rules name feature " + feature +
+                       ", which the package's Feature table does not have: they switch nothing");
+}
+
+}  // namespace
+
+Plan MakePlan(const Facts& facts, Stage stage)
+{
+    Plan plan;
+    Record record(facts, plan);
+    bool installed = facts.road != Road::FirstInstall;
+    if (installed) record.Log(std::string("road: ") + RoadName(facts.road));
+    // The release properties are set on every road, so that package rows using them name the
+    // keys and folders they named when the features were installed.
+    DecideReleases(facts, record, plan);
+    // A repair restores what is installed and adds nothing; a removal takes everything: the
+    // rules decide neither.
+    if (facts.road == Road::Repair || facts.road == Road::Removal) {
+        if (stage == Stage::Chosen) record.Log(std::string("road: ") + RoadName(facts.road) + ": the rules change nothing");
+        return plan;
+    }
+
+    Gate gate(facts.rules, PackageOff(facts),
+              [&facts](const std::string& path) {
+                  auto known = facts.cabinets.find(path);
+                  return known != facts.cabinets.end() && known->second == Cabinet::Present;
+              },
+              [&record](const std::string& text) { record.Log(text); });
+    if (!facts.rulesProblem.empty()) gate.DescribeMissingRules(facts.rulesProblem);
+    if (stage == Stage::BeforeChoice) WarnOfUnknownFeatures(record, facts, gate);
+    GateHostReleases(gate, facts, plan.found);
+    NameSet stranded = Stranded(facts, plan.found);
+
+    bool hostsMissing = facts.releases && !facts.releases->empty() && plan.found.empty();
+    if (stage == Stage::BeforeChoice) {
+        if (hostsMissing && !installed) {
+            record.Log("none of the " + std::to_string(facts.releases->size()) + " host releases is installed: message 3000");
+            record.ReportError(message::HostMissing);
+            plan.result = ERROR_INSTALL_FAILURE;
+        } else {
+            if (!facts.chosen && facts.installedFunction) {
+                record.SetProperty(prop::FunctionVer, facts.installedFunction->c_str());
+                record.Log("FUNCTION_VER = " + *facts.installedFunction + ": the function product " + facts.installedFrom +
+                           " has installed");
+            } else if (!facts.chosen && !facts.installedFrom.empty()) {
+                record.Log("the function product " + facts.installedFrom + " has installed is not known (" +
+                           facts.installedWhy + "): the first offered function is taken");
+            }
+            plan.result = BuildFunctionChoice(record, gate, facts.functions, plan.choice, !installed);
+            if (plan.choice)
+                for (const ChoiceButton& button : plan.choice->buttons) plan.offered.push_back(button.value);
+            if (installed) plan.result = ERROR_SUCCESS;
+        }
+        // The function the choice starts from is planned at once, so that a road on which
+        // nothing runs after this action (reduced UI, a dialog never shown) still gets it.
+        if (plan.result == ERROR_SUCCESS && record.GetProperty(prop::FunctionVer) && facts.functions) {
+            Gate chosen = gate;
+            ApplyFunctionChoice(record, chosen, facts.functions);
+            PinStranded(chosen, stranded);
+            if (MatchHostsToFunction(record, chosen, facts, plan.found, false) == ERROR_SUCCESS || installed)
+                gate = chosen;
+            else
+                record.Log("the function chosen so far fits no installed host release: the features of the host "
+                           "releases alone are planned, and the choice is left to AfterSelectFunction");
+        }
+    } else {
+        if (installed && (!record.GetProperty(prop::FunctionVer) || facts.found.empty())) {
+            record.Log("road: change of the installed product, without the releases or a function chosen: nothing changed");
+            return plan;
+        }
+        ApplyFunctionChoice(record, gate, facts.functions);
+        PinStranded(gate, stranded);
+        plan.result = MatchHostsToFunction(record, gate, facts, plan.found, !installed);
+        // The installed product is never stopped: a choice that fits no release leaves the
+        // releases' features out, as the rules say.
+        if (installed) plan.result = ERROR_SUCCESS;
+        if (plan.result != ERROR_SUCCESS) return plan;
+    }
+    plan.function = record.GetProperty(prop::FunctionVer);
+    DecideFeatures(facts, gate, plan);
+    plan.decides = true;
+    return plan;
+}
+
+OwnedString FunctionInstalled(const Facts& facts, const std::map<std::string, INSTALLSTATE>& states, std::string& why)
+{
+    if (!facts.functions || !facts.rules) {
+        why = "the package has no functions or rules";
+        return std::nullopt;
+    }
+    auto belongs = [](const FunctionRow& function, const CabinetRule& rule) {
+        return rule.function && (rule.function == function.function || rule.function == function.value);
+    };
+    auto installed = [&](const std::string& feature) {
+        auto at = states.find(feature);
+        return at != states.end() && Installs(at->second);
+    };
+    std::vector<std::string> found;  // the values of the functions whose own features are installed
+    for (const FunctionRow& function : *facts.functions) {
+        if (!function.value) continue;
+        bool has = false;
+        for (const CabinetRule& rule : *facts.rules) {
+            if (!belongs(function, rule) || !rule.feature) continue;
+            bool shared = false;
+            for (const FunctionRow& other : *facts.functions)
+                if (&other != &function)
+                    for (const CabinetRule& second : *facts.rules)
+                        shared = shared || (belongs(other, second) && second.feature == rule.feature);
+            if (!shared && installed(*rule.feature)) has = true;
+        }
+        if (has) found.push_back(*function.value);
+    }
+    if (found.size() == 1) return found.front();
+    why = found.empty() ? "none of the functions' own features is installed"
+                        : "the own features of " + std::to_string(found.size()) + " functions are installed";
+    return std::nullopt;
+}

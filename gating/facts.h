@@ -1,0 +1,70 @@
+// What an action knows before it decides anything: the package's tables, what the machine
+// answered, and where the installation stands. Detect fills it (reads only); the plan is a
+// pure function of it; the package checker fills one for each machine it imagines.
+#pragma once
+
+#include "gating/costing.h"
+#include "package/tables.h"
+
+#include <msi.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+// How a release property came by its value.
+enum class Found {
+    Missing,   // not installed, and no value of its own
+    Registry,  // the host's key was found
+    Given,     // set before the library looked (command line, Property row, transform)
+    Kept,      // installed product: not found now, the value it was installed with stays
+};
+
+// One AutoCAD row, as detected.
+struct ReleaseFact {
+    Found how = Found::Missing;
+    std::string key;   // the key path (registry), or the value given or kept
+    std::string where; // where it was looked for, for the log
+    std::string note;  // why it is not found, or why a value does not count
+};
+
+// A cabinet as the installation source answers for it.
+enum class Cabinet { Present, Absent, Unknown };
+
+enum class Road { FirstInstall, Change, Repair, Removal };
+const char* RoadName(Road road);
+
+// The two moments the plan is made at: before the user's choice (PrevInstall), and after it.
+enum class Stage { BeforeChoice, Chosen };
+
+struct Facts {
+    // The package.
+    std::optional<std::vector<CabinetRule>> rules;
+    std::string rulesProblem;  // why there are no rules, when the table cannot be used
+    std::optional<std::vector<HostRelease>> releases;
+    std::optional<std::vector<FunctionRow>> functions;
+    std::vector<FeatureRow> features;
+    // The package's own Condition rows (the table less what the library added in this
+    // session), each with what its condition evaluates to now; none without the table.
+    std::optional<std::vector<ConditionRow>> packageRows;
+    std::vector<Truth> rowTruth;  // one for each package row
+    int installLevel = 1;
+
+    // The machine.
+    std::vector<ReleaseFact> found;  // one for each AutoCAD row
+    std::map<std::string, Cabinet> cabinets;  // every cabinet a rule names
+
+    // The installation.
+    Road road = Road::FirstInstall;
+    bool listsRule = false;   // the installer takes features from ADDLOCAL and the like
+    OwnedString chosen;       // FUNCTION_VER as it stands
+    bool choiceBuilt = false; // FUNCTION_RB set: the choice was built before
+    std::string hidden;       // MsiHiddenProperties
+    // The function of the installed product (change) or of the earlier version an upgrade
+    // replaces (first installation), and where it was read; none when not known (`why`).
+    OwnedString installedFunction;
+    std::string installedFrom;
+    std::string installedWhy;
+    // On a change: the installed state of each feature the rules decide.
+    std::map<std::string, INSTALLSTATE> installed;
+};
