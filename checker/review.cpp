@@ -54,6 +54,12 @@ OwnedString Table::Field(const std::vector<OwnedString>& row, const std::string&
     return column && *column < row.size() ? row[*column] : std::nullopt;
 }
 
+OwnedString Table::Field(const std::vector<OwnedString>& row, int column)
+{
+    return column >= 1 && static_cast<std::size_t>(column) <= row.size() ? row[static_cast<std::size_t>(column) - 1]
+                                                                          : std::nullopt;
+}
+
 void Review::Add(const char* code, const char* severity, const std::string& table, const std::string& column,
                  const std::string& key, const std::string& message)
 {
@@ -74,35 +80,35 @@ bool Review::HasError(const std::string& code, const std::string& table) const
     return false;
 }
 
-std::set<std::string> Review::Column(const char* name, std::size_t column)
+std::set<std::string> Review::Column(const char* name, int column)
 {
     std::set<std::string> texts;
     if (const Table* rows = Get(name))
         for (const auto& row : rows->rows)
-            if (row.size() > column && row[column]) texts.insert(*row[column]);
+            if (OwnedString text = Table::Field(row, column)) texts.insert(*text);
     return texts;
 }
 
 std::set<std::string> Review::Features()
 {
-    return Column(table::Feature, 0);
+    return Column(table::Feature, feature::Feature);
 }
 
 std::set<std::string> Review::HostProperties()
 {
-    return Column(table::AutoCAD, 0);
+    return Column(table::AutoCAD, autocad::Property);
 }
 
 std::set<std::string> Review::FunctionValues()
 {
-    return Column(table::FunctionVersion, 2);
+    return Column(table::FunctionVersion, functionversion::Value);
 }
 
 OwnedString Review::PackageProperty(const char* name)
 {
     if (const Table* properties = Get(table::Property))
         for (const auto& row : properties->rows)
-            if (row.size() > 1 && row[0] == std::string(name)) return row[1];
+            if (Table::Field(row, property::Property) == std::string(name)) return Table::Field(row, property::Value);
     return std::nullopt;
 }
 
@@ -120,7 +126,9 @@ std::string Join(const std::vector<OwnedString>& parts)
 
 std::string RuleKey(const std::vector<OwnedString>& row)
 {
-    return Join(std::vector<OwnedString>(row.begin(), row.begin() + static_cast<long>(std::min<std::size_t>(4, row.size()))));
+    // The key columns lead the table, the feature last of them.
+    std::size_t keys = std::min<std::size_t>(searchcabinet::Feature, row.size());
+    return Join(std::vector<OwnedString>(row.begin(), row.begin() + static_cast<long>(keys)));
 }
 
 bool OpenWholePackage(const std::string& package, PackageDatabase& db, std::string& problem)
@@ -173,6 +181,7 @@ std::vector<Finding> CheckPackage(const PackageDatabase& db, const OwnedString& 
     CheckNames(review);
     CheckReleases(review);
     CheckRules(review);
+    CheckRegistry(review);
     CheckFunctions(review);
     CheckDialog(review);
     CheckMessages(review);

@@ -21,6 +21,8 @@ struct Table {
     std::optional<std::size_t> Column(const std::string& name) const;
     // The field of `row` in the column named so; none when the column or the value is missing.
     OwnedString Field(const std::vector<OwnedString>& row, const std::string& name) const;
+    // The field of `row` at a contract column number (from 1); none when the row is shorter.
+    static OwnedString Field(const std::vector<OwnedString>& row, int column);
 };
 
 class Review {
@@ -39,13 +41,13 @@ public:
     std::vector<Finding>& findings() { return findings_; }
 
     std::set<std::string> Features();
-    std::set<std::string> HostProperties();  // AutoCAD column 1
-    std::set<std::string> FunctionValues();  // FunctionVersion column 3
+    std::set<std::string> HostProperties();  // AutoCAD's Property
+    std::set<std::string> FunctionValues();  // FunctionVersion's Value
     OwnedString PackageProperty(const char* name);
 
 private:
-    // The distinct texts of one column (counted from 0) of a table.
-    std::set<std::string> Column(const char* name, std::size_t column);
+    // The distinct texts of one column (a contract column number) of a table.
+    std::set<std::string> Column(const char* name, int column);
 
     const PackageDatabase& db_;
     OwnedString source_;
@@ -63,6 +65,7 @@ void CheckTables(Review& review);
 void CheckNames(Review& review);
 void CheckReleases(Review& review);
 void CheckRules(Review& review);
+void CheckRegistry(Review& review);
 void CheckFunctions(Review& review);
 void CheckDialog(Review& review);
 void CheckMessages(Review& review);

@@ -4,7 +4,11 @@
 #include "checker/text.h"
 
 #include "gating/gate.h"
+#include "host/host_release.h"
 #include "package/contract.h"
+#include "package/layout.h"
+
+#include <map>
 
 namespace {
 
@@ -23,21 +27,92 @@ std::vector<Rule> Rules(Review& review)
 {
     std::vector<Rule> rules;
     const Table* table = review.Get(table::SearchCabinet);
-    if (!table || table->names.size() < 4 || !table->Column(searchcabinet::PropertyNameColumn) ||
-        !table->Column(searchcabinet::FunctionColumn))
+    if (!table || table->names.size() < static_cast<std::size_t>(searchcabinet::Feature) ||
+        !table->Column(searchcabinet::PropertyNameColumn) || !table->Column(searchcabinet::FunctionColumn))
         return rules;
     for (const auto& row : table->rows)
         rules.push_back({table->Field(row, searchcabinet::PropertyNameColumn), table->Field(row, searchcabinet::FunctionColumn),
-                         row[searchcabinet::Feature - 1], RuleKey(row)});
+                         Table::Field(row, searchcabinet::Feature), RuleKey(row)});
     return rules;
+}
+
+// For each feature the rules name, the properties its rules stand under ("" for a general rule).
+std::map<std::string, std::set<std::string>> PropertiesOfFeatures(const std::vector<Rule>& rules)
+{
+    std::map<std::string, std::set<std::string>> under;
+    for (const Rule& rule : rules)
+        if (rule.feature && IsFeatureName(*rule.feature)) under[*rule.feature].insert(rule.property.value_or(""));
+    return under;
+}
+
+// The property every rule of the feature stands under, when there is one and it is a release's.
+OwnedString SoleRelease(const std::map<std::string, std::set<std::string>>& under, const std::string& feature,
+                        const std::set<std::string>& releaseProperties)
+{
+    auto found = under.find(feature);
+    if (found == under.end() || found->second.size() != 1 || !releaseProperties.count(*found->second.begin()))
+        return std::nullopt;
+    return *found->second.begin();
+}
+
+OwnedString ReleaseOf(Review& review, const std::string& property)
+{
+    if (const Table* releases = review.Get(table::AutoCAD))
+        for (const auto& row : releases->rows)
+            if (Table::Field(row, autocad::Property) == property) return Table::Field(row, autocad::Release);
+    return std::nullopt;
+}
+
+std::string ReleaseShown(Review& review, const std::string& property)
+{
+    OwnedString release = ReleaseOf(review, property);
+    return release ? "release " + Shown(*release) : "its release";
 }
 
 bool RaisedByCondition(Review& review, const std::string& feature)
 {
     if (const Table* conditions = review.Get(table::Condition))
         for (const auto& row : conditions->rows)
-            if (row.size() > 1 && row[0] == feature && Integer(row[1]) > 0) return true;
+            if (Table::Field(row, condition::Feature) == feature && Integer(Table::Field(row, condition::Level)) > 0)
+                return true;
     return false;
+}
+
+// What a package's own Condition row does to a feature hostgate switches: hostgate never
+// changes the row, and its own switch-off before costing is a temporary row (feature, 0, "1").
+std::string ConditionRowEffect(const std::string& feature, int level, const std::string& expression)
+{
+    const std::string condition = Shown(expression.empty() ? "(empty)" : expression);
+    const std::string roads = " wherever the features are decided before costing (a silent installation); only the "
+                              "states AfterSelectFunction sets after costing (the dialog's Next) still switch it off; "
+                              "move the condition to a parent feature";
+    if (level == 0)
+        return "feature " + feature + " is switched by hostgate's rules, and this row takes the key (" + feature +
+               ", 0), so hostgate cannot add its own switch-off row: before costing the feature is off only while " +
+               condition + " is true, and where it is false the feature installs although its rules switch it off," +
+               roads;
+    return "feature " + feature + " is switched by hostgate's rules, and this row at level " + std::to_string(level) +
+           " applies after hostgate's own switch-off row at level 0 (rows apply in level order, the last true one "
+           "wins): where " + condition + " is true the feature is back at level " + std::to_string(level) +
+           " and installs although its rules switch it off," + roads;
+}
+
+// Where a Registry row that uses a release's property is written while the release is
+// missing, the property then being empty.
+std::string Misplaced(const Table& registryTable, const std::vector<OwnedString>& row, const std::string& reference,
+                      const OwnedString& release)
+{
+    std::string key = registryTable.Field(row, registry::KeyColumn).value_or("");
+    if (key.compare(0, reference.size(), reference) != 0) return "with " + reference + " empty in them";
+    std::string rest = key.substr(reference.size());
+    if (!rest.empty() && rest.front() == '\\') rest.erase(0, 1);
+    const char* roots[] = {"HKCR", "HKCU", "HKLM", "HKU"};
+    int root = Integer(registryTable.Field(row, registry::RootColumn));
+    bool known = root >= 0 && root < 4;
+    std::string hive = known ? roots[root] : "HKCU";
+    return "at the root of their hive (" + hive + "\\" + Shown(rest) + " instead of " + hive + "\\" +
+           kHostRegistryPath + "\\" + Shown(release.value_or("...")) + "\\...\\" + Shown(rest) +
+           (known ? ")" : " per user, the same under HKLM per machine)");
 }
 
 }  // namespace
@@ -50,8 +125,7 @@ void CheckRules(Review& review)
     std::set<std::string> properties = review.HostProperties();
     std::set<std::string> values = review.FunctionValues();
 
-    std::set<std::string> ruled;            // features any rule names
-    std::set<std::string> releaseFeatures;  // named by a release's rule for no function
+    std::set<std::string> ruled;  // features any rule names
     std::set<std::string> usedProperties;
     for (const Rule& rule : rules) {
         // A name no feature key can hold is the names area's (HG16).
@@ -59,55 +133,118 @@ void CheckRules(Review& review)
         const std::string& feature = *rule.feature;
         ruled.insert(feature);
         if (!features.count(feature))
-            review.Add("HG03", "error", table::SearchCabinet, "Feature", rule.key,
+            review.Add("HG03", "error", table::SearchCabinet, layout::ColumnName(table::SearchCabinet, searchcabinet::Feature),
+                       rule.key,
                        "the rule names feature " + feature + ", which the Feature table does not have: the rule "
                        "switches nothing; name the feature exactly as its Feature key");
         if (!rule.property) continue;
         usedProperties.insert(*rule.property);
         if (!properties.count(*rule.property))
-            review.Add("HG04", "warning", table::SearchCabinet, "PropertyName", rule.key,
+            review.Add("HG04", "warning", table::SearchCabinet, searchcabinet::PropertyNameColumn, rule.key,
                        "no AutoCAD row has the property " + Shown(*rule.property) +
                            ": the rule belongs to no host release; use an AutoCAD Property, or leave it empty for a "
                            "general rule");
-        else if (!rule.function || !values.count(*rule.function))
-            releaseFeatures.insert(feature);
     }
     for (const std::string& property : properties)
         if (!usedProperties.count(property))
-            review.Add("HG04", "warning", table::AutoCAD, "Property", property,
+            review.Add("HG04", "warning", table::AutoCAD, layout::ColumnName(table::AutoCAD, autocad::Property), property,
                        "no SearchCabinet rule has the property " + Shown(property) +
                            ": the release can never be matched to a function (message 3000 when it is the only one "
                            "installed); add rules under it");
-    for (const Rule& rule : rules)
-        if (rule.feature && rule.function && values.count(*rule.function) && releaseFeatures.count(*rule.feature))
-            review.Add("HG12", "warning", table::SearchCabinet, "Feature", rule.key,
-                       "feature " + *rule.feature + " belongs to a host release, yet this rule of function " +
-                           Shown(*rule.function) + " names it too: choosing the function switches it back on even "
-                           "where its release is missing; give the release's feature no function rule");
+    // A feature whose every rule stands under one release's property stays off wherever that
+    // release is missing, whatever function is chosen: said once, on its first function rule.
+    std::map<std::string, std::set<std::string>> under = PropertiesOfFeatures(rules);
+    std::set<std::string> told;
+    for (const Rule& rule : rules) {
+        if (!rule.feature || !features.count(*rule.feature) || !rule.function || !values.count(*rule.function) ||
+            told.count(*rule.feature))
+            continue;
+        OwnedString property = SoleRelease(under, *rule.feature, properties);
+        if (!property) continue;
+        told.insert(*rule.feature);
+        review.Add("HG12", "warning", table::SearchCabinet, layout::ColumnName(table::SearchCabinet, searchcabinet::Feature),
+                   rule.key,
+                   "feature " + *rule.feature + "'s rules all stand under " + *property + ": it installs only where " +
+                       ReleaseShown(review, *property) + " is found, whatever the function chosen; if function " +
+                       Shown(*rule.function) + " should install it without that release, give it a general rule of "
+                       "the function too (empty " + searchcabinet::PropertyNameColumn + ")");
+    }
     // A feature that no costing installs (level 0, no Condition row raising it) stays out on
     // every road, whatever the rules and the choice say.
     if (const Table* featureTable = review.Get(table::Feature))
-        if (featureTable->names.size() >= 6)
-            for (const auto& row : featureTable->rows)
-                if (row[0] && ruled.count(*row[0]) && Integer(row[5]) <= 0 && !RaisedByCondition(review, *row[0]))
-                    review.Add("HG14", "warning", table::Feature, "Level", *row[0],
-                               "feature " + *row[0] + " has level 0, so no road installs it, yet rules name it: give "
+        if (featureTable->names.size() >= static_cast<std::size_t>(feature::Level))
+            for (const auto& row : featureTable->rows) {
+                OwnedString name = Table::Field(row, feature::Feature);
+                if (name && ruled.count(*name) && Integer(Table::Field(row, feature::Level)) <= 0 &&
+                    !RaisedByCondition(review, *name))
+                    review.Add("HG14", "warning", table::Feature, "Level", *name,
+                               "feature " + *name + " has level 0, so no road installs it, yet rules name it: give "
                                "it the level it installs at (1, or above INSTALLLEVEL for a feature only lists add)");
-    if (const Table* conditions = review.Get(table::Condition)) {
-        std::set<std::string> reported;
-        for (const auto& row : conditions->rows)
-            if (row.size() > 1 && row[0] && ruled.count(*row[0]) && reported.insert(*row[0]).second)
-                review.Add("HG09", "warning", table::Condition, "Feature_", Join({row[0], row[1]}),
-                           "feature " + *row[0] + " is switched by hostgate's rules and has a Condition row of "
-                           "the package: Windows lets a custom action change only temporary rows, so the feature "
-                           "can be neither switched off nor back on; move the condition to a parent feature");
+            }
+    if (const Table* conditions = review.Get(table::Condition))
+        for (const auto& row : conditions->rows) {
+            OwnedString feature = Table::Field(row, condition::Feature);
+            OwnedString level = Table::Field(row, condition::Level);
+            // A row below level 0 comes before hostgate's own, which then wins.
+            if (!feature || !ruled.count(*feature) || Integer(level) < 0) continue;
+            review.Add("HG09", "warning", table::Condition, condition::FeatureColumn, Join({feature, level}),
+                       ConditionRowEffect(*feature, Integer(level), Table::Field(row, condition::Expression).value_or("")));
+        }
+}
+
+// Rows under a release's property ([P] in Key, Name or Value) written where the release is
+// missing: the property is then empty, and a key under it lands at the root of its hive.
+void CheckRegistry(Review& review)
+{
+    const Table* registryTable = review.Get(registry::Table);
+    const Table* featureComponents = review.Get(featurecomponents::Table);
+    std::set<std::string> properties = review.HostProperties();
+    // Rules hostgate cannot read (HG01) tell nothing of which features a release holds.
+    if (!registryTable || !featureComponents || properties.empty() || review.HasError("HG01", table::SearchCabinet))
+        return;
+    // Component and release property, and what its first such row shows of the harm.
+    std::map<std::pair<std::string, std::string>, std::string> misplaced;
+    for (const auto& row : registryTable->rows) {
+        OwnedString component = registryTable->Field(row, registry::ComponentColumn);
+        if (!component) continue;
+        for (const std::string& property : properties) {
+            const std::string reference = "[" + property + "]";
+            bool used = false;
+            for (const char* column : {registry::KeyColumn, registry::NameColumn, registry::ValueColumn}) {
+                OwnedString text = registryTable->Field(row, column);
+                used = used || (text && text->find(reference) != std::string::npos);
+            }
+            if (used)
+                misplaced.emplace(std::make_pair(*component, property),
+                                  Misplaced(*registryTable, row, reference, ReleaseOf(review, property)));
+        }
+    }
+    if (misplaced.empty()) return;
+    std::map<std::string, std::set<std::string>> under = PropertiesOfFeatures(Rules(review));
+    for (const auto& row : featureComponents->rows) {
+        OwnedString feature = featureComponents->Field(row, featurecomponents::FeatureColumn);
+        OwnedString component = featureComponents->Field(row, featurecomponents::ComponentColumn);
+        if (!feature || !component) continue;
+        OwnedString sole = SoleRelease(under, *feature, properties);
+        for (auto it = misplaced.lower_bound({*component, ""}); it != misplaced.end() && it->first.first == *component;
+             ++it) {
+            const std::string& property = it->first.second;
+            if (sole == property) continue;
+            std::string why = under.count(*feature) ? "its rules do not all stand under " + property : "no rule names it";
+            review.Add("HG19", "warning", featurecomponents::Table, featurecomponents::FeatureColumn,
+                       *feature + "/" + *component,
+                       "component " + Shown(*component) + " has Registry rows under [" + property + "], and feature " +
+                           Shown(*feature) + ", which installs it, can install while " + ReleaseShown(review, property) +
+                           " is missing (" + why + "): the rows are then written " + it->second +
+                           "; move them into a component of a feature ruled under " + property + " alone");
+        }
     }
 }
 
 void CheckFunctions(Review& review)
 {
     const Table* functions = review.Get(table::FunctionVersion);
-    if (!functions || functions->names.size() < 3) return;
+    if (!functions || functions->names.size() < static_cast<std::size_t>(functionversion::Value)) return;
     std::vector<Rule> rules = Rules(review);
     std::set<std::string> ruleFunctions;
     std::set<std::string> hostFunctions;  // with a rule under some host release's property
@@ -117,23 +254,28 @@ void CheckFunctions(Review& review)
         ruleFunctions.insert(*rule.function);
         if (rule.property && properties.count(*rule.property)) hostFunctions.insert(*rule.function);
     }
+    const char* valueColumn = layout::ColumnName(table::FunctionVersion, functionversion::Value);
     // Rules hostgate cannot read (HG01) say nothing of the functions they would name.
     bool rulesRead = !review.HasError("HG01", table::SearchCabinet);
     for (const auto& row : functions->rows) {
-        std::string key = row[0].value_or(std::string());
-        if (rulesRead && row[2] && ruleFunctions.count(*row[2]) && !properties.empty() && !hostFunctions.count(*row[2]))
-            review.Add("HG13", "error", table::FunctionVersion, "Value", key,
-                       "no rule of any host release (an AutoCAD property) has the Function " + Shown(*row[2]) +
+        OwnedString name = Table::Field(row, functionversion::Function);
+        OwnedString text = Table::Field(row, functionversion::Text);
+        OwnedString value = Table::Field(row, functionversion::Value);
+        std::string key = name.value_or(std::string());
+        if (rulesRead && value && ruleFunctions.count(*value) && !properties.empty() && !hostFunctions.count(*value))
+            review.Add("HG13", "error", table::FunctionVersion, valueColumn, key,
+                       "no rule of any host release (an AutoCAD property) has the Function " + Shown(*value) +
                            ": choosing the function fails with message 3000 on every machine; add its rules under "
                            "each release that supports it");
-        if (rulesRead && row[2] && row[0] && *row[2] != *row[0] && !ruleFunctions.count(*row[2]))
-            review.Add("HG05", "error", table::FunctionVersion, "Value", key,
-                       "the function is offered under its name " + Shown(*row[0]) + " but, once chosen, its rules are "
-                       "read under its value " + Shown(*row[2]) + ", and no rule has that Function: add its rules "
-                       "under " + Shown(*row[2]) + " too");
-        if (row[1] && row[1]->size() > kButtonTextLimit)
-            review.Add("HG10", "warning", table::FunctionVersion, "Text", key,
-                       "the text has " + std::to_string(row[1]->size()) + " characters; a radio button shows about " +
+        if (rulesRead && value && name && *value != *name && !ruleFunctions.count(*value))
+            review.Add("HG05", "error", table::FunctionVersion, valueColumn, key,
+                       "the function is offered under its name " + Shown(*name) + " but, once chosen, its rules are "
+                       "read under its value " + Shown(*value) + ", and no rule has that Function: add its rules "
+                       "under " + Shown(*value) + " too");
+        if (text && text->size() > kButtonTextLimit)
+            review.Add("HG10", "warning", table::FunctionVersion, layout::ColumnName(table::FunctionVersion, functionversion::Text),
+                       key,
+                       "the text has " + std::to_string(text->size()) + " characters; a radio button shows about " +
                            std::to_string(kButtonTextLimit) + ": shorten it");
     }
 }

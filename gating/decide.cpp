@@ -302,17 +302,6 @@ UINT MatchHostsToFunction(const Installation& installation, Gate& gate, const Fa
     return ERROR_INSTALL_FAILURE;
 }
 
-// The features the package's own rows switch off now (a true level-0 row): never free, and
-// never switched back on by hostgate.
-NameSet PackageOff(const Facts& facts)
-{
-    NameSet off;
-    if (!facts.packageRows) return off;
-    for (std::size_t i = 0; i < facts.packageRows->size() && i < facts.rowTruth.size(); ++i)
-        if ((*facts.packageRows)[i].level == 0 && facts.rowTruth[i] == Truth::True) off.insert((*facts.packageRows)[i].feature);
-    return off;
-}
-
 Target TargetOf(const Costing& costing)
 {
     if (costing.unknown) return Target::Package;
@@ -406,7 +395,7 @@ Plan MakePlan(const Facts& facts, Stage stage)
         return plan;
     }
 
-    Gate gate(facts.rules, PackageOff(facts),
+    Gate gate(facts.rules,
               [&facts](const std::string& path) {
                   auto known = facts.cabinets.find(path);
                   return known != facts.cabinets.end() && known->second == Cabinet::Present;

@@ -52,9 +52,8 @@ bool NameSet::erase(const std::string& name)
     return true;
 }
 
-Gate::Gate(std::optional<std::vector<CabinetRule>> rules, NameSet packageOff, CabinetCheck cabinetPresent, Log log)
-    : rules_(std::move(rules)), packageOff_(std::move(packageOff)), cabinetPresent_(std::move(cabinetPresent)),
-      log_(std::move(log))
+Gate::Gate(std::optional<std::vector<CabinetRule>> rules, CabinetCheck cabinetPresent, Log log)
+    : rules_(std::move(rules)), cabinetPresent_(std::move(cabinetPresent)), log_(std::move(log))
 {
     // The installer's ORDER BY keeps rows of equal Flags in the table's order.
     if (rules_)
@@ -79,7 +78,7 @@ std::vector<const CabinetRule*> Gate::Select(const OwnedString& property, const 
 
 bool Gate::FeatureIsFree(const std::string& feature) const
 {
-    return !IsFeatureName(feature) || (!off_.count(feature) && !packageOff_.count(feature));
+    return !IsFeatureName(feature) || !off_.count(feature);
 }
 
 bool Gate::DisableFeature(const std::string& feature, const std::string& why)

@@ -48,10 +48,10 @@ public:
     using CabinetCheck = std::function<bool(const std::string&)>;
 
     // `rules` in the installer's order, none when the package has no usable table.
-    // `packageOff`: the features the package's own Condition rows switch off now; those are
-    // never free, and hostgate never switches them back on. `cabinetPresent` answers for a
-    // path relative to the installation source.
-    Gate(std::optional<std::vector<CabinetRule>> rules, NameSet packageOff, CabinetCheck cabinetPresent, Log log);
+    // `cabinetPresent` answers for a path relative to the installation source. The package's
+    // own Condition rows play no part here: they are the author's, and the costing applies
+    // them to whatever the rules leave on.
+    Gate(std::optional<std::vector<CabinetRule>> rules, CabinetCheck cabinetPresent, Log log);
 
     // True when every nonzero rule group of the selected rows has a satisfied row and at
     // least one row counts. An absent argument selects on nothing; an empty text is a value.
@@ -65,7 +65,7 @@ public:
     // hostgate's own switch: false when it was so already (or the name is no feature key).
     bool DisableFeature(const std::string& feature, const std::string& why = "");
     bool RestoreFeature(const std::string& feature, const std::string& why = "");
-    // Neither switched off by hostgate nor by the package's own rows.
+    // Not switched off by hostgate.
     bool FeatureIsFree(const std::string& feature) const;
     // The features hostgate has switched off.
     const NameSet& Off() const { return off_; }
@@ -87,7 +87,6 @@ private:
 
     std::optional<std::vector<CabinetRule>> rules_;  // sorted as the installer's queries return them
     std::string noRules_ = "no SearchCabinet table";
-    NameSet packageOff_;
     NameSet off_;
     CabinetCheck cabinetPresent_;
     std::map<std::string, bool> cabinets_;

@@ -35,7 +35,8 @@ const char* RootName(HKEY root)
 
 std::string HostReleaseKeyName(const std::string& release)
 {
-    return std::string(RootName(HostReleaseRoot(release))) + "\\" + kHostRegistryPath + "\\" + release;
+    std::string name = RootName(HostReleaseRoot(release));
+    return name.append("\\").append(kHostRegistryPath).append("\\").append(release);
 }
 
 OwnedString LookUpHostRelease(const OwnedString& release, std::string* why)
@@ -66,11 +67,4 @@ void PruneHostRelease(const OwnedString& release, Pruning* pruning)
     if (!release) return;
     BoundedText path = ReleasePath(*release);
     if (path.ok()) RegistryKey(HostReleaseRoot(*release), path.str(), pruning).Prune();
-}
-
-OwnedString FindHostReleaseKey(const OwnedString& release, Pruning* pruning)
-{
-    OwnedString key = LookUpHostRelease(release);
-    if (!key) PruneHostRelease(release, pruning);
-    return key;
 }

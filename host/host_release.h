@@ -28,10 +28,6 @@ OwnedString LookUpHostRelease(const OwnedString& release, std::string* why = nul
 // (not including) "Software"; reports into `pruning` when one is given (see RegistryKey).
 void PruneHostRelease(const OwnedString& release, Pruning* pruning = nullptr);
 
-// LookUpHostRelease, then PruneHostRelease when the release is not installed. Kept for the
-// callers that still look up and prune in one step.
-OwnedString FindHostReleaseKey(const OwnedString& release, Pruning* pruning = nullptr);
-
 // "HKEY_LOCAL_MACHINE" or "HKEY_CURRENT_USER", for the log.
 const char* RootName(HKEY root);
 // The release's key as the lookup reads it, with its root

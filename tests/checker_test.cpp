@@ -76,6 +76,13 @@ void RenamePositionalColumns(MSIHANDLE database)
              {"'viewer', 'Viewer', 'viewer'", "'editor', 'Editor', 'EDITOR-PRO'", "'network', 'Network', 'network'"});
 }
 
+// The column that only keeps Release in its place, as a number.
+void NumberInUnusedColumn(MSIHANDLE database)
+{
+    Recreate(database, "AutoCAD", "`Property` CHAR(72) NOT NULL, `Unused` SHORT, `Release` CHAR(32) NOT NULL PRIMARY KEY `Property`",
+             {"'ACAD2000', 0, 'R15.0'", "'ACAD2004', 0, 'R16.0'", "'ACAD2007', 0, 'R17.0'"});
+}
+
 // Functions whose own names have no rules (their values do): none is ever offered.
 void RenameFunctions(MSIHANDLE database)
 {
@@ -98,6 +105,17 @@ void ReleaseWithoutProperty(MSIHANDLE database)
 std::string Rule(const std::string& values)
 {
     return "INSERT INTO `SearchCabinet` (`PropertyName`, `Function`, `Cabinet`, `Feature`, `Flags`) VALUES (" + values + ")";
+}
+
+// The sample has no Registry table; a test gives it one.
+const std::string kRegistryTable =
+    "CREATE TABLE `Registry` (`Registry` CHAR(72) NOT NULL, `Root` SHORT NOT NULL, `Key` CHAR(255) NOT NULL LOCALIZABLE, "
+    "`Name` CHAR(255) LOCALIZABLE, `Value` LONGCHAR LOCALIZABLE, `Component_` CHAR(72) NOT NULL PRIMARY KEY `Registry`)";
+
+// A per-user or per-machine row (Root -1): its key, value and component.
+std::string RegistryRow(const std::string& values)
+{
+    return "INSERT INTO `Registry` (`Registry`, `Root`, `Key`, `Value`, `Component_`) VALUES ('Loader', -1, " + values + ")";
 }
 
 using Named = std::tuple<std::string, std::string, std::string, std::string>;  // code, severity, table, key
@@ -170,13 +188,28 @@ TEST(Checker, NamesEachMistakeOfTheSampleAndNothingElse)
         {"a function text too long for its button",
          {"UPDATE `FunctionVersion` SET `Text`='" + std::string(60, 'x') + "' WHERE `Function`='viewer'"}, nullptr,
          false, {{"HG10", "warning", "FunctionVersion", "viewer"}}},
-        {"a gated feature with a Condition row of the package",
+        {"a gated feature with a Condition row of the package above level 0",
          {"INSERT INTO `Condition` (`Feature_`, `Level`, `Condition`) VALUES ('Viewer', 3, 'VersionNT > 500')"}, nullptr,
          false, {{"HG09", "warning", "Condition", "Viewer/3"}}},
-        {"a release's own feature under a function rule",
-         {"INSERT INTO `SearchCabinet` (`PropertyName`, `Function`, `Cabinet`, `Feature`, `Flags`) "
-          "VALUES ('', 'viewer', 'cabs\\r17.cab', 'Acad2007', 0)"},
-         nullptr, false, {{"HG12", "warning", "SearchCabinet", "/viewer/cabs\\r17.cab/Acad2007"}}},
+        {"a gated feature with a Condition row of the package at level 0",
+         {"INSERT INTO `Condition` (`Feature_`, `Level`, `Condition`) VALUES ('Viewer', 0, 'VersionNT < 500')"}, nullptr,
+         false, {{"HG09", "warning", "Condition", "Viewer/0"}}},
+        {"a function rule for a feature whose rules all stand under one release",
+         {Rule("'ACAD2007', 'viewer', 'cabs\\r17.cab', 'Acad2007', 0")}, nullptr, false,
+         {{"HG12", "warning", "SearchCabinet", "ACAD2007/viewer/cabs\\r17.cab/Acad2007"}}},
+        {"a general function rule for a release's feature", {Rule("'', 'viewer', 'cabs\\r17.cab', 'Acad2007', 0")},
+         nullptr, false, {}},
+        {"release registry rows in the release's own component",
+         {kRegistryTable, RegistryRow("'[ACAD2000]\\Applications\\Sample', '[INSTALLDIR]', 'Acad2000Files'")}, nullptr,
+         false, {}},
+        {"release registry rows in a function's component",
+         {kRegistryTable, RegistryRow("'[ACAD2000]\\Applications\\Sample', '[INSTALLDIR]', 'ViewerFiles'")}, nullptr,
+         false, {{"HG19", "warning", "FeatureComponents", "Viewer/ViewerFiles"}}},
+        {"a release's component shared with a feature no rule names",
+         {kRegistryTable, RegistryRow("'Software\\Sample', '[ACAD2000]', 'Acad2000Files'"),
+          "INSERT INTO `Feature` (`Feature`, `Display`, `Level`, `Attributes`) VALUES ('Extras', 0, 1, 0)",
+          "INSERT INTO `FeatureComponents` (`Feature_`, `Component_`) VALUES ('Extras', 'Acad2000Files')"},
+         nullptr, false, {{"HG19", "warning", "FeatureComponents", "Extras/Acad2000Files"}}},
         {"a cabinet in the wrong folder",
          {"DELETE " + viewerRule,
           "INSERT INTO `SearchCabinet` (`PropertyName`, `Function`, `Cabinet`, `Feature`, `Flags`) "
@@ -187,6 +220,7 @@ TEST(Checker, NamesEachMistakeOfTheSampleAndNothingElse)
           "INSERT INTO `SuportPacks` (`Source`, `CommandLine`) VALUES ('support\\sample_tol.exe', '--welcome')"},
          nullptr, true, {{"HG11", "warning", "SuportPacks", "support\\sample_tol.exe"}}},
         {"positional columns under other names", {}, RenamePositionalColumns, false, {}},
+        {"AutoCAD's unused column of another type", {}, NumberInUnusedColumn, false, {}},
         {"SearchCabinet's Flags as text", {}, FlagsAsText, false, {{"HG01", "error", "SearchCabinet", ""}}},
         {"no FunctionVersion table", {"DROP TABLE `FunctionVersion`"}, nullptr, false,
          {{"HG01", "error", "FunctionVersion", ""}}},
@@ -208,6 +242,9 @@ TEST(Checker, NamesEachMistakeOfTheSampleAndNothingElse)
          {"INSERT INTO `AutoCAD` (`Property`, `Unused`, `Release`) VALUES ('Acad2010', '', 'R18.0')", Rule("'Acad2010', 'viewer', '', 'Viewer', 0")},
          nullptr, false, {{"HG17", "warning", "AutoCAD", "Acad2010"}}},
         {"the choice and the releases not secured", {"DELETE FROM `Property` WHERE `Property`='SecureCustomProperties'"},
+         nullptr, false, {{"HG17", "warning", "Property", "SecureCustomProperties"}}},
+        {"the releases hostgate set not secured",
+         {"UPDATE `Property` SET `Value`='FUNCTION_VER;ACAD2000;ACAD2004;ACAD2007' WHERE `Property`='SecureCustomProperties'"},
          nullptr, false, {{"HG17", "warning", "Property", "SecureCustomProperties"}}},
         {"PrevInstall only on a first installation",
          {"UPDATE `InstallExecuteSequence` SET `Condition`='NOT Installed' WHERE `Action`='PrevInstall'"}, nullptr, false,

@@ -18,8 +18,7 @@ std::string Rules(const std::string& rows)
 }
 
 // The gate over a package with the given rules and Condition rows, its source folder holding
-// the cabinets "here.cab" and "folder.cab\" (a folder). The package's level-0 rows whose
-// condition the session finds true switch their features off, as detect reads them.
+// the cabinets "here.cab" and "folder.cab\" (a folder).
 struct Gating {
     TempFolder folder{"gating"};
     std::unique_ptr<Session> session;
@@ -39,12 +38,7 @@ struct Gating {
         WriteFile(folder / "here.cab", "cabinet");
         MakeFolders(folder / "folder.cab");
         std::string root = folder.path() + "\\";
-        NameSet packageOff;
-        for (const ConditionRow& row : ReadConditionRows(*db).value_or(std::vector<ConditionRow>()))
-            if (row.level == 0 && MsiEvaluateConditionW(session->handle(), Wide(row.expression.value_or("")).c_str()) ==
-                                      MSICONDITION_TRUE)
-                packageOff.insert(row.feature);
-        gated = std::make_unique<Gate>(ReadCabinetRules(*db), packageOff,
+        gated = std::make_unique<Gate>(ReadCabinetRules(*db),
                                        [root](const std::string& path) { return SourceFileExists(root, path); },
                                        [](const std::string&) {});
     }
@@ -70,20 +64,18 @@ const OwnedString kNone;
 
 }  // namespace
 
-TEST(FeatureConditions, HostgateSwitchesOnlyItsOwnAndNeverThePackages)
+TEST(FeatureConditions, HostgateSwitchesOnlyItsOwn)
 {
-    // A: the package's row is true, so A is off whatever hostgate does; B's row is false.
-    Gating g("", "A\t0\t1\nB\t0\tNOT_SET_ANYWHERE\nC\t5\t1\n");
-    EXPECT_FALSE(g.gate().FeatureIsFree("A"));
-    EXPECT_FALSE(g.gate().RestoreFeature("A"));
-    EXPECT_FALSE(g.gate().FeatureIsFree("A"));
-    for (const char* feature : {"B", "C", "D"}) {
+    // The package's own rows, true or not, leave the rules alone: they are the costing's.
+    Gating g("\tf\there.cab\tA\t0\n", "A\t0\t1\nB\t5\t1\n");
+    EXPECT_TRUE(g.evaluate(kNone, std::string("f")));
+    for (const char* feature : {"A", "B", "C"}) {
         EXPECT_TRUE(g.gate().FeatureIsFree(feature)) << feature;
         EXPECT_TRUE(g.gate().DisableFeature(feature)) << feature;
         EXPECT_FALSE(g.gate().DisableFeature(feature)) << feature;
         EXPECT_FALSE(g.gate().FeatureIsFree(feature)) << feature;
         EXPECT_TRUE(g.gate().RestoreFeature(feature)) << feature;
-        EXPECT_TRUE(g.gate().FeatureIsFree(feature)) << feature;
+        EXPECT_FALSE(g.gate().RestoreFeature(feature)) << feature;
     }
     EXPECT_TRUE(g.allConditions().empty());
 }
@@ -120,7 +112,8 @@ TEST(CabinetRules, GroupZeroAloneNeedsOneCountedRow)
     }
     {
         // A row without a cabinet counts even when its feature is not free.
-        Gating g("\tf\tmissing.cab\tA\t0\n\tf\t\tB\t0\n", "B\t0\t1\n");
+        Gating g("\tf\tmissing.cab\tA\t0\n\tf\t\tB\t0\n");
+        g.switchedOff({"B"});
         EXPECT_TRUE(g.evaluate(kNone, std::string("f")));
     }
     {
@@ -143,7 +136,8 @@ TEST(CabinetRules, EveryNonzeroGroupNeedsASatisfiedRow)
     EXPECT_TRUE(g.evaluate(kNone, std::string("f")));
 
     // A required group whose only row has no cabinet fails when that feature is not free.
-    Gating h("\tf\there.cab\tA\t0\n\tf\t\tB\t1\n", "B\t0\t1\n");
+    Gating h("\tf\there.cab\tA\t0\n\tf\t\tB\t1\n");
+    h.switchedOff({"B"});
     EXPECT_FALSE(h.evaluate(kNone, std::string("f")));
 }
 

@@ -282,18 +282,6 @@ TEST_F(RegistryTest, EmptyReleaseKeyIsPrunedWithItsEmptiedAncestors)
     EXPECT_EQ(pruning.deleted.size(), WindowsRules() ? 0u : 3u);  // R15.0, AutoCAD, Autodesk
 }
 
-TEST_F(RegistryTest, FindHostReleaseKeyLooksUpThenPrunes)
-{
-    SetStringValue(HKEY_CURRENT_USER, kHost + "\\R16.0", "CurVer", "ACAD-1");
-    CreateKey(HKEY_CURRENT_USER, kHost + "\\R16.1");
-    Pruning pruning;
-    EXPECT_EQ(FindHostReleaseKey(std::string("R16.0"), &pruning), std::optional<std::string>(kHost + "\\R16.0\\ACAD-1"));
-    EXPECT_TRUE(pruning.deleted.empty());
-    EXPECT_EQ(FindHostReleaseKey(std::string("R16.1"), &pruning), std::nullopt);
-    EXPECT_EQ(pruning.deleted, std::vector<std::string>{kHost + "\\R16.1"});
-    EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, kHost + "\\R16.0"));
-}
-
 TEST_F(RegistryTest, PathsBeyondTheBufferAreNotInstalled)
 {
     // "Software\Autodesk\AutoCAD\" + release + "\" + CurVer: 484 characters are left for

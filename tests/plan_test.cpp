@@ -1,0 +1,179 @@
+// The plan as a value: releases found x functions chosen x the package's own rows x roads,
+// each case its expected features. No installer session: the plan is a pure function of
+// what detect found.
+#include "gating/plan.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace {
+
+// One package for every case: R15 per machine (ACAD2000), R16.0 and R16.1 sharing one
+// property (ACAD2004), R17 (ACAD2007). Functions draw and view. Link2000 is
+// ruled only under ACAD2000, for draw; Shared is draw's under both 2000 and 2004; Thermal is
+// view's; Docs no rule names; Tips lies below Thermal.
+Facts Package()
+{
+    Facts facts;
+    auto rule = [](const char* property, const char* function, const char* cabinet, const char* feature, int flags) {
+        auto text = [](const char* s) { return s ? OwnedString(s) : OwnedString(); };
+        return CabinetRule{text(property), text(function), flags, text(cabinet), text(feature), flags};
+    };
+    facts.rules = std::vector<CabinetRule>{
+        rule("", "setup", nullptr, "Core", 0),
+        rule("ACAD2000", "draw", "cabs/draw.cab", "Link2000", 0),
+        rule("ACAD2000", "draw", "cabs/draw.cab", "Shared", 0),
+        rule("ACAD2004", "draw", "cabs/draw.cab", "Shared", 0),
+        rule("ACAD2004", "view", "cabs/view.cab", "Thermal", 0),
+        rule("ACAD2000", "view", "cabs/view.cab", "Thermal", 0),
+        rule("ACAD2007", "draw", "cabs/draw.cab", "Link2007", 0),
+        rule(nullptr, "draw", "cabs/draw.cab", "Draw", 0),
+        rule(nullptr, "view", "cabs/view.cab", "Viewer", 0),
+    };
+    facts.releases = std::vector<HostRelease>{
+        {std::string("ACAD2000"), std::string("R15.0")},
+        {std::string("ACAD2004"), std::string("R16.0")},
+        {std::string("ACAD2004"), std::string("R16.1")},
+        {std::string("ACAD2007"), std::string("R17.0")},
+    };
+    facts.functions = std::vector<FunctionRow>{{std::string("draw"), std::string("Draw"), std::string("draw")},
+                                               {std::string("view"), std::string("View"), std::string("view")}};
+    for (const char* name : {"Core", "Link2000", "Link2007", "Shared", "Thermal", "Draw", "Viewer", "Docs"})
+        facts.features.push_back({name, std::nullopt, 1, 0});
+    facts.features.push_back({"Tips", std::string("Thermal"), 1, 0});
+    facts.packageRows.emplace();
+    for (const char* path : {"cabs/draw.cab", "cabs/view.cab"}) facts.cabinets[path] = Cabinet::Present;
+    return facts;
+}
+
+void Detected(Facts& facts, const std::string& releases, Found how = Found::Registry)
+{
+    facts.found.assign(facts.releases->size(), ReleaseFact());
+    for (std::size_t i = 0; i < facts.releases->size(); ++i)
+        if (releases.find(*(*facts.releases)[i].release) != std::string::npos) {
+            facts.found[i].how = how;
+            facts.found[i].key = "Software\\Autodesk\\AutoCAD\\" + *(*facts.releases)[i].release + "\\ACAD-1";
+        }
+}
+
+std::string Installed(const Plan& plan)
+{
+    std::string list;
+    for (const FeaturePlan& entry : plan.features)
+        if (Installs(entry.target)) list += (list.empty() ? "" : " ") + entry.feature;
+    return list;
+}
+
+OwnedString PropertySet(const Plan& plan, const std::string& name)
+{
+    for (const auto& [property, value] : plan.properties)
+        if (property == name) return value;
+    return std::nullopt;
+}
+
+}  // namespace
+
+TEST(Plan, FeaturesForEachMachineChoiceAndPackageRow)
+{
+    struct Case {
+        const char* releases;  // found in the registry
+        const char* chosen;
+        const char* rows;      // the package's own rows: "feature level truth" ...
+        const char* installed;
+        UINT result;
+    };
+    const Case cases[] = {
+        // Link2000 and Shared come with draw where R15 is found; Link2000 never without it.
+        {"R15.0 R16.1", "draw", "", "Core Link2000 Shared Draw", 0},
+        {"R16.1", "draw", "", "Core Shared Draw", 0},
+        {"R16.0", "draw", "", "Core Shared Draw", 0},
+        {"R15.0", "view", "", "Core Thermal Viewer Tips", 0},
+        // A release that is not installed fits no function: draw needs R15 or R16.
+        {"R17.0 R15.0", "view", "", "Core Thermal Viewer Tips", 0},
+        {"R17.0", "view", "", "", ERROR_INSTALL_FAILURE},
+        // The author's own row decides the feature it names, and what lies below it.
+        {"R15.0", "view", "Thermal 0 1", "Core Viewer", 0},
+        {"R15.0", "view", "Thermal 0 0", "Core Thermal Viewer Tips", 0},
+        // A row the author wrote on a feature no rule names: the plan leaves it to the package.
+        {"R15.0", "view", "Docs 0 1", "Core Thermal Viewer Tips", 0},
+        // A true row that raises a ruled feature hostgate switched off does not bring it back.
+        {"R16.1", "draw", "Link2000 3 1", "Core Shared Draw", 0},
+    };
+    for (const Case& c : cases) {
+        Facts facts = Package();
+        Detected(facts, c.releases);
+        facts.chosen = std::string(c.chosen);
+        std::vector<std::string> words = SplitText(c.rows, ' ');
+        for (std::size_t i = 0; i + 2 < words.size(); i += 3) {
+            facts.packageRows->push_back({words[i], std::atoi(words[i + 1].c_str()), std::string("COND") + words[i + 2]});
+            facts.rowTruth.push_back(words[i + 2] == "1" ? Truth::True : Truth::False);
+        }
+        for (Stage stage : {Stage::BeforeChoice, Stage::Chosen}) {
+            Plan plan = MakePlan(facts, stage);
+            std::string where = std::string(c.releases) + " / " + c.chosen + " / " + c.rows +
+                                (stage == Stage::Chosen ? " (chosen)" : " (before the choice)");
+            if (stage == Stage::Chosen) {
+                EXPECT_EQ(plan.result, c.result) << where;
+            }
+            // Before the choice, a function that fits nothing leaves the hosts' features alone.
+            if (plan.result != ERROR_SUCCESS || c.result != ERROR_SUCCESS) continue;
+            EXPECT_EQ(Installed(plan), c.installed) << where;
+            // Docs no rule names is never planned; no author's row is ever the library's.
+            EXPECT_EQ(PlanOf(plan, "Docs"), nullptr) << where;
+        }
+    }
+}
+
+TEST(Plan, ReleasesSharingAPropertyGiveOneAnswerWhateverTheOrder)
+{
+    for (bool reversed : {false, true}) {
+        Facts facts = Package();
+        if (reversed) std::swap((*facts.releases)[1], (*facts.releases)[2]);
+        Detected(facts, "R16.0 R16.1");
+        facts.chosen = std::string("draw");
+        Plan plan = MakePlan(facts, Stage::BeforeChoice);
+        EXPECT_EQ(PropertySet(plan, "ACAD2004"), OwnedString("Software\\Autodesk\\AutoCAD\\R16.1\\ACAD-1")) << reversed;
+        EXPECT_EQ(Installed(plan), "Core Shared Draw") << reversed;
+        // What the library set is recorded, so that a second look does not take it as given.
+        std::vector<std::pair<std::string, std::string>> set =
+            DecodeReleasesSet(PropertySet(plan, "HOSTGATE_RELEASES_SET").value_or(""));
+        EXPECT_EQ(set, (std::vector<std::pair<std::string, std::string>>{{"ACAD2004", "Software\\Autodesk\\AutoCAD\\R16.1\\ACAD-1"}}));
+    }
+}
+
+TEST(Plan, RoadsDecideWhatIsPlanned)
+{
+    struct Case {
+        Road road;
+        Found how;  // of R15.0, the one release
+        bool decides;
+        const char* installed;
+        UINT result;
+    };
+    const Case cases[] = {
+        {Road::FirstInstall, Found::Registry, true, "Core Thermal Viewer Tips", 0},
+        {Road::FirstInstall, Found::Given, true, "Core Thermal Viewer Tips", 0},
+        // A value kept on the installed product is no host: its features go on a change.
+        {Road::Change, Found::Kept, true, "Core Viewer", 0},
+        {Road::Change, Found::Registry, true, "Core Thermal Viewer Tips", 0},
+        {Road::Repair, Found::Registry, false, "", 0},
+        {Road::Removal, Found::Missing, false, "", 0},
+        // No release on a first installation: message 3000, before any choice.
+        {Road::FirstInstall, Found::Missing, true, "", ERROR_INSTALL_FAILURE},
+    };
+    for (const Case& c : cases) {
+        Facts facts = Package();
+        Detected(facts, "R15.0", c.how);
+        facts.road = c.road;
+        facts.chosen = std::string("view");
+        Plan plan = MakePlan(facts, Stage::Chosen);
+        EXPECT_EQ(plan.result, c.result) << RoadName(c.road);
+        EXPECT_EQ(plan.decides, c.decides && c.result == 0) << RoadName(c.road);
+        if (plan.decides) {
+            EXPECT_EQ(Installed(plan), c.installed) << RoadName(c.road);
+        }
+        bool message = !plan.messages.empty();
+        EXPECT_EQ(message, c.result != 0) << RoadName(c.road);
+    }
+}
