@@ -176,10 +176,12 @@ private:
     bool executed_ = false;
 };
 
-std::string Shown(const FeaturePlan& entry)
+// The one line the log gets for each feature the plan decides: what it is to be, why, and
+// what became of it (the installer's answer, or on a change whether it is added or removed).
+void LogPlan(const InstallSession& session, const FeaturePlan& entry, const std::string& outcome)
 {
-    return std::string(entry.target == Target::Package ? " as the package decides" : Installs(entry.target) ? " on" : " off") +
-           " (" + entry.reason + ")";
+    const char* target = entry.target == Target::Package ? " as the package decides" : Installs(entry.target) ? " on" : " off";
+    session.Log("plan: feature " + entry.feature + target + " (" + entry.reason + "): " + outcome);
 }
 
 // Makes the library's rows in the table the plan's: a level-0 row for each feature it
@@ -216,7 +218,7 @@ std::vector<ConditionRow> WriteRows(const InstallSession& session, const Package
                 answer = "refused by the installer";
             }
         }
-        if (entry.ruled || answer != "as it is") session.Log("plan: feature " + entry.feature + Shown(entry) + ": " + answer);
+        if (entry.ruled || answer != "as it is") LogPlan(session, entry, answer);
     }
     // Rows of features the plan no longer names (a package changed under the session) go too.
     for (const ConditionRow& row : held)
@@ -292,11 +294,10 @@ void ApplyChange(const InstallSession& session, const Plan& plan, Stage stage)
         if (entry.target == Target::Package) continue;
         bool planned = Installs(entry.target);
         if (entry.has == planned) {
-            session.Log("plan: feature " + entry.feature + (entry.has ? " stays installed" : " stays out") + " (" +
-                        entry.reason + ")");
+            LogPlan(session, entry, entry.has ? "stays installed" : "stays out");
             continue;
         }
-        session.Log("plan: feature " + entry.feature + (planned ? " added" : " removed") + " (" + entry.reason + ")");
+        LogPlan(session, entry, planned ? "added" : "removed");
         changes.emplace_back(entry.feature, StateOf(entry.target));
     }
 
