@@ -304,6 +304,57 @@ TEST(DetectHostReleases, ReleaseGivenByItsPropertyCountsAsFound)
     EXPECT_EQ(install.property("HOST_R17"), std::optional<std::string>("Software\\Autodesk\\AutoCAD\\R17.0\\ACAD-5001:409"));
 }
 
+// What counts as a release found, the same however often PrevInstall runs and whatever the
+// order of two releases that share one property: the library's own lookup is never taken as
+// given, nor on a first installation a value the package's AppSearch may have set.
+TEST(DetectHostReleases, GivenMeansGivenByWhoeverDeploys)
+{
+    struct Case {
+        const char* autocad;
+        const char* preset;  // HOST_B's value before PrevInstall, or none
+        bool searched;       // the package's AppSearch sets HOST_B
+        std::vector<std::string> off;
+    };
+    const std::string rules = std::string(kGeneralRule) + "HOST_A\tf1\there.cab\tA\t0\nHOST_B\tf1\there.cab\tB\t0\n";
+    const Case cases[] = {
+        {"HOST_A\tx\tR16.0\nHOST_A\ty\tR16.1\nHOST_B\tz\tR17.0\n", nullptr, false, {"B"}},
+        {"HOST_A\ty\tR16.1\nHOST_A\tx\tR16.0\nHOST_B\tz\tR17.0\n", nullptr, false, {"B"}},
+        {"HOST_A\tx\tR16.0\nHOST_B\tz\tR17.0\n", "Software\\Autodesk\\AutoCAD\\R17.0\\ACAD-5001:409", false, {}},
+        {"HOST_A\tx\tR16.0\nHOST_B\tz\tR17.0\n", "Software\\Autodesk\\AutoCAD\\R17.0\\ACAD-5001:409", true, {"B"}},
+    };
+    // The library's own value is looked up again: a host gone between two runs (a setup
+    // program removing it, the execute sequence after the dialog) takes its features along.
+    {
+        PackageBuilder builder;
+        builder.table("AutoCAD", std::string("Property\tUnused\tRelease\ns72\ts8\tS32\nAutoCAD\tProperty\tUnused\n") +
+                                     "HOST_A\tx\tR16.0\nHOST_B\tz\tR17.0\n");
+        Install install("", "f1\tFirst\tf1\n", rules, builder);
+        install.hosts.install("R16.0", "ACAD-201:409");
+        install.hosts.install("R17.0", "ACAD-5001:409");
+        ASSERT_EQ(install.run("PrevInstall"), 0u);
+        EXPECT_TRUE(install.off().empty());
+        DeleteTree(HKEY_CURRENT_USER, "Software\\Autodesk\\AutoCAD\\R17.0");
+        ASSERT_EQ(install.run("PrevInstall"), 0u);
+        EXPECT_EQ(install.off(), std::vector<std::string>{"B"});
+    }
+    for (const Case& c : cases) {
+        // Keyed by Property and the second column, so that two rows may share a property.
+        PackageBuilder builder;
+        builder.table("AutoCAD", std::string("Property\tUnused\tRelease\ns72\ts8\tS32\nAutoCAD\tProperty\tUnused\n") + c.autocad);
+        if (c.searched)
+            builder.table("AppSearch", "Property\tSignature_\ns72\ts72\nAppSearch\tProperty\tSignature_\nHOST_B\tKeptPath\n");
+        Install install("", "f1\tFirst\tf1\n", rules, builder);
+        install.hosts.install("R16.0", "ACAD-201:409");
+        if (c.preset) install.session->setProperty("HOST_B", c.preset);
+        for (int run = 1; run <= 2; ++run) {
+            ASSERT_EQ(install.run("PrevInstall"), 0u) << c.autocad << " run " << run;
+            EXPECT_EQ(install.off(), c.off) << c.autocad << " run " << run;
+            EXPECT_EQ(install.property("HOST_A"), std::optional<std::string>("Software\\Autodesk\\AutoCAD\\R16.0\\ACAD-201:409"))
+                << c.autocad << " run " << run;
+        }
+    }
+}
+
 // The user's choice.
 
 namespace {
