@@ -238,10 +238,13 @@ void SettleFeatureStates(const InstallSession& session, const PackageDatabase& d
     // back its planned level while costing runs again.
     std::vector<ConditionRow> levelRows;
     OwnRows table(db);
+    NameSet wasOff;
+    for (const ConditionRow& row : held) wasOff.insert(row.feature);
+    std::vector<std::string> below = WithDescendants(facts.features, wasOff);
+    NameSet seenOff(below.begin(), below.end());  // off at the last costing, or below one that was
     if (!facts.listsRule)
         for (const FeaturePlan& entry : plan.features) {
-            if (entry.off || !Installs(entry.target) || !Contains(held, ConditionRow{entry.feature, 0, std::string(kAlways)}))
-                continue;
+            if (entry.off || !Installs(entry.target) || !seenOff.count(entry.feature)) continue;
             ConditionRow levelRow{entry.feature, entry.level, std::string(kAlways)};
             if (!PackageHasKey(facts, entry.feature, entry.level) && table.Insert(levelRow)) levelRows.push_back(levelRow);
         }
