@@ -58,7 +58,9 @@ OwnedString RegistryKey::GetValue(const char* name, DWORD* type) const
         read > size)
         return std::nullopt;
     if (type) *type = storedType;
-    if (storedType != REG_SZ && storedType != REG_EXPAND_SZ)
+    // The text types are stored as UTF-16 (a multi-string's first string is its text, as the
+    // narrow API gives it); any other type is bytes, taken as text in the ANSI code page.
+    if (storedType != REG_SZ && storedType != REG_EXPAND_SZ && storedType != REG_MULTI_SZ)
         return AnsiText(reinterpret_cast<const char*>(data.data()), read);
     data[read / sizeof(wchar_t)] = L'\0';  // an odd last byte is no whole character
     return Utf8(data.data());

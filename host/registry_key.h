@@ -32,8 +32,9 @@ public:
     RegistryKey& operator=(const RegistryKey&) = delete;
 
     // The value's text, or none when it is missing or unreadable; `type`, when given,
-    // receives the type it is stored as (REG_NONE when there is no value). REG_SZ and
-    // REG_EXPAND_SZ read as UTF-16 up to the first terminator (nothing is expanded); any
+    // receives the type it is stored as (REG_NONE when there is no value). REG_SZ,
+    // REG_EXPAND_SZ and REG_MULTI_SZ read as UTF-16 up to the first terminator (nothing is
+    // expanded; a multi-string gives its first string); any
     // other type reads as its bytes up to the first zero byte, taken as text in the system's
     // ANSI code page (text written as raw bytes reads right). Data stored without a
     // terminator reads whole.

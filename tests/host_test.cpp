@@ -111,7 +111,7 @@ TEST_F(RegistryTest, ValuesReadAsTextByTheirType)
         {"BinaryAnsi", REG_BINARY, western ? "ACAD-\xE9" : "ACAD-e", western ? "ACAD-é" : "ACAD-e"},
         {"Dword", REG_DWORD, DwordBytes(0x00003142), "B1"},
         {"DwordZero", REG_DWORD, DwordBytes(0), ""},
-        {"MultiString", REG_MULTI_SZ, Utf16Bytes(std::string("B1\0\0", 4)), "B"},
+        {"MultiString", REG_MULTI_SZ, Utf16Bytes(std::string("B1\0C2\0\0", 7)), "B1"},
         {"None", REG_NONE, std::string("ACAD\0", 5), "ACAD"},
     };
     for (const auto& c : cases) SetTypedValue(HKEY_CURRENT_USER, kTop + "\\Leaf", c.name, c.type, c.stored);
@@ -188,7 +188,7 @@ TEST_F(RegistryTest, LookupReadsCurVerOfAnyType)
         {"R17.8", REG_BINARY, std::string("\0B1", 3), nullptr},
         {"R15.1", REG_DWORD, DwordBytes(0x00003142), "B1"},
         {"R17.9", REG_DWORD, DwordBytes(0), nullptr},
-        {"R18.0", REG_MULTI_SZ, Utf16Bytes(std::string("B1\0\0", 4)), "B"},
+        {"R18.0", REG_MULTI_SZ, Utf16Bytes(std::string("B1\0\0", 4)), "B1"},
         {"R18.1", REG_NONE, "", nullptr},
     };
     for (const auto& c : cases)
