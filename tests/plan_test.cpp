@@ -97,6 +97,8 @@ TEST(Plan, FeaturesForEachMachineChoiceAndPackageRow)
         {"R15.0", "view", "Thermal 0 0", "Core Thermal Viewer Tips", 0},
         // A row the author wrote on a feature no rule names: the plan leaves it to the package.
         {"R15.0", "view", "Docs 0 1", "Core Thermal Viewer Tips", 0},
+        // A condition that cannot be evaluated (the checker's case): the package decides.
+        {"R15.0", "view", "Thermal 0 ?", "Core Viewer", 0},
         // A true row that raises a ruled feature hostgate switched off does not bring it back.
         {"R16.1", "draw", "Link2000 3 1", "Core Shared Draw", 0},
     };
@@ -107,7 +109,7 @@ TEST(Plan, FeaturesForEachMachineChoiceAndPackageRow)
         std::vector<std::string> words = SplitText(c.rows, ' ');
         for (std::size_t i = 0; i + 2 < words.size(); i += 3) {
             facts.packageRows->push_back({words[i], std::atoi(words[i + 1].c_str()), std::string("COND") + words[i + 2]});
-            facts.rowTruth.push_back(words[i + 2] == "1" ? Truth::True : Truth::False);
+            facts.rowTruth.push_back(words[i + 2] == "1" ? Truth::True : words[i + 2] == "?" ? Truth::Unknown : Truth::False);
         }
         for (Stage stage : {Stage::BeforeChoice, Stage::Chosen}) {
             Plan plan = MakePlan(facts, stage);
@@ -119,8 +121,12 @@ TEST(Plan, FeaturesForEachMachineChoiceAndPackageRow)
             // Before the choice, a function that fits nothing leaves the hosts' features alone.
             if (plan.result != ERROR_SUCCESS || c.result != ERROR_SUCCESS) continue;
             EXPECT_EQ(Installed(plan), c.installed) << where;
-            // Docs no rule names is never planned; no author's row is ever the library's.
+            // Docs no rule names is never planned.
             EXPECT_EQ(PlanOf(plan, "Docs"), nullptr) << where;
+            if (std::string(c.rows).find('?') != std::string::npos) {
+                ASSERT_NE(PlanOf(plan, "Tips"), nullptr) << where;
+                EXPECT_EQ(PlanOf(plan, "Tips")->target, Target::Package) << where;
+            }
         }
     }
 }
