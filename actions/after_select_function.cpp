@@ -19,7 +19,6 @@ extern "C" UINT WINAPI AfterSelectFunction(MSIHANDLE install)
 {
     return GuardAction([install] {
         InstallSession session(install, "AfterSelectFunction");
-        LoadSourceRoot(session);
         UINT result = RunAfterSelectFunction(session);
         return session.Finish(result);
     });

@@ -56,7 +56,7 @@ void ReadReleases(const InstallSession& session, const PackageDatabase& db, Fact
 {
     if (!facts.releases) return;
     std::vector<std::pair<std::string, std::string>> own =
-        DecodeReleasesSet(session.GetProperty(prop::ReleasesSet).value_or(std::string()));
+        DecodeLibrarySet(session.GetProperty(prop::LibrarySet).value_or(std::string()));
     std::vector<std::string> searched = facts.road == Road::FirstInstall ? ReadSearchedProperties(db) : std::vector<std::string>();
     std::vector<std::pair<std::string, OwnedString>> values;  // each property read once
     for (const HostRelease& row : *facts.releases) {
@@ -95,16 +95,74 @@ void ReadReleases(const InstallSession& session, const PackageDatabase& db, Fact
     }
 }
 
-void ReadCabinets(Facts& facts)
+// The source folder, resolved where cabinets matter (a first installation, a change): before
+// the installer resolves it, a maintenance run's SourceDir names the cached package's folder.
+// A repair or a removal needs no cabinet and never resolves it: the source may be gone.
+void ReadSource(const InstallSession& session, Facts& facts)
+{
+    SourceRoot.clear();
+    if (facts.road == Road::Repair || facts.road == Road::Removal) return;
+    OwnedString dir;
+    if (facts.road == Road::Change) {
+        if (session.DoAction(installer::ResolveSource) == ERROR_SUCCESS) dir = session.GetProperty(installer::SourceDir);
+    } else {
+        dir = session.GetSourceDir();
+    }
+    SourceRoot = dir.value_or(std::string());
+    facts.source = SourceRoot;
+    facts.sourceReached = !SourceRoot.empty() && SourceFileExists(SourceRoot, "");
+}
+
+// The cabinets the package's Media table carries: on an administrative image their files lie
+// uncompressed beside the package, and the cabinets themselves are gone by design.
+std::vector<std::string> MediaCabinets(const PackageDatabase& db)
+{
+    std::vector<std::string> cabinets;
+    TableView view;
+    if (!view.Open(db, table::Media)) return cabinets;
+    std::vector<std::string> names = view.ColumnNames();
+    auto column = std::find(names.begin(), names.end(), media::CabinetColumn);
+    if (column == names.end()) return cabinets;
+    int position = static_cast<int>(column - names.begin()) + 1;
+    while (view.Fetch())
+        if (OwnedString cabinet = view.GetString(position))
+            cabinets.push_back(cabinet->front() == '#' ? cabinet->substr(1) : *cabinet);
+    return cabinets;
+}
+
+void ReadCabinets(const InstallSession& session, const PackageDatabase& db, Facts& facts)
 {
     if (!facts.rules) return;
-    // Without a source folder that is there, no cabinet can be told present or absent.
-    bool reachable = !SourceRoot.empty() && SourceFileExists(SourceRoot, "");
-    for (const CabinetRule& rule : *facts.rules)
-        if (rule.cabinet && !facts.cabinets.count(*rule.cabinet))
-            facts.cabinets[*rule.cabinet] = !reachable                             ? Cabinet::Unknown
-                                            : SourceFileExists(SourceRoot, *rule.cabinet) ? Cabinet::Present
-                                                                                         : Cabinet::Absent;
+    std::vector<std::string> carried;
+    if (session.GetProperty(prop::IsAdminPackage)) carried = MediaCabinets(db);
+    for (const CabinetRule& rule : *facts.rules) {
+        if (!rule.cabinet || facts.cabinets.count(*rule.cabinet)) continue;
+        bool inImage = std::any_of(carried.begin(), carried.end(),
+                                   [&](const std::string& c) { return _stricmp(c.c_str(), rule.cabinet->c_str()) == 0; });
+        facts.cabinets[*rule.cabinet] = inImage                                        ? Cabinet::Present
+                                        : !facts.sourceReached                          ? Cabinet::Unknown
+                                        : SourceFileExists(SourceRoot, *rule.cabinet) ? Cabinet::Present
+                                                                                       : Cabinet::Absent;
+    }
+}
+
+// FUNCTION_VER is named for the installation when it differs from the package's own value
+// (the Property row, as transforms left it) and from the one the library set.
+void ReadChoice(const InstallSession& session, const PackageDatabase& db, Facts& facts)
+{
+    facts.chosen = session.GetProperty(prop::FunctionVer);
+    facts.choiceBuilt = session.GetProperty(prop::FunctionRb).has_value();
+    OwnedString level = session.GetProperty(prop::UiLevel);
+    facts.dialog = level && std::atoi(level->c_str()) == 5;
+    if (!facts.chosen) return;
+    TableView row;
+    OwnedString packageValue;
+    if (row.Open(db, table::Property, nullptr, Filter(property::PropertyColumn, prop::FunctionVer)) && row.Fetch())
+        packageValue = row.GetString(property::Value);
+    std::vector<std::pair<std::string, std::string>> set =
+        DecodeLibrarySet(session.GetProperty(prop::LibrarySet).value_or(std::string()));
+    bool mine = std::find(set.begin(), set.end(), std::make_pair(std::string(prop::FunctionVer), *facts.chosen)) != set.end();
+    facts.functionNamed = facts.chosen != packageValue && !mine;
 }
 
 // The earlier versions FindRelatedProducts found: the product codes in the properties the
@@ -128,9 +186,9 @@ std::vector<std::string> RelatedProducts(const InstallSession& session, const Pa
     return products;
 }
 
-std::map<std::string, INSTALLSTATE> StatesOf(const std::string& product, const std::vector<std::string>& features)
+NameMap<INSTALLSTATE> StatesOf(const std::string& product, const std::vector<std::string>& features)
 {
-    std::map<std::string, INSTALLSTATE> states;
+    NameMap<INSTALLSTATE> states;
     for (const std::string& feature : features) states[feature] = InstalledState(product, feature);
     return states;
 }
@@ -141,7 +199,7 @@ void ReadInstalled(const InstallSession& session, const PackageDatabase& db, Fac
 {
     std::vector<std::string> ruled = RuledFeatures(facts);
     std::vector<std::string> products;
-    if (facts.road == Road::Change) {
+    if (facts.road != Road::FirstInstall) {
         std::string product = session.GetProperty(prop::ProductCode).value_or(std::string());
         facts.installed = StatesOf(product, ruled);
         products.push_back(product);
@@ -152,7 +210,7 @@ void ReadInstalled(const InstallSession& session, const PackageDatabase& db, Fac
     for (const std::string& product : products) {
         facts.installedFrom = product;
         facts.installedFunction =
-            FunctionInstalled(facts, facts.road == Road::Change ? facts.installed : StatesOf(product, ruled), facts.installedWhy);
+            FunctionInstalled(facts, facts.road != Road::FirstInstall ? facts.installed : StatesOf(product, ruled), facts.installedWhy);
         if (facts.installedFunction) return;
     }
 }
@@ -163,21 +221,24 @@ Facts Detect(const InstallSession& session, const PackageDatabase& db, Stage sta
 {
     Facts facts;
     facts.rules = ReadCabinetRules(db, &facts.rulesProblem);
-    if (facts.rules) facts.rulesProblem.clear();
     facts.releases = ReadHostReleases(db);
     facts.functions = ReadFunctions(db);
     facts.features = ReadFeatures(db);
     facts.road = ReadRoad(session);
-    facts.chosen = session.GetProperty(prop::FunctionVer);
-    facts.choiceBuilt = session.GetProperty(prop::FunctionRb).has_value();
+    ReadChoice(session, db, facts);
     facts.hidden = session.GetProperty(prop::HiddenProperties).value_or(std::string());
     ReadReleases(session, db, facts);
-    // A repair or removal decides nothing beyond the release properties.
-    if (facts.road == Road::Repair || facts.road == Road::Removal) return facts;
+    // A repair or removal decides nothing beyond the properties its rows use: the releases,
+    // and the function the product has.
+    if (facts.road == Road::Repair || facts.road == Road::Removal) {
+        if (!facts.chosen) ReadInstalled(session, db, facts);
+        return facts;
+    }
     if (OwnedString level = session.GetProperty(prop::InstallLevel)) facts.installLevel = std::atoi(level->c_str());
     facts.listsRule = facts.road == Road::FirstInstall && FeatureListsRule(session);
     ReadPackageRows(session, db, facts);
-    ReadCabinets(facts);
+    ReadSource(session, facts);
+    ReadCabinets(session, db, facts);
     if (stage == Stage::BeforeChoice || facts.road == Road::Change) ReadInstalled(session, db, facts);
     return facts;
 }

@@ -21,7 +21,6 @@ extern "C" UINT WINAPI PrevInstall(MSIHANDLE install)
 {
     return GuardAction([install] {
         InstallSession session(install, "PrevInstall");
-        LoadSourceRoot(session);
         UINT result = RunPrevInstall(session);
         return session.Finish(result);
     });

@@ -196,7 +196,7 @@ void CheckReleases(Review& review)
             requireSecure(*property);
     }
     // Which releases hostgate looked up itself, told apart from those an administrator gave.
-    if (!releases->rows.empty()) requireSecure(prop::ReleasesSet);
+    if (!releases->rows.empty()) requireSecure(prop::LibrarySet);
     if (!notSecure.empty()) {
         std::string list;
         for (const std::string& property : notSecure) list += (list.empty() ? "" : ";") + Shown(property);
@@ -204,7 +204,7 @@ void CheckReleases(Review& review)
                    "the properties " + list + " are not in " + kSecureProperties + ": on Windows, for a user "
                    "who is not an administrator, they do not reach the execute side, where the dialog's choice (" +
                        prop::FunctionVer + ") and a release given on the command line are lost, and the releases "
-                       "hostgate looked up (" + prop::ReleasesSet + ") cannot be told from releases an administrator "
+                       "hostgate looked up (" + prop::LibrarySet + ") cannot be told from releases an administrator "
                        "gave; add them to the property");
     }
 }

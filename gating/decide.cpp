@@ -34,6 +34,15 @@ public:
         Put(values_, name, value);
         Put(plan_.properties, name, value);
     }
+    // The release properties and FUNCTION_VER as the library set them, recorded for the
+    // next action and the other sequence.
+    void RecordWhatWasSet() const
+    {
+        std::vector<std::pair<std::string, std::string>> set;
+        for (const auto& [name, value] : plan_.properties)
+            if (name == prop::FunctionVer || IsReleaseProperty(name)) set.emplace_back(name, value);
+        if (!set.empty()) SetProperty(prop::LibrarySet, EncodeLibrarySet(set).c_str());
+    }
     UINT ReportError(int number) const override
     {
         plan_.messages.push_back(number);
@@ -55,6 +64,11 @@ private:
                 return;
             }
         values.emplace_back(name, value);
+    }
+    bool IsReleaseProperty(const std::string& name) const
+    {
+        return facts_.releases && std::any_of(facts_.releases->begin(), facts_.releases->end(),
+                                              [&](const HostRelease& row) { return row.property == name; });
     }
     const Facts& facts_;
     Plan& plan_;
@@ -112,12 +126,7 @@ void DecideReleases(const Facts& facts, const Record& record, Plan& plan)
             break;
         }
     }
-    std::vector<std::pair<std::string, std::string>> set;
-    for (const auto& [property, found] : best) {
-        record.SetProperty(property.c_str(), found.second.c_str());
-        set.emplace_back(property, found.second);
-    }
-    record.SetProperty(prop::ReleasesSet, EncodeReleasesSet(set).c_str());
+    for (const auto& [property, found] : best) record.SetProperty(property.c_str(), found.second.c_str());
 }
 
 // The features of the releases not found go off, then those of the found ones whose cabinet
@@ -361,10 +370,63 @@ void DecideFeatures(const Facts& facts, const Gate& gate, Plan& plan)
             entry.reason = why + "; " + costing->reason;
         else
             entry.reason = costing->reason;
-        auto installed = facts.installed.find(feature);
-        entry.has = installed != facts.installed.end() && Installs(installed->second);
+        const INSTALLSTATE* installed = facts.installed.find(feature);
+        entry.has = installed && Installs(*installed);
         plan.features.push_back(entry);
     }
+}
+
+// The releases whose rules name the function, for the log.
+std::string ReleasesOf(const Facts& facts, const std::string& function)
+{
+    std::string list;
+    if (facts.rules && facts.releases)
+        for (const HostRelease& row : *facts.releases) {
+            if (!row.property) continue;
+            bool named = std::any_of(facts.rules->begin(), facts.rules->end(), [&](const CabinetRule& rule) {
+                return rule.property == row.property && rule.function == function;
+            });
+            if (named && list.find(ReleaseName(row)) == std::string::npos) list += (list.empty() ? "" : ", ") + ReleaseName(row);
+        }
+    return list.empty() ? std::string("none") : list;
+}
+
+// A function named for an installation nobody is asked about (no dialog) must be one this
+// machine can take: else message 3000, and nothing of the package is installed or changed.
+// With the dialog the person decides among what is offered.
+bool TakesNamedFunction(const Facts& facts, const Gate& gate, Plan& plan, const Record& record)
+{
+    if (!facts.functionNamed || facts.dialog || !facts.chosen) return true;
+    const std::string& named = *facts.chosen;
+    Gate trial = gate;
+    trial.SetLog([](const std::string&) {});
+    // Offered as the choice offers it, whether or not the choice was built before.
+    bool offered = facts.functions && std::any_of(facts.functions->begin(), facts.functions->end(), [&](const FunctionRow& row) {
+                       return row.value == named && trial.EvaluateCabinetRules(std::nullopt, row.function);
+                   });
+    bool fits = false;
+    if (offered) {
+        Plan scratch;
+        Record quiet(facts, scratch);
+        ApplyFunctionChoice(quiet, trial, facts.functions);
+        fits = MatchHostsToFunction(quiet, trial, facts, plan.found, false) == ERROR_SUCCESS;
+    }
+    if (offered && fits) return true;
+    std::string found;
+    for (std::size_t i : plan.found) found += (found.empty() ? "" : ", ") + ReleaseName((*facts.releases)[i]);
+    record.Log("FUNCTION_VER = " + record.Loggable(prop::FunctionVer, named) +
+               " was named for this installation, but this machine cannot take it (" +
+               (offered ? "no installed release fits it" : "it is not offered") + "): it needs " +
+               ReleasesOf(facts, named) + "; installed: " + (found.empty() ? std::string("none") : found) + "; message 3000");
+    record.ReportError(message::HostMissing);
+    plan.result = ERROR_INSTALL_FAILURE;
+    // Nothing of the choice is built or set: the installation stops as it was named.
+    plan.choice.reset();
+    plan.offered.clear();
+    plan.properties.erase(std::remove_if(plan.properties.begin(), plan.properties.end(),
+                                         [](const auto& p) { return p.first == prop::FunctionVer || p.first == prop::FunctionRb; }),
+                          plan.properties.end());
+    return false;
 }
 
 void WarnOfUnknownFeatures(const Record& record, const Facts& facts, const Gate& gate)
@@ -377,12 +439,9 @@ void WarnOfUnknownFeatures(const Record& record, const Facts& facts, const Gate&
                        ", which the package's Feature table does not have: they switch nothing");
 }
 
-}  // namespace
 
-Plan MakePlan(const Facts& facts, Stage stage)
+void Decide(const Facts& facts, Stage stage, Plan& plan, const Record& record)
 {
-    Plan plan;
-    Record record(facts, plan);
     bool installed = facts.road != Road::FirstInstall;
     if (installed) record.Log(std::string("road: ") + RoadName(facts.road));
     // The release properties are set on every road, so that package rows using them name the
@@ -390,15 +449,36 @@ Plan MakePlan(const Facts& facts, Stage stage)
     DecideReleases(facts, record, plan);
     // A repair restores what is installed and adds nothing; a removal takes everything: the
     // rules decide neither.
+    // FUNCTION_VER too keeps the value the package's rows were installed with.
     if (facts.road == Road::Repair || facts.road == Road::Removal) {
+        if (!facts.chosen && facts.installedFunction && stage == Stage::BeforeChoice) {
+            record.SetProperty(prop::FunctionVer, facts.installedFunction->c_str());
+            record.Log("FUNCTION_VER = " + *facts.installedFunction + ": the function the product has installed");
+        }
         if (stage == Stage::Chosen) record.Log(std::string("road: ") + RoadName(facts.road) + ": the rules change nothing");
-        return plan;
+        return;
     }
 
+    // A cabinet the source cannot show (the source not reached) is unknown, never absent: on
+    // a change it counts as present for the features the product has, which the source
+    // missing must not remove, and as absent for the others, which it could not install.
+    NameSet serving;
+    if (!facts.sourceReached && stage == Stage::BeforeChoice)
+        record.Log("the installation source could not be reached (" +
+                   (facts.source.empty() ? std::string("no source folder resolved") : "looked for in " + facts.source) +
+                   "): its cabinets are unknown; " +
+                   (installed ? "the installed features keep theirs" : "no rule that needs one is met"));
+    if (facts.rules && facts.road == Road::Change)
+        for (const CabinetRule& rule : *facts.rules) {
+            if (!rule.cabinet || !rule.feature) continue;
+            const Cabinet* cabinet = facts.cabinets.find(*rule.cabinet);
+            const INSTALLSTATE* state = facts.installed.find(*rule.feature);
+            if (cabinet && *cabinet == Cabinet::Unknown && state && Installs(*state)) serving.insert(*rule.cabinet);
+        }
     Gate gate(facts.rules,
-              [&facts](const std::string& path) {
-                  auto known = facts.cabinets.find(path);
-                  return known != facts.cabinets.end() && known->second == Cabinet::Present;
+              [&facts, serving](const std::string& path) {
+                  const Cabinet* known = facts.cabinets.find(path);
+                  return (known && *known == Cabinet::Present) || serving.count(path) > 0;
               },
               [&record](const std::string& text) { record.Log(text); });
     if (!facts.rulesProblem.empty()) gate.DescribeMissingRules(facts.rulesProblem);
@@ -425,6 +505,7 @@ Plan MakePlan(const Facts& facts, Stage stage)
             if (plan.choice)
                 for (const ChoiceButton& button : plan.choice->buttons) plan.offered.push_back(button.value);
             if (installed) plan.result = ERROR_SUCCESS;
+            if (plan.result == ERROR_SUCCESS && !TakesNamedFunction(facts, gate, plan, record)) return;
         }
         // The function the choice starts from is planned at once, so that a road on which
         // nothing runs after this action (reduced UI, a dialog never shown) still gets it.
@@ -441,23 +522,35 @@ Plan MakePlan(const Facts& facts, Stage stage)
     } else {
         if (installed && (!record.GetProperty(prop::FunctionVer) || facts.found.empty())) {
             record.Log("road: change of the installed product, without the releases or a function chosen: nothing changed");
-            return plan;
+            return;
         }
+        // The installed product is not stopped by its own function, one the library set or the
+        // dialog offered: a choice that fits no release leaves the releases' features out, as
+        // the rules say. A function named for a change without the dialog is held to them.
+        bool held = !installed || (facts.functionNamed && !facts.dialog);
         ApplyFunctionChoice(record, gate, facts.functions);
         PinStranded(gate, stranded);
-        plan.result = MatchHostsToFunction(record, gate, facts, plan.found, !installed);
-        // The installed product is never stopped: a choice that fits no release leaves the
-        // releases' features out, as the rules say.
-        if (installed) plan.result = ERROR_SUCCESS;
-        if (plan.result != ERROR_SUCCESS) return plan;
+        plan.result = MatchHostsToFunction(record, gate, facts, plan.found, held);
+        if (!held) plan.result = ERROR_SUCCESS;
+        if (plan.result != ERROR_SUCCESS) return;
     }
     plan.function = record.GetProperty(prop::FunctionVer);
     DecideFeatures(facts, gate, plan);
     plan.decides = true;
+}
+
+}  // namespace
+
+Plan MakePlan(const Facts& facts, Stage stage)
+{
+    Plan plan;
+    Record record(facts, plan);
+    Decide(facts, stage, plan, record);
+    record.RecordWhatWasSet();
     return plan;
 }
 
-OwnedString FunctionInstalled(const Facts& facts, const std::map<std::string, INSTALLSTATE>& states, std::string& why)
+OwnedString FunctionInstalled(const Facts& facts, const NameMap<INSTALLSTATE>& states, std::string& why)
 {
     if (!facts.functions || !facts.rules) {
         why = "the package has no functions or rules";
@@ -467,8 +560,8 @@ OwnedString FunctionInstalled(const Facts& facts, const std::map<std::string, IN
         return rule.function && (rule.function == function.function || rule.function == function.value);
     };
     auto installed = [&](const std::string& feature) {
-        auto at = states.find(feature);
-        return at != states.end() && Installs(at->second);
+        const INSTALLSTATE* at = states.find(feature);
+        return at && Installs(*at);
     };
     std::vector<std::string> found;  // the values of the functions whose own features are installed
     for (const FunctionRow& function : *facts.functions) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "gating/costing.h"
+#include "gating/gate.h"
 #include "package/tables.h"
 
 #include <msi.h>
@@ -52,12 +53,18 @@ struct Facts {
 
     // The machine.
     std::vector<ReleaseFact> found;  // one for each AutoCAD row
-    std::map<std::string, Cabinet> cabinets;  // every cabinet a rule names
+    NameMap<Cabinet> cabinets;  // every cabinet a rule names
+    std::string source;     // the folder cabinets were looked for in; empty when not resolved
+    bool sourceReached = true;
 
     // The installation.
     Road road = Road::FirstInstall;
     bool listsRule = false;   // the installer takes features from ADDLOCAL and the like
     OwnedString chosen;       // FUNCTION_VER as it stands
+    // FUNCTION_VER named for this installation (the command line): neither the package's
+    // own value (transforms applied) nor one the library set.
+    bool functionNamed = false;
+    bool dialog = false;      // the full user interface: the choice is shown to a person
     bool choiceBuilt = false; // FUNCTION_RB set: the choice was built before
     std::string hidden;       // MsiHiddenProperties
     // The function of the installed product (change) or of the earlier version an upgrade
@@ -66,5 +73,5 @@ struct Facts {
     std::string installedFrom;
     std::string installedWhy;
     // On a change: the installed state of each feature the rules decide.
-    std::map<std::string, INSTALLSTATE> installed;
+    NameMap<INSTALLSTATE> installed;
 };

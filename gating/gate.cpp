@@ -61,13 +61,6 @@ Gate::Gate(std::optional<std::vector<CabinetRule>> rules, CabinetCheck cabinetPr
                          [](const CabinetRule& a, const CabinetRule& b) { return a.order < b.order; });
 }
 
-bool Gate::CabinetPresent(const std::string& relativePath)
-{
-    auto known = cabinets_.find(relativePath);
-    if (known != cabinets_.end()) return known->second;
-    return cabinets_[relativePath] = cabinetPresent_(relativePath);
-}
-
 std::vector<const CabinetRule*> Gate::Select(const OwnedString& property, const OwnedString& function) const
 {
     std::vector<const CabinetRule*> selected;

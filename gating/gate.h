@@ -4,9 +4,11 @@
 // package checker over machines it imagines.
 #pragma once
 
+#include "package/names.h"
 #include "package/tables.h"
 #include "session/owned.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <functional>
 #include <map>
@@ -19,28 +21,6 @@ constexpr std::size_t kFeatureNameLimit = 38;
 
 // True for a text that can be a feature key: not empty and within the limit.
 bool IsFeatureName(const std::string& feature);
-
-// A set of names, kept sorted in a vector (the library holds every name list in vectors,
-// which keeps the DLL small).
-class NameSet {
-public:
-    NameSet() = default;
-    template <typename It>
-    NameSet(It first, It last)
-    {
-        for (; first != last; ++first) insert(*first);
-    }
-    bool count(const std::string& name) const;
-    bool insert(const std::string& name);  // false when it was there
-    bool erase(const std::string& name);   // false when it was not there
-    std::vector<std::string>::const_iterator begin() const { return names_.begin(); }
-    std::vector<std::string>::const_iterator end() const { return names_.end(); }
-    bool empty() const { return names_.empty(); }
-    std::size_t size() const { return names_.size(); }
-
-private:
-    std::vector<std::string> names_;
-};
 
 class Gate {
 public:
@@ -70,8 +50,7 @@ public:
     // The features hostgate has switched off.
     const NameSet& Off() const { return off_; }
 
-    // Asked of the machine once per path.
-    bool CabinetPresent(const std::string& relativePath);
+    bool CabinetPresent(const std::string& relativePath) const { return cabinetPresent_(relativePath); }
     // Why there are no rules, for the log (by default: the package has no SearchCabinet table).
     void DescribeMissingRules(std::string why) { noRules_ = std::move(why); }
     // The distinct features the rules name (possible feature keys only).
@@ -89,7 +68,6 @@ private:
     std::string noRules_ = "no SearchCabinet table";
     NameSet off_;
     CabinetCheck cabinetPresent_;
-    std::map<std::string, bool> cabinets_;
     std::vector<std::pair<std::string, std::string>> reasons_;  // feature, why
     Log log_;
 };

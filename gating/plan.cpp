@@ -64,14 +64,14 @@ std::vector<ConditionRow> DecodeRows(const std::string& text)
     return rows;
 }
 
-std::string EncodeReleasesSet(const std::vector<std::pair<std::string, std::string>>& set)
+std::string EncodeLibrarySet(const std::vector<std::pair<std::string, std::string>>& set)
 {
     std::string text;
     for (const auto& [property, value] : set) text += Escaped(property) + "\t" + Escaped(value) + "\n";
     return text;
 }
 
-std::vector<std::pair<std::string, std::string>> DecodeReleasesSet(const std::string& text)
+std::vector<std::pair<std::string, std::string>> DecodeLibrarySet(const std::string& text)
 {
     std::vector<std::pair<std::string, std::string>> set;
     for (const std::string& line : SplitText(text, '\n')) {
@@ -96,8 +96,8 @@ ConditionRows ByFeature(const std::vector<ConditionRow>& rows)
 const std::vector<ConditionRow>& RowsOf(const ConditionRows& rows, const std::string& feature)
 {
     static const std::vector<ConditionRow> none;
-    auto found = rows.find(feature);
-    return found == rows.end() ? none : found->second;
+    const std::vector<ConditionRow>* found = rows.find(feature);
+    return found ? *found : none;
 }
 
 namespace {

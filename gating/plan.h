@@ -77,11 +77,10 @@ std::vector<std::string> RuledFeatures(const Facts& facts);
 // feature lists where those rule.
 NameSet Withheld(const Plan& plan);
 
-// The name of the public property in which the library records the release properties it
-// set itself, "NAME=value" lines: a value found there is looked up again, never taken as
-// given, in both sequences.
-std::string EncodeReleasesSet(const std::vector<std::pair<std::string, std::string>>& set);
-std::vector<std::pair<std::string, std::string>> DecodeReleasesSet(const std::string& text);
+// The properties the library set itself, as recorded in HOSTGATE_SET: one line each, the
+// name and the value.
+std::string EncodeLibrarySet(const std::vector<std::pair<std::string, std::string>>& set);
+std::vector<std::pair<std::string, std::string>> DecodeLibrarySet(const std::string& text);
 
 // The rows the library added to the Condition table in this session, kept for the next
 // action: "feature<TAB>level<TAB>expression" lines.
@@ -98,4 +97,4 @@ std::vector<std::string> WithDescendants(const std::vector<FeatureRow>& features
 // The function an installed product has: the one whose own features (named by its rules and
 // by no other function's) are installed, given the product's feature states. None when that
 // names no single function; `why` then says so.
-OwnedString FunctionInstalled(const Facts& facts, const std::map<std::string, INSTALLSTATE>& states, std::string& why);
+OwnedString FunctionInstalled(const Facts& facts, const NameMap<INSTALLSTATE>& states, std::string& why);

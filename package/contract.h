@@ -22,6 +22,7 @@ constexpr const char* InstallUISequence = "InstallUISequence";
 constexpr const char* InstallExecuteSequence = "InstallExecuteSequence";
 constexpr const char* Upgrade = "Upgrade";
 constexpr const char* AppSearch = "AppSearch";
+constexpr const char* Media = "Media";
 }  // namespace table
 
 // One supported host release a row.
@@ -62,6 +63,11 @@ namespace upgrade {
 // FindRelatedProducts puts the product codes it finds into the property this column names.
 constexpr const char* ActionPropertyColumn = "ActionProperty";
 }  // namespace upgrade
+
+// One disk or cabinet of the package's files.
+namespace media {
+constexpr const char* CabinetColumn = "Cabinet";
+}
 
 // A property the installer sets from a search of the machine.
 namespace appsearch {
@@ -111,10 +117,13 @@ constexpr const char* UpgradingProductCode = "UPGRADINGPRODUCTCODE";  // set whi
 constexpr const char* LibraryRows = "HostgateOwnRows";  // the Condition rows the library added
 constexpr const char* ListsGiven = "HostgateListsGiven";  // feature lists as given, before any was withheld from
 // Public, so that it reaches the execute side on Windows (listed in SecureCustomProperties):
-// the release properties the library set itself, which are looked up again, never taken as
-// given.
-constexpr const char* ReleasesSet = "HOSTGATE_RELEASES_SET";
+// the properties the library set itself (release properties, FUNCTION_VER) with their
+// values. Such a release value is looked up again, never taken as given; such a function is
+// the library's choice, not one named for the installation.
+constexpr const char* LibrarySet = "HOSTGATE_SET";
 constexpr const char* HiddenProperties = "MsiHiddenProperties";
+constexpr const char* UiLevel = "UILevel";                  // 5: the full user interface, dialogs shown
+constexpr const char* IsAdminPackage = "IsAdminPackage";    // set when running from an administrative image
 }  // namespace prop
 
 namespace action {

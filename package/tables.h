@@ -2,9 +2,9 @@
 // installer's order, columns by position.
 #pragma once
 
+#include "package/names.h"
 #include "session/owned.h"
 
-#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -63,7 +63,7 @@ struct ConditionRow {
 bool operator==(const ConditionRow& a, const ConditionRow& b);
 
 // Condition rows by feature, each feature's rows in the table's order (by level).
-using ConditionRows = std::map<std::string, std::vector<ConditionRow>>;
+using ConditionRows = NameMap<std::vector<ConditionRow>>;
 
 // The Condition rows in the table's order, or none when the package has no Condition table.
 std::optional<std::vector<ConditionRow>> ReadConditionRows(const PackageDatabase& db);

@@ -40,10 +40,10 @@ UINT InstallSession::ReportError(int number) const
     return ERROR_SUCCESS;
 }
 
-void InstallSession::DoAction(const char* action) const
+UINT InstallSession::DoAction(const char* action) const
 {
     Flush();
-    MsiDoActionW(install_, Wide(action).c_str());
+    return MsiDoActionW(install_, Wide(action).c_str());
 }
 
 namespace {

@@ -33,8 +33,8 @@ public:
     // SourceDir, resolving the source first when it is not known yet.
     OwnedString GetSourceDir() const;
     UINT ReportError(int number) const override;
-    // Runs a standard action inside the installation; its result is not used.
-    void DoAction(const char* action) const;
+    // Runs a standard action inside the installation; the installer's answer.
+    UINT DoAction(const char* action) const;
     // Adds an informational line for the installation's log, behind the library's and the
     // action's name. Only the log sees it; nothing is shown to the user. Lines are sent
     // together, as one message, when the session is flushed.

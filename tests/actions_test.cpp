@@ -135,15 +135,30 @@ TEST(FunctionChoice, OneFunctionGetsATextControl)
 
 TEST(FunctionChoice, PresetKeptOnlyWhenOffered)
 {
+    // The package's own default, or one named with the dialog shown, that is not offered is
+    // replaced by the first offered; one named for an installation nobody is asked about
+    // stops it with message 3000 instead.
+    enum Preset { PackageDefault, NamedWithDialog, NamedSilently };
     const struct {
         const char* preset;
-        const char* expected;
-    } cases[] = {{"v3", "v3"}, {"v2", "v1"}, {"nothing", "v1"}, {"V3", "v1"}};
+        Preset how;
+        const char* expected;  // none: message 3000
+    } cases[] = {{"v3", PackageDefault, "v3"}, {"v2", PackageDefault, "v1"}, {"V3", PackageDefault, "v1"},
+                 {"v3", NamedSilently, "v3"},  {"v2", NamedWithDialog, "v1"}, {"nothing", NamedWithDialog, "v1"},
+                 {"v2", NamedSilently, nullptr}, {"nothing", NamedSilently, nullptr}};
     for (const auto& c : cases) {
-        Install install("", FunctionRows(3), FunctionRules(3, {2}));
-        install.session->setProperty("FUNCTION_VER", c.preset);
-        EXPECT_EQ(install.run("PrevInstall"), 0u);
-        EXPECT_EQ(install.property("FUNCTION_VER"), std::optional<std::string>(c.expected)) << c.preset;
+        PackageBuilder builder;
+        if (c.how == PackageDefault) builder.rows("Property", std::string("FUNCTION_VER\t") + c.preset + "\n");
+        Install install("", FunctionRows(3), FunctionRules(3, {2}), builder);
+        if (c.how != PackageDefault) install.session->setProperty("FUNCTION_VER", c.preset);
+        if (c.how == NamedWithDialog) install.session->setProperty("UILevel", "5");
+        EXPECT_EQ(install.run("PrevInstall"), c.expected ? 0u : 1603u) << c.preset << " " << c.how;
+        if (c.expected) {
+            EXPECT_EQ(install.property("FUNCTION_VER"), std::optional<std::string>(c.expected)) << c.preset << " " << c.how;
+        } else {
+            EXPECT_EQ(install.user.errors(), std::vector<int>{3000}) << c.preset;
+            EXPECT_TRUE(install.off().empty()) << c.preset;
+        }
     }
 }
 

@@ -99,11 +99,17 @@ TEST_F(SampleInstall, TwoHostsAndAFunctionChosenOnTheCommandLine)
     EXPECT_EQ(installed(), (Names{"core", "editor", "acad2004"}));
 }
 
-TEST_F(SampleInstall, AFunctionThatCannotBeOfferedIsReplaced)
+// A function named on the command line that this machine cannot take stops the installation:
+// a deployment must not report a function as installed that is not.
+TEST_F(SampleInstall, ANamedFunctionTheMachineCannotTakeStopsTheInstallation)
 {
-    hosts.install("R16.0", "ACAD-201:409");
-    EXPECT_EQ(install("FUNCTION_VER=network"), 0u);
-    EXPECT_EQ(installed(), (Names{"core", "viewer", "acad2004"}));
+    hosts.install("R15.0", "ACAD-1:409");
+    for (const char* named : {"network", "EDITOR-PRO"}) {
+        EXPECT_EQ(install(std::string("FUNCTION_VER=") + named), 1603u) << named;
+        EXPECT_TRUE(installed().empty()) << named;
+        EXPECT_NE(MsiQueryProductStateA(kProduct), INSTALLSTATE_DEFAULT) << named;
+        EXPECT_NE(ReadFile(log).value_or("").find("No supported AutoCAD release is installed"), std::string::npos) << named;
+    }
 }
 
 TEST_F(SampleInstall, NoHostInstalledStopsTheInstallation)

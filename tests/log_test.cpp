@@ -54,9 +54,9 @@ TEST(DecisionLog, HostsRulesFeaturesAndTheChoice)
     PackageBuilder builder;
     builder.table("Feature", FeatureTable({"Core", "Basic", "Pro", "R17"}));
     builder.table("AutoCAD", kAutoCad).table("FunctionVersion", kFunctions).table("SearchCabinet", kRules);
+    builder.rows("Property", "FUNCTION_VER\tpro\n");  // the package's default, not offered here
     Session session(builder.build(folder / "log.msi"));
     session.setProperty("SourceDir", folder.path() + "\\");
-    session.setProperty("FUNCTION_VER", "pro");
     Library dll;
     UserSide user;
     ASSERT_EQ(dll.run("PrevInstall", session), 0u);

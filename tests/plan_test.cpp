@@ -143,7 +143,7 @@ TEST(Plan, ReleasesSharingAPropertyGiveOneAnswerWhateverTheOrder)
         EXPECT_EQ(Installed(plan), "Core Shared Draw") << reversed;
         // What the library set is recorded, so that a second look does not take it as given.
         std::vector<std::pair<std::string, std::string>> set =
-            DecodeReleasesSet(PropertySet(plan, "HOSTGATE_RELEASES_SET").value_or(""));
+            DecodeLibrarySet(PropertySet(plan, "HOSTGATE_SET").value_or(""));
         EXPECT_EQ(set, (std::vector<std::pair<std::string, std::string>>{{"ACAD2004", "Software\\Autodesk\\AutoCAD\\R16.1\\ACAD-1"}}));
     }
 }
@@ -181,5 +181,56 @@ TEST(Plan, RoadsDecideWhatIsPlanned)
         }
         bool message = !plan.messages.empty();
         EXPECT_EQ(message, c.result != 0) << RoadName(c.road);
+    }
+}
+
+// What a function named for the installation, the source out of reach, and the installed
+// product's own function do on each road.
+TEST(Plan, NamedFunctionsUnknownCabinetsAndTheInstalledFunction)
+{
+    struct Case {
+        const char* name;
+        Road road;
+        const char* chosen;
+        bool named, dialog, sourceReached;
+        UINT result;
+        const char* installed;  // the plan's features when it succeeds; "-" when it decides nothing
+        const char* functionSet;  // FUNCTION_VER as the plan sets it, or none
+    };
+    const Case cases[] = {
+        {"named, cannot be taken", Road::FirstInstall, "draw", true, false, true, ERROR_INSTALL_FAILURE, "-", nullptr},
+        {"named, the dialog decides", Road::FirstInstall, "draw", true, true, true, 0, "Core Thermal Viewer Tips", "view"},
+        {"the package's default", Road::FirstInstall, "draw", false, false, true, 0, "Core Thermal Viewer Tips", "view"},
+        {"named on a change", Road::Change, "draw", true, false, true, ERROR_INSTALL_FAILURE, "-", nullptr},
+        // The source gone: the installed function keeps its features, no other is offered.
+        {"source gone, change", Road::Change, nullptr, false, false, false, 0, "Core Thermal Viewer Tips", "view"},
+        {"source gone, first", Road::FirstInstall, nullptr, false, false, false, ERROR_INSTALL_FAILURE, "", nullptr},
+        {"repair", Road::Repair, nullptr, false, false, true, 0, "-", "view"},
+        {"named, choice built before", Road::FirstInstall, "view", true, false, true, 0, "Core Thermal Viewer Tips", nullptr},
+        {"removal", Road::Removal, nullptr, false, false, false, 0, "-", "view"},
+    };
+    for (const Case& c : cases) {
+        Facts facts = Package();
+        Detected(facts, "R16.1");  // view fits R16.1 (Thermal under ACAD2004)
+        facts.cabinets["cabs/draw.cab"] = Cabinet::Absent;  // draw is not offered
+        facts.road = c.road;
+        if (c.chosen) facts.chosen = std::string(c.chosen);
+        facts.functionNamed = c.named;
+        facts.choiceBuilt = std::string(c.name) == "named, choice built before";
+        facts.dialog = c.dialog;
+        facts.sourceReached = c.sourceReached;
+        if (!c.sourceReached)
+            for (auto& entry : facts.cabinets) entry.second = Cabinet::Unknown;
+        if (c.road != Road::FirstInstall) {
+            facts.installedFunction = std::string("view");
+            for (const char* feature : {"Core", "Thermal", "Viewer", "Tips"}) facts.installed[feature] = INSTALLSTATE_LOCAL;
+        }
+        Plan plan = MakePlan(facts, Stage::BeforeChoice);
+        EXPECT_EQ(plan.result, c.result) << c.name;
+        if (c.result == 0) {
+            EXPECT_EQ(plan.decides ? Installed(plan) : std::string("-"), c.installed) << c.name;
+        }
+        EXPECT_EQ(PropertySet(plan, "FUNCTION_VER"), c.functionSet ? OwnedString(c.functionSet) : OwnedString()) << c.name;
+        EXPECT_EQ(!plan.messages.empty(), c.result != 0) << c.name;
     }
 }
