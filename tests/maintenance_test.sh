@@ -5,13 +5,14 @@
 # removed since, a repair (restores what is installed and adds nothing), an uninstall once
 # every host is gone, and a major upgrade that keeps the function. After each step the files
 # on disk and the products registered are compared with what the package's tables allow;
-# for survey-tools also the per-release registration it writes under [HOSTnn]. Every step
-# runs and prints PASS or FAIL with what was expected and what came.
-#   maintenance_test.sh BUILD_DIR silent|dialog   (dialog: exit 77 when no display server starts)
+# for survey-tools and thermal-tools also the per-release registration they write under a
+# release's key. Every step runs and prints PASS or FAIL with what was expected and what came.
+#   maintenance_test.sh BUILD_DIR silent|dialog [PATTERN]   (dialog: exit 77 when no display server starts)
+# PATTERN (grep -E) keeps only the steps whose table row, less its mode, matches, e.g. '^thermal'.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "$1" && pwd)
-mode=$2
+mode=$2 pattern=${3:-}
 export HOSTGATE_WINEPREFIX="$build/maintenance-$mode-prefix"
 work="$build/maintenance-$mode"
 # shellcheck source=msiexec_helpers.sh
@@ -25,6 +26,11 @@ msi[sample-2]="$build/sample/upgrade/hostgate-sample.msi" folder[sample-2]="Host
 # actions carry "NOT Installed" and type 257, which the guide tells authors to drop.
 msi[contour]="$work/contour/contour-tools.msi" folder[contour]="Contour Tools"
 msi[survey]="$work/survey/survey.msi" folder[survey]="Contour Works/Survey Tools"
+# A third author's package, per user, as its author scheduled it (as the guide says), its
+# ACAD2004 rows in the other order, and its version 2.0.0.
+msi[thermal]="$build/packages/thermal-tools/source/thermal-tools.msi" folder[thermal]="Thermal Tools"
+msi[thermal-swapped]="$build/packages/thermal-tools/source/thermal-tools-swapped.msi" folder[thermal-swapped]="Thermal Tools"
+msi[thermal-2]="$build/packages/thermal-tools/upgrade/thermal-tools.msi" folder[thermal-2]="Thermal Tools"
 every_road_variant() {  # every_road_variant NAME SOURCE_DIR
     cp -r "$2" "$work/$1"
     local package=${msi[$1]} sequence action
@@ -59,8 +65,15 @@ every_road_variant() {  # every_road_variant NAME SOURCE_DIR
 # survey: FIELD (first offered) on every release; office needs R16.0 or later (Host15 goes);
 #   each HostNN writes [HOSTnn]\Applications\SurveyTools, LOADER = its file (R15.0 under
 #   HKLM, the others under HKCU), listed in the last column.
+# thermal: see roads_test.sh. The package's own rows keep Thermal out while NOTHERMAL="1" and
+#   Docs out while NODOCS="1", on a change too, and a change does not add Docs that the first
+#   installation left out. Installing again with nothing given changes nothing, whichever
+#   order ACAD2004's rows (R16.0, R16.1) have; with both installed ACAD2004 names R16.1, the
+#   release that sorts highest. 2.0.0 reads ACAD2007 back (AppSearch) but, R17.0 being
+#   removed, installs none of its features and writes no key under its name. Keys as
+#   RELEASE\CURVER: every Applications\ThermalTools key on the machine.
 #
-# mode | package | hosts | deleted | road | arguments | files | products registered | SurveyTools keys
+# mode | package | hosts | deleted | road | arguments | files | products registered | SurveyTools or ThermalTools keys
 steps=$(cat <<'STEPS'
 *|sample|R15.0 R16.0||install||acad2000 acad2004 core viewer|sample|
 *|sample|R15.0 R16.0||install|FUNCTION_VER=EDITOR-PRO|acad2004 core editor|sample|
@@ -85,6 +98,21 @@ s|survey|R15.0 R16.0 R17.0||install||core host16 host17 office reports|survey|R1
 s|survey|R15.0 R17.0||install||core host17 office reports|survey|R17.0
 s|survey|R15.0 R16.0 R17.0|office|repair||core host17 office reports|survey|R17.0
 s|survey|R15.0 R16.0 R17.0||remove|||||
+s|thermal|R16.1||install|FUNCTION_VER=analyse NOTHERMAL=1|analysis core docs|thermal|
+s|thermal|R16.1||install|FUNCTION_VER=full NOTHERMAL=1|core docs link2004 reports|thermal|R16.1\ACAD-301:409
+s|thermal|R16.1||remove|||||
+s|thermal|R16.1||install|FUNCTION_VER=full NODOCS=1|core link2004 reports thermal|thermal|R16.1\ACAD-301:409
+s|thermal|R16.1||install|FUNCTION_VER=analyse|analysis core thermal|thermal|
+s|thermal|R16.1||remove|||||
+s|thermal|R16.0 R16.1||install|FUNCTION_VER=full|core docs link2004 reports thermal|thermal|R16.1\ACAD-301:409
+s|thermal|R16.0 R16.1||install||core docs link2004 reports thermal|thermal|R16.1\ACAD-301:409
+s|thermal|R16.0 R16.1||remove|||||
+s|thermal-swapped|R16.0 R16.1||install|FUNCTION_VER=full|core docs link2004 reports thermal|thermal-swapped|R16.1\ACAD-301:409
+s|thermal-swapped|R16.0 R16.1||install||core docs link2004 reports thermal|thermal-swapped|R16.1\ACAD-301:409
+s|thermal-swapped|R16.0 R16.1||remove|||||
+s|thermal|R16.1 R17.0||install|FUNCTION_VER=analyse|analysis core docs link2007 thermal|thermal|R17.0\ACAD-5001:409
+s|thermal-2|R16.1||install||analysis core docs thermal|thermal-2|
+s|thermal-2|R16.1||remove|||||
 STEPS
 )
 
@@ -164,6 +192,9 @@ while IFS='|' read -r when package hosts deleted road arguments files products k
     if [ "$package" = survey ]; then
         expected="$expected; SurveyTools keys: $(sorted "$keys")"
         got="$got; SurveyTools keys: $(survey_keys)"
+    elif [ "${package%%-*}" = thermal ]; then
+        expected="$expected; ThermalTools keys: $(sorted "$keys")"
+        got="$got; ThermalTools keys: $(application_keys ThermalTools)"
     fi
     if [ "$got" = "$expected" ]; then
         echo "PASS  $step"
@@ -177,7 +208,7 @@ while IFS='|' read -r when package hosts deleted road arguments files products k
             rm -rf "${drive_c:?}/Program Files/$installed"
         fi
     fi
-done <<<"$steps"
+done < <(pattern=$pattern awk '{ row = $0; sub(/^[^|]*[|]/, "", row) } row ~ ENVIRON["pattern"]' <<<"$steps")
 echo "$passed steps passed, $failed failed"
 WINEPREFIX=$HOSTGATE_WINEPREFIX wineserver -k 2>/dev/null
 [ "$failed" = 0 ]

@@ -3,10 +3,11 @@
 # for the hosts installed and the function chosen last: no, basic and reduced UI, the dialog
 # (chosen once, or chosen, Back, chosen again), a feature list on the command line, and a
 # release named by whoever deploys. One real msiexec installation per road, on the sample
-# and on two packages of outside setup authors. The result is read from the files on disk and
-# from the verbose log's final property dump; each installation is then removed and must
-# leave no file and no product registration behind. Every road runs; each prints PASS or FAIL
-# with what was expected and what came.
+# and on three packages of outside setup authors. The result is read from the files on disk,
+# the verbose log's final property dump and (thermal-tools) the keys its rows write under a
+# release's key; each installation is then removed and must leave no file, key or product
+# registration behind. Every road runs; each prints PASS or FAIL with what was expected and
+# what came.
 #   roads_test.sh BUILD_DIR silent|dialog [PATTERN]   (dialog: exit 77 when no display server starts)
 # PATTERN (grep -E) keeps only the roads whose table row matches, e.g. '^contour' or 'ADDLOCAL'.
 set -uo pipefail
@@ -23,6 +24,10 @@ declare -A msi folder
 msi[sample]="$build/sample/source/hostgate-sample.msi" folder[sample]="Hostgate Sample"
 msi[contour]="$build/packages/contour-tools/source/contour-tools.msi" folder[contour]="Contour Tools"
 msi[survey]="$build/packages/survey-tools/source/survey.msi" folder[survey]="Contour Works/Survey Tools"
+msi[thermal]="$build/packages/thermal-tools/source/thermal-tools.msi" folder[thermal]="Thermal Tools"
+msi[thermal-swapped]="$build/packages/thermal-tools/source/thermal-tools-swapped.msi" folder[thermal-swapped]="Thermal Tools"
+# The packages whose rows write an Applications\NAME key under a release's key.
+declare -A app_key=([thermal]=ThermalTools [thermal-swapped]=ThermalTools)
 # The sample with its InstallUISequence custom actions run only under full UI, as Windows may
 # do: reduced UI must then give what no UI gives.
 msi[sample-fullui]="$work/sample-fullui/hostgate-sample.msi" folder[sample-fullui]="Hostgate Sample"
@@ -59,11 +64,20 @@ fullui_variant() {
 # survey: offered 1 field (value FIELD), 2 office; server.cab is not shipped.
 #   FIELD:  core reports field host15 host16
 #   office: core reports office host16 (office has no HOST15 rule)
+# thermal (per user): offered draft, analyse, full. ACAD2004 stands for R16.0 and R16.1 (two
+#   AutoCAD rows; thermal-swapped has them in the other order); ACAD2002 (R15.0) is never
+#   planted, and its one rule (draft's) names Link2002. Thermal (analyse's and full's) has
+#   the package's row NOTHERMAL="1", Docs (no rule) NODOCS="1". LinkNNNN writes
+#   [ACADnnnn]\Applications\ThermalTools, listed in the last column as RELEASE\CURVER.
+#   draft: core docs draft link2004; analyse: analysis core docs thermal; full: core docs
+#   reports thermal link2004; link2007 (a setup rule) wherever R17.0 is. A release missing
+#   loses its features, whatever function names them. CurVer stored as bytes "B1\0AC\0..."
+#   names the sub-release B1; stored as a DWORD 0 it names none: the release is missing.
 # Feature lists stand as Wine's installer reads them, less what the rules withhold: ADDLOCAL
 # installs what it names (not the parents) and the children that follow a parent; REMOVE
 # alone on a first installation installs nothing.
 #
-# package | hosts | UI | msiexec properties, or the radio buttons clicked | FUNCTION_VER | files
+# package | hosts | UI | msiexec properties, or the radio buttons clicked | FUNCTION_VER | files | keys
 roads=$(cat <<'ROADS'
 sample|R15.0 R16.0|qn||viewer|acad2000 acad2004 core viewer
 sample|R15.0 R16.0|qn|FUNCTION_VER=EDITOR-PRO|EDITOR-PRO|acad2004 core editor
@@ -98,6 +112,12 @@ survey|R15.0 R16.0|qn|REMOVE=Host16|FIELD|
 survey||qn|HOST16=Software\Autodesk\AutoCAD\R16.0\ACAD-201:409 FUNCTION_VER=office|office|core host16 office reports
 survey|R15.0 R16.0|dialog|1|FIELD|core field host15 host16 reports
 survey|R15.0 R16.0|dialog|2 1|FIELD|core field host15 host16 reports
+thermal|R16.1|qn|FUNCTION_VER=draft|draft|core docs draft link2004|R16.1\ACAD-301:409
+thermal|R17.0|qn|FUNCTION_VER=full|full|core docs link2007 reports thermal|R17.0\ACAD-5001:409
+thermal|R16.1|qr|FUNCTION_VER=analyse NOTHERMAL=1|analyse|analysis core docs|
+thermal-swapped|R16.1|qn|FUNCTION_VER=full|full|core docs link2004 reports thermal|R16.1\ACAD-301:409
+thermal|R16.1:REG_BINARY:4231004143000000|qn|FUNCTION_VER=full|full|core docs link2004 reports thermal|R16.1\B1
+thermal|R16.1:REG_DWORD:0 R17.0|qn|FUNCTION_VER=full|full|core docs link2007 reports thermal|R17.0\ACAD-5001:409
 ROADS
 )
 
@@ -113,7 +133,7 @@ start_run "$mode" "$build" "$work"
 fullui_variant || echo "FAIL  the sample variant for full UI only could not be built"
 
 passed=0 failed=0
-while IFS='|' read -r package hosts ui arguments value files; do
+while IFS='|' read -r package hosts ui arguments value files keys; do
     [ "$ui" = dialog ] && [ "$mode" != dialog ] && continue
     [ "$ui" != dialog ] && [ "$mode" = dialog ] && continue
     road="$package: /$ui $arguments"
@@ -135,11 +155,20 @@ while IFS='|' read -r package hosts ui arguments value files; do
     chosen=$(tr -d '\r' <"$drive_c/roads.log" 2>/dev/null | sed -n 's/^Property([SC]): FUNCTION_VER = //p' | tail -n 1)
     expected="exit code 0; FUNCTION_VER = $value; files: $(sorted "$files")"
     got="$result; FUNCTION_VER = $chosen; files: $(files_in "$installed")"
+    app=${app_key[$package]:-}
+    if [ -n "$app" ]; then
+        expected="$expected; $app keys: $(sorted "$keys")"
+        got="$got; $app keys: $(application_keys "$app")"
+    fi
 
     # Removed again: nothing of the product may stay.
     removal=
     if registered "$product"; then removal=$(msiexec_run /x "$product" /qn); fi
     left="files left: $(files_in "$installed")"
+    if [ -n "$app" ]; then
+        keys_left=$(application_keys "$app")
+        [ -z "$keys_left" ] || left="$left; $app keys left: $keys_left"
+    fi
     registered "$product" && left="$left; still registered"
     [ -z "$removal" ] || [ "$removal" = "exit code 0" ] || left="$left; removal: $removal"
 
