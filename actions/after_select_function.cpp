@@ -10,7 +10,7 @@
 UINT RunAfterSelectFunction(const InstallSession& session)
 {
     PackageDatabase db(session);
-    Facts facts = Detect(session, db, Stage::Chosen);
+    Facts facts = Detect(session, db);
     Plan plan = MakePlan(facts, Stage::Chosen);
     return ApplyPlan(session, db, facts, plan, Stage::Chosen);
 }

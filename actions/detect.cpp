@@ -162,6 +162,7 @@ void ReadChoice(const InstallSession& session, const PackageDatabase& db, Facts&
     std::vector<std::pair<std::string, std::string>> set =
         DecodeLibrarySet(session.GetProperty(prop::LibrarySet).value_or(std::string()));
     bool mine = std::find(set.begin(), set.end(), std::make_pair(std::string(prop::FunctionVer), *facts.chosen)) != set.end();
+    facts.functionFromLibrary = mine;
     facts.functionNamed = facts.chosen != packageValue && !mine;
 }
 
@@ -193,31 +194,30 @@ NameMap<INSTALLSTATE> StatesOf(const std::string& product, const std::vector<std
     return states;
 }
 
-// The function an installed product has: on a change this one, on a first installation that
-// upgrades an earlier version, that version's.
+// The features the installed product has: on a change, a repair or a removal this one's; on a
+// first installation that upgrades an earlier version (and names no function), that
+// version's, so that its function is recognised and nothing it had is lost unasked.
 void ReadInstalled(const InstallSession& session, const PackageDatabase& db, Facts& facts)
 {
     std::vector<std::string> ruled = RuledFeatures(facts);
-    std::vector<std::string> products;
     if (facts.road != Road::FirstInstall) {
-        std::string product = session.GetProperty(prop::ProductCode).value_or(std::string());
-        facts.installed = StatesOf(product, ruled);
-        products.push_back(product);
-    } else if (!facts.chosen) {
-        products = RelatedProducts(session, db);
+        facts.installedFrom = session.GetProperty(prop::ProductCode).value_or(std::string());
+        facts.installed = StatesOf(facts.installedFrom, ruled);
+        return;
     }
-    if (facts.chosen) return;
-    for (const std::string& product : products) {
+    if (facts.functionNamed) return;
+    for (const std::string& product : RelatedProducts(session, db)) {
+        NameMap<INSTALLSTATE> states = StatesOf(product, ruled);
+        if (std::none_of(states.begin(), states.end(), [](const auto& entry) { return Installs(entry.second); })) continue;
+        facts.installed = states;
         facts.installedFrom = product;
-        facts.installedFunction =
-            FunctionInstalled(facts, facts.road != Road::FirstInstall ? facts.installed : StatesOf(product, ruled), facts.installedWhy);
-        if (facts.installedFunction) return;
+        return;
     }
 }
 
 }  // namespace
 
-Facts Detect(const InstallSession& session, const PackageDatabase& db, Stage stage)
+Facts Detect(const InstallSession& session, const PackageDatabase& db)
 {
     Facts facts;
     facts.rules = ReadCabinetRules(db, &facts.rulesProblem);
@@ -239,6 +239,6 @@ Facts Detect(const InstallSession& session, const PackageDatabase& db, Stage sta
     ReadPackageRows(session, db, facts);
     ReadSource(session, facts);
     ReadCabinets(session, db, facts);
-    if (stage == Stage::BeforeChoice || facts.road == Road::Change) ReadInstalled(session, db, facts);
+    ReadInstalled(session, db, facts);
     return facts;
 }

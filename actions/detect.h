@@ -7,4 +7,4 @@
 class InstallSession;
 class PackageDatabase;
 
-Facts Detect(const InstallSession& session, const PackageDatabase& db, Stage stage);
+Facts Detect(const InstallSession& session, const PackageDatabase& db);

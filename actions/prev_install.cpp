@@ -10,7 +10,7 @@
 UINT RunPrevInstall(const InstallSession& session)
 {
     PackageDatabase db(session);
-    Facts facts = Detect(session, db, Stage::BeforeChoice);
+    Facts facts = Detect(session, db);
     Plan plan = MakePlan(facts, Stage::BeforeChoice);
     UINT result = ApplyPlan(session, db, facts, plan, Stage::BeforeChoice);
     if (plan.choice) WriteFunctionChoice(session, db, *plan.choice);

@@ -37,6 +37,9 @@ void RunProgram(const InstallSession& session, const std::string& path, const Ow
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION started = {};
+    // Said and sent before the wait: a program that hangs leaves a trace of what is running.
+    session.Log("starting " + commandLine + " and waiting for it to end");
+    session.Flush();
     Wide line(commandLine);  // CreateProcessW may write into the line
     if (!CreateProcessW(Wide(program).c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                         &started)) {

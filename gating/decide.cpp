@@ -179,8 +179,11 @@ void PinStranded(Gate& gate, const NameSet& stranded)
         gate.DisableFeature(feature, "its rules belong only to host releases not installed");
 }
 
+// Why a function whose rules are met cannot be installed here; empty when it can.
+using Installable = std::function<std::string(const std::string& value)>;
+
 UINT BuildFunctionChoice(const Installation& installation, Gate& gate, const std::optional<std::vector<FunctionRow>>& functions,
-                         std::optional<FunctionChoice>& choice, bool report)
+                         std::optional<FunctionChoice>& choice, bool report, const Installable& installable)
 {
     // The general rules are those that belong to no host release (an empty PropertyName).
     if (!gate.EvaluateCabinetRules(std::string(), std::nullopt)) {
@@ -216,6 +219,12 @@ UINT BuildFunctionChoice(const Installation& installation, Gate& gate, const std
             continue;
         }
         const std::string& value = *function.value;
+        // Offered means installable: a function whose choice would end in message 3000 is not.
+        std::string why = installable(value);
+        if (!why.empty()) {
+            installation.Log("function " + name + " not offered: its rules are met, but " + why);
+            continue;
+        }
         std::string text = function.text.value_or(std::string());
         installation.Log("offered function " + name + ": \"" + text + "\" (FUNCTION_VER = " + value + ")");
 
@@ -258,9 +267,9 @@ UINT BuildFunctionChoice(const Installation& installation, Gate& gate, const std
     return ERROR_SUCCESS;
 }
 
-void ApplyFunctionChoice(const Installation& installation, Gate& gate, const std::optional<std::vector<FunctionRow>>& functions)
+void ApplyFunctionChoice(const Installation& installation, Gate& gate, const std::optional<std::vector<FunctionRow>>& functions,
+                         const OwnedString& chosen)
 {
-    OwnedString chosen = installation.GetProperty(prop::FunctionVer);
     if (!chosen) return;
     installation.Log("chosen function: FUNCTION_VER = " + installation.Loggable(prop::FunctionVer, *chosen));
     if (!functions) return;
@@ -277,9 +286,8 @@ void ApplyFunctionChoice(const Installation& installation, Gate& gate, const std
 
 // A release that is not installed never fits: its features would install for no host.
 UINT MatchHostsToFunction(const Installation& installation, Gate& gate, const Facts& facts,
-                          const std::vector<std::size_t>& found, bool report)
+                          const std::vector<std::size_t>& found, const OwnedString& chosen, bool report)
 {
-    OwnedString chosen = installation.GetProperty(prop::FunctionVer);
     if (!chosen) {
         if (!report) return ERROR_INSTALL_FAILURE;
         installation.Log("no function chosen (FUNCTION_VER unset): message 3000");
@@ -408,8 +416,8 @@ bool TakesNamedFunction(const Facts& facts, const Gate& gate, Plan& plan, const 
     if (offered) {
         Plan scratch;
         Record quiet(facts, scratch);
-        ApplyFunctionChoice(quiet, trial, facts.functions);
-        fits = MatchHostsToFunction(quiet, trial, facts, plan.found, false) == ERROR_SUCCESS;
+        ApplyFunctionChoice(quiet, trial, facts.functions, named);
+        fits = MatchHostsToFunction(quiet, trial, facts, plan.found, named, false) == ERROR_SUCCESS;
     }
     if (offered && fits) return true;
     std::string found;
@@ -427,6 +435,71 @@ bool TakesNamedFunction(const Facts& facts, const Gate& gate, Plan& plan, const 
                                          [](const auto& p) { return p.first == prop::FunctionVer || p.first == prop::FunctionRb; }),
                           plan.properties.end());
     return false;
+}
+
+// The features the functions' rules name (a rule whose Function is a function's name or
+// value); a release's own features, under rules of no function, are not among them.
+NameSet FunctionFeatures(const Facts& facts)
+{
+    NameSet features;
+    if (!facts.rules || !facts.functions) return features;
+    for (const CabinetRule& rule : *facts.rules)
+        if (rule.feature && rule.function &&
+            std::any_of(facts.functions->begin(), facts.functions->end(), [&](const FunctionRow& function) {
+                return rule.function == function.function || rule.function == function.value;
+            }))
+            features.insert(*rule.feature);
+    return features;
+}
+
+// The function the installed product has: the function whose plan, with the releases found
+// now, gives exactly the function features installed (the first such). Where none does, the
+// one that covers the most of them with the fewest others, not exact.
+struct Recognition {
+    OwnedString function;
+    bool exact = false;
+    std::vector<std::string> dropped;  // installed function features a choice of it would drop
+};
+
+Recognition Recognize(const Facts& facts)
+{
+    Recognition best;
+    if (!facts.functions) return best;
+    NameSet own = FunctionFeatures(facts);
+    NameSet has;
+    for (const std::string& feature : own)
+        if (const INSTALLSTATE* state = facts.installed.find(feature))
+            if (Installs(*state)) has.insert(feature);
+    Facts trial = facts;
+    trial.road = Road::FirstInstall;
+    trial.installed = NameMap<INSTALLSTATE>();
+    trial.functionNamed = false;
+    // What a function installs, whether or not the source can be reached now.
+    for (auto& cabinet : trial.cabinets)
+        if (cabinet.second == Cabinet::Unknown) cabinet.second = Cabinet::Present;
+    int bestCovered = -1, bestOthers = 0;
+    for (const FunctionRow& function : *facts.functions) {
+        if (!function.value) continue;
+        trial.chosen = function.value;
+        Plan plan = MakePlan(trial, Stage::Chosen);
+        if (plan.result != ERROR_SUCCESS || !plan.decides) continue;
+        int covered = 0, others = 0;
+        std::vector<std::string> dropped;
+        for (const std::string& feature : own) {
+            const FeaturePlan* entry = PlanOf(plan, feature);
+            bool planned = entry && Installs(entry->target);
+            if (planned && has.count(feature)) ++covered;
+            else if (planned) ++others;
+            else if (has.count(feature)) dropped.push_back(feature);
+        }
+        if (others == 0 && dropped.empty()) return {function.value, true, {}};
+        if (covered > bestCovered || (covered == bestCovered && others < bestOthers)) {
+            best = {function.value, false, dropped};
+            bestCovered = covered;
+            bestOthers = others;
+        }
+    }
+    return best;
 }
 
 void WarnOfUnknownFeatures(const Record& record, const Facts& facts, const Gate& gate)
@@ -451,9 +524,10 @@ void Decide(const Facts& facts, Stage stage, Plan& plan, const Record& record)
     // rules decide neither.
     // FUNCTION_VER too keeps the value the package's rows were installed with.
     if (facts.road == Road::Repair || facts.road == Road::Removal) {
-        if (!facts.chosen && facts.installedFunction && stage == Stage::BeforeChoice) {
-            record.SetProperty(prop::FunctionVer, facts.installedFunction->c_str());
-            record.Log("FUNCTION_VER = " + *facts.installedFunction + ": the function the product has installed");
+        OwnedString function = !facts.chosen && stage == Stage::BeforeChoice ? Recognize(facts).function : std::nullopt;
+        if (function) {
+            record.SetProperty(prop::FunctionVer, function->c_str());
+            record.Log("FUNCTION_VER = " + *function + ": the function the product has installed");
         }
         if (stage == Stage::Chosen) record.Log(std::string("road: ") + RoadName(facts.road) + ": the rules change nothing");
         return;
@@ -487,21 +561,55 @@ void Decide(const Facts& facts, Stage stage, Plan& plan, const Record& record)
     NameSet stranded = Stranded(facts, plan.found);
 
     bool hostsMissing = facts.releases && !facts.releases->empty() && plan.found.empty();
+    // What the releases alone switch off: a host added or removed rules the features it holds,
+    // whatever the function.
+    NameSet hostOff = gate.Off();
+    for (const std::string& feature : stranded) hostOff.insert(feature);
+    Plan scratch;
+    Record quiet(facts, scratch);
+    Installable installable = [&](const std::string& value) {
+        Gate trial = gate;
+        trial.SetLog([](const std::string&) {});
+        ApplyFunctionChoice(quiet, trial, facts.functions, value);
+        PinStranded(trial, stranded);
+        return MatchHostsToFunction(quiet, trial, facts, plan.found, value, false) == ERROR_SUCCESS
+                   ? std::string()
+                   : "no installed host release fits it (it needs " + ReleasesOf(facts, value) + ")";
+    };
+
+    // The installed product's function, recognised from its features (a change, or the earlier
+    // version an upgrade replaces), unless one was named. When no function gives exactly what
+    // is installed, the plan keeps the installed function features: nothing is lost that
+    // nobody chose to remove.
+    bool keep = false;
+    bool recognise = !facts.installed.empty() && !facts.functionNamed && (!facts.chosen || facts.functionFromLibrary);
+    if (recognise) {
+        Recognition recognised = Recognize(facts);
+        if (recognised.function && stage == Stage::BeforeChoice)
+            record.Log("FUNCTION_VER = " + *recognised.function + ": " +
+                       (recognised.exact ? std::string("the function product ")
+                                         : std::string("the function closest to what product ")) +
+                       facts.installedFrom + " has installed");
+        keep = !recognised.exact;
+        if (keep && stage == Stage::BeforeChoice) {
+            std::string dropped;
+            for (const std::string& feature : recognised.dropped) dropped += (dropped.empty() ? "" : ", ") + feature;
+            record.Log("no function gives exactly what product " + facts.installedFrom +
+                       " has installed: its function features are kept unless a function is chosen" +
+                       (dropped.empty() ? std::string() : "; choosing " + recognised.function.value_or("one") +
+                                                              " would drop " + dropped));
+        }
+        if (recognised.function && stage == Stage::BeforeChoice && recognised.function != facts.chosen)
+            record.SetProperty(prop::FunctionVer, recognised.function->c_str());
+    }
+
     if (stage == Stage::BeforeChoice) {
         if (hostsMissing && !installed) {
             record.Log("none of the " + std::to_string(facts.releases->size()) + " host releases is installed: message 3000");
             record.ReportError(message::HostMissing);
             plan.result = ERROR_INSTALL_FAILURE;
         } else {
-            if (!facts.chosen && facts.installedFunction) {
-                record.SetProperty(prop::FunctionVer, facts.installedFunction->c_str());
-                record.Log("FUNCTION_VER = " + *facts.installedFunction + ": the function product " + facts.installedFrom +
-                           " has installed");
-            } else if (!facts.chosen && !facts.installedFrom.empty()) {
-                record.Log("the function product " + facts.installedFrom + " has installed is not known (" +
-                           facts.installedWhy + "): the first offered function is taken");
-            }
-            plan.result = BuildFunctionChoice(record, gate, facts.functions, plan.choice, !installed);
+            plan.result = BuildFunctionChoice(record, gate, facts.functions, plan.choice, !installed, installable);
             if (plan.choice)
                 for (const ChoiceButton& button : plan.choice->buttons) plan.offered.push_back(button.value);
             if (installed) plan.result = ERROR_SUCCESS;
@@ -509,31 +617,38 @@ void Decide(const Facts& facts, Stage stage, Plan& plan, const Record& record)
         }
         // The function the choice starts from is planned at once, so that a road on which
         // nothing runs after this action (reduced UI, a dialog never shown) still gets it.
-        if (plan.result == ERROR_SUCCESS && record.GetProperty(prop::FunctionVer) && facts.functions) {
-            Gate chosen = gate;
-            ApplyFunctionChoice(record, chosen, facts.functions);
-            PinStranded(chosen, stranded);
-            if (MatchHostsToFunction(record, chosen, facts, plan.found, false) == ERROR_SUCCESS || installed)
-                gate = chosen;
+        OwnedString chosen = record.GetProperty(prop::FunctionVer);
+        if (plan.result == ERROR_SUCCESS && chosen && facts.functions) {
+            Gate trial = gate;
+            ApplyFunctionChoice(record, trial, facts.functions, chosen);
+            PinStranded(trial, stranded);
+            if (MatchHostsToFunction(record, trial, facts, plan.found, chosen, false) == ERROR_SUCCESS || installed)
+                gate = trial;
             else
                 record.Log("the function chosen so far fits no installed host release: the features of the host "
                            "releases alone are planned, and the choice is left to AfterSelectFunction");
         }
     } else {
-        if (installed && (!record.GetProperty(prop::FunctionVer) || facts.found.empty())) {
-            record.Log("road: change of the installed product, without the releases or a function chosen: nothing changed");
+        OwnedString chosen = record.GetProperty(prop::FunctionVer);
+        if (installed && !chosen) {
+            record.Log("road: change of the installed product, without a function chosen: nothing changed");
             return;
         }
         // The installed product is not stopped by its own function, one the library set or the
         // dialog offered: a choice that fits no release leaves the releases' features out, as
         // the rules say. A function named for a change without the dialog is held to them.
         bool held = !installed || (facts.functionNamed && !facts.dialog);
-        ApplyFunctionChoice(record, gate, facts.functions);
+        ApplyFunctionChoice(record, gate, facts.functions, chosen);
         PinStranded(gate, stranded);
-        plan.result = MatchHostsToFunction(record, gate, facts, plan.found, held);
+        plan.result = MatchHostsToFunction(record, gate, facts, plan.found, chosen, held);
         if (!held) plan.result = ERROR_SUCCESS;
         if (plan.result != ERROR_SUCCESS) return;
     }
+    if (keep)
+        for (const std::string& feature : FunctionFeatures(facts))
+            if (const INSTALLSTATE* state = facts.installed.find(feature))
+                if (Installs(*state) && !hostOff.count(feature))
+                    gate.RestoreFeature(feature, "installed, and no function gives exactly what is installed: kept");
     plan.function = record.GetProperty(prop::FunctionVer);
     DecideFeatures(facts, gate, plan);
     plan.decides = true;
@@ -548,38 +663,4 @@ Plan MakePlan(const Facts& facts, Stage stage)
     Decide(facts, stage, plan, record);
     record.RecordWhatWasSet();
     return plan;
-}
-
-OwnedString FunctionInstalled(const Facts& facts, const NameMap<INSTALLSTATE>& states, std::string& why)
-{
-    if (!facts.functions || !facts.rules) {
-        why = "the package has no functions or rules";
-        return std::nullopt;
-    }
-    auto belongs = [](const FunctionRow& function, const CabinetRule& rule) {
-        return rule.function && (rule.function == function.function || rule.function == function.value);
-    };
-    auto installed = [&](const std::string& feature) {
-        const INSTALLSTATE* at = states.find(feature);
-        return at && Installs(*at);
-    };
-    std::vector<std::string> found;  // the values of the functions whose own features are installed
-    for (const FunctionRow& function : *facts.functions) {
-        if (!function.value) continue;
-        bool has = false;
-        for (const CabinetRule& rule : *facts.rules) {
-            if (!belongs(function, rule) || !rule.feature) continue;
-            bool shared = false;
-            for (const FunctionRow& other : *facts.functions)
-                if (&other != &function)
-                    for (const CabinetRule& second : *facts.rules)
-                        shared = shared || (belongs(other, second) && second.feature == rule.feature);
-            if (!shared && installed(*rule.feature)) has = true;
-        }
-        if (has) found.push_back(*function.value);
-    }
-    if (found.size() == 1) return found.front();
-    why = found.empty() ? "none of the functions' own features is installed"
-                        : "the own features of " + std::to_string(found.size()) + " functions are installed";
-    return std::nullopt;
 }

@@ -64,14 +64,13 @@ struct Facts {
     // FUNCTION_VER named for this installation (the command line): neither the package's
     // own value (transforms applied) nor one the library set.
     bool functionNamed = false;
+    bool functionFromLibrary = false;  // FUNCTION_VER is the value the library set
     bool dialog = false;      // the full user interface: the choice is shown to a person
     bool choiceBuilt = false; // FUNCTION_RB set: the choice was built before
     std::string hidden;       // MsiHiddenProperties
-    // The function of the installed product (change) or of the earlier version an upgrade
-    // replaces (first installation), and where it was read; none when not known (`why`).
-    OwnedString installedFunction;
+    // The product whose installed features are below: this one on a change, a repair or a
+    // removal; the earlier version an upgrade replaces on a first installation.
     std::string installedFrom;
-    std::string installedWhy;
-    // On a change: the installed state of each feature the rules decide.
+    // The installed state of each feature the rules decide; empty when no product has any.
     NameMap<INSTALLSTATE> installed;
 };

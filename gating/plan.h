@@ -93,8 +93,3 @@ const std::vector<ConditionRow>& RowsOf(const ConditionRows& rows, const std::st
 // The named features and every feature below them, parents before their children, in the
 // Feature table's order.
 std::vector<std::string> WithDescendants(const std::vector<FeatureRow>& features, const NameSet& names);
-
-// The function an installed product has: the one whose own features (named by its rules and
-// by no other function's) are installed, given the product's feature states. None when that
-// names no single function; `why` then says so.
-OwnedString FunctionInstalled(const Facts& facts, const NameMap<INSTALLSTATE>& states, std::string& why);

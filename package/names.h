@@ -39,6 +39,7 @@ public:
         return at != entries_.end() && at->first == name ? &at->second : nullptr;
     }
     bool count(const std::string& name) const { return find(name) != nullptr; }
+    bool empty() const { return entries_.empty(); }
     T& operator[](const std::string& name)
     {
         auto at = std::lower_bound(entries_.begin(), entries_.end(), name,

@@ -13,6 +13,9 @@ using namespace testbed;
 
 namespace {
 
+// One function whose rules stand under its name, which is also its value.
+const char* const kOneFunction = "f1\tFirst\tf1\n";
+
 // Rules that belong to no host release; every package that offers a choice needs one.
 const char* const kGeneralRule = "\tsetup\t\tCore\t0\n";
 
@@ -265,7 +268,7 @@ TEST(DetectHostReleases, EmptyTableFindsNothingToReport)
 TEST(DetectHostReleases, InstalledReleaseSetsItsPropertyAndMissingOneLosesItsFeatures)
 {
     // B is listed by both releases; the installed one's cabinet for it is present.
-    Install install("HOST_R15\t\tR15.0\nHOST_R17\t\tR17.0\n", FunctionRows(1),
+    Install install("HOST_R15\t\tR15.0\nHOST_R17\t\tR17.0\n", kOneFunction,
                     std::string(kGeneralRule) +
                         "HOST_R15\tf1\there.cab\tA\t0\n"
                         "HOST_R15\tf1\there.cab\tB\t0\n"
@@ -284,7 +287,7 @@ TEST(DetectHostReleases, FeaturesDifferingOnlyInNonWesternLettersStayApart)
 {
     PackageBuilder builder;
     builder.codepage(936).rows("Feature", FeatureTable({"F_中国", "F_日本"}).substr(std::strlen(kFeatureHeader)));
-    Install install("HOST_R15\t\tR15.0\nHOST_R17\t\tR17.0\n", FunctionRows(1),
+    Install install("HOST_R15\t\tR15.0\nHOST_R17\t\tR17.0\n", kOneFunction,
                     std::string(kGeneralRule) + "HOST_R15\tf1\there.cab\tF_日本\t0\nHOST_R17\tf1\there.cab\tF_中国\t0\n",
                     builder);
     install.hosts.install("R15.0", "ACAD-1:409");
@@ -294,7 +297,7 @@ TEST(DetectHostReleases, FeaturesDifferingOnlyInNonWesternLettersStayApart)
 
 TEST(DetectHostReleases, NoReleaseInstalledFailsWith3000)
 {
-    Install install("HOST_R15\t\tR15.0\nHOST_R17\t\tR17.0\n", FunctionRows(1),
+    Install install("HOST_R15\t\tR15.0\nHOST_R17\t\tR17.0\n", kOneFunction,
                     std::string(kGeneralRule) + "HOST_R15\tf1\there.cab\tA\t0\nHOST_R17\tf1\there.cab\tB\t0\n");
     EXPECT_EQ(install.run("PrevInstall"), 1603u);
     EXPECT_EQ(install.user.errors(), std::vector<int>{3000});
@@ -307,7 +310,7 @@ TEST(DetectHostReleases, ReleaseGivenByItsPropertyCountsAsFound)
 {
     // A deployment under another account: the release is in no hive the library reads, and
     // the administrator names it on the command line. Neither message 3000 nor its features go.
-    Install install("HOST_R15\t\tR15.0\nHOST_R17\t\tR17.0\n", FunctionRows(1),
+    Install install("HOST_R15\t\tR15.0\nHOST_R17\t\tR17.0\n", kOneFunction,
                     std::string(kGeneralRule) +
                         "HOST_R17\tf1\there.cab\tA\t0\n"
                         "HOST_R17\tf1\tabsent.cab\tB\t0\n"
@@ -343,7 +346,7 @@ TEST(DetectHostReleases, GivenMeansGivenByWhoeverDeploys)
         PackageBuilder builder;
         builder.table("AutoCAD", std::string("Property\tUnused\tRelease\ns72\ts8\tS32\nAutoCAD\tProperty\tUnused\n") +
                                      "HOST_A\tx\tR16.0\nHOST_B\tz\tR17.0\n");
-        Install install("", "f1\tFirst\tf1\n", rules, builder);
+        Install install("", kOneFunction, rules, builder);
         install.hosts.install("R16.0", "ACAD-201:409");
         install.hosts.install("R17.0", "ACAD-5001:409");
         ASSERT_EQ(install.run("PrevInstall"), 0u);
@@ -358,7 +361,7 @@ TEST(DetectHostReleases, GivenMeansGivenByWhoeverDeploys)
         builder.table("AutoCAD", std::string("Property\tUnused\tRelease\ns72\ts8\tS32\nAutoCAD\tProperty\tUnused\n") + c.autocad);
         if (c.searched)
             builder.table("AppSearch", "Property\tSignature_\ns72\ts72\nAppSearch\tProperty\tSignature_\nHOST_B\tKeptPath\n");
-        Install install("", "f1\tFirst\tf1\n", rules, builder);
+        Install install("", kOneFunction, rules, builder);
         install.hosts.install("R16.0", "ACAD-201:409");
         if (c.preset) install.session->setProperty("HOST_B", c.preset);
         for (int run = 1; run <= 2; ++run) {

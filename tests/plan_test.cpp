@@ -222,7 +222,6 @@ TEST(Plan, NamedFunctionsUnknownCabinetsAndTheInstalledFunction)
         if (!c.sourceReached)
             for (auto& entry : facts.cabinets) entry.second = Cabinet::Unknown;
         if (c.road != Road::FirstInstall) {
-            facts.installedFunction = std::string("view");
             for (const char* feature : {"Core", "Thermal", "Viewer", "Tips"}) facts.installed[feature] = INSTALLSTATE_LOCAL;
         }
         Plan plan = MakePlan(facts, Stage::BeforeChoice);
@@ -233,4 +232,63 @@ TEST(Plan, NamedFunctionsUnknownCabinetsAndTheInstalledFunction)
         EXPECT_EQ(PropertySet(plan, "FUNCTION_VER"), c.functionSet ? OwnedString(c.functionSet) : OwnedString()) << c.name;
         EXPECT_EQ(!plan.messages.empty(), c.result != 0) << c.name;
     }
+}
+
+// Offered means installable: over generated rule sets (releases x functions x groups x
+// shared features), every function the choice offers plans without a message, on every set
+// of releases found.
+TEST(Plan, EveryOfferedFunctionInstallsOnEverySetOfReleases)
+{
+    unsigned seed = 1;
+    auto next = [&seed](unsigned below) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 16) % below;
+    };
+    const char* properties[] = {"ACAD2000", "ACAD2004", "ACAD2007"};
+    int checked = 0;
+    for (int package = 0; package < 200; ++package) {
+        Facts facts;
+        facts.releases = std::vector<HostRelease>{{std::string("ACAD2000"), std::string("R15.0")},
+                                                  {std::string("ACAD2004"), std::string("R16.0")},
+                                                  {std::string("ACAD2007"), std::string("R17.0")}};
+        facts.functions.emplace();
+        unsigned functions = 2 + next(3);
+        for (unsigned f = 0; f < functions; ++f) {
+            std::string name = "fn" + std::to_string(f);
+            facts.functions->push_back({name, name, name});
+        }
+        std::vector<CabinetRule> rules = {{std::string(""), std::string("setup"), 0, std::nullopt, std::string("Core"), 0}};
+        for (int r = 0, count = 4 + static_cast<int>(next(10)); r < count; ++r) {
+            std::string feature = "F" + std::to_string(next(6));  // features shared at random
+            OwnedString property;
+            if (next(4) != 0) property = std::string(properties[next(3)]);
+            OwnedString function;
+            if (next(5) != 0) function = std::string("fn" + std::to_string(next(functions)));
+            int group = static_cast<int>(next(3));
+            OwnedString cabinet;
+            if (next(3) != 0) cabinet = std::string(next(4) ? "here.cab" : "gone.cab");
+            rules.push_back({property, function, group, cabinet, feature, group});
+        }
+        facts.rules = rules;
+        facts.features.push_back({"Core", std::nullopt, 1, 0});
+        for (int f = 0; f < 6; ++f) facts.features.push_back({"F" + std::to_string(f), std::nullopt, 1, 0});
+        facts.cabinets["here.cab"] = Cabinet::Present;
+        facts.cabinets["gone.cab"] = Cabinet::Absent;
+        facts.packageRows.emplace();
+        for (unsigned mask = 1; mask < 8; ++mask) {
+            std::string releases;
+            for (int r = 0; r < 3; ++r)
+                if (mask & (1u << r)) releases += std::string(" ") + (*facts.releases)[static_cast<std::size_t>(r)].release->c_str();
+            Facts machine = facts;
+            Detected(machine, releases);
+            Plan offer = MakePlan(machine, Stage::BeforeChoice);
+            for (const std::string& value : offer.offered) {
+                machine.chosen = value;
+                Plan chosen = MakePlan(machine, Stage::Chosen);
+                EXPECT_EQ(chosen.result, 0u) << "package " << package << ", releases" << releases << ", function " << value;
+                ++checked;
+            }
+        }
+    }
+    EXPECT_GT(checked, 500);
 }
