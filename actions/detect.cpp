@@ -113,28 +113,11 @@ void ReadSource(const InstallSession& session, Facts& facts)
     facts.sourceReached = !SourceRoot.empty() && SourceFileExists(SourceRoot, "");
 }
 
-// The cabinets the package's Media table carries: on an administrative image their files lie
-// uncompressed beside the package, and the cabinets themselves are gone by design.
-std::vector<std::string> MediaCabinets(const PackageDatabase& db)
-{
-    std::vector<std::string> cabinets;
-    TableView view;
-    if (!view.Open(db, table::Media)) return cabinets;
-    std::vector<std::string> names = view.ColumnNames();
-    auto column = std::find(names.begin(), names.end(), media::CabinetColumn);
-    if (column == names.end()) return cabinets;
-    int position = static_cast<int>(column - names.begin()) + 1;
-    while (view.Fetch())
-        if (OwnedString cabinet = view.GetString(position))
-            cabinets.push_back(cabinet->front() == '#' ? cabinet->substr(1) : *cabinet);
-    return cabinets;
-}
-
 void ReadCabinets(const InstallSession& session, const PackageDatabase& db, Facts& facts)
 {
     if (!facts.rules) return;
     std::vector<std::string> carried;
-    if (session.GetProperty(prop::IsAdminPackage)) carried = MediaCabinets(db);
+    if (session.GetProperty(prop::IsAdminPackage)) carried = ReadMediaCabinets(db);
     for (const CabinetRule& rule : *facts.rules) {
         if (!rule.cabinet || facts.cabinets.count(*rule.cabinet)) continue;
         bool inImage = std::any_of(carried.begin(), carried.end(),

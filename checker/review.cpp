@@ -3,9 +3,13 @@
 #include "checker/text.h"
 #include "package/contract.h"
 
+#include <msidefs.h>
+#include <wtypes.h>
 #include <msiquery.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -129,6 +133,26 @@ std::string RuleKey(const std::vector<OwnedString>& row)
     // The key columns lead the table, the feature last of them.
     std::size_t keys = std::min<std::size_t>(searchcabinet::Feature, row.size());
     return Join(std::vector<OwnedString>(row.begin(), row.begin() + static_cast<long>(keys)));
+}
+
+bool IsAdministrativeImage(const PackageDatabase& db)
+{
+    constexpr INT kAdministrativeImage = 4;  // the word count's bit 2
+    MsiHandle summary;
+    if (MsiGetSummaryInformationW(db.handle(), nullptr, 0, summary.put()) != ERROR_SUCCESS) return false;
+    UINT type = VT_EMPTY;
+    INT wordCount = 0;
+    FILETIME unusedTime = {};
+    DWORD unusedSize = 0;
+    if (MsiSummaryInfoGetPropertyW(summary.get(), PID_WORDCOUNT, &type, &wordCount, &unusedTime, nullptr, &unusedSize) !=
+        ERROR_SUCCESS)
+        return false;
+    return type == VT_I4 && (wordCount & kAdministrativeImage);
+}
+
+bool SameCabinet(const std::string& one, const std::string& other)
+{
+    return _stricmp(one.c_str(), other.c_str()) == 0;
 }
 
 bool OpenWholePackage(const std::string& package, PackageDatabase& db, std::string& problem)

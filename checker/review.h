@@ -60,6 +60,11 @@ std::string Join(const std::vector<OwnedString>& parts);
 // A SearchCabinet row's key: PropertyName/Function/Cabinet/Feature.
 std::string RuleKey(const std::vector<OwnedString>& row);
 
+// True when the package's summary information marks it as an administrative image (what
+// an administrative installation lays out: the files uncompressed beside the package).
+bool IsAdministrativeImage(const PackageDatabase& db);
+bool SameCabinet(const std::string& one, const std::string& other);
+
 // The areas, in the order their findings are printed.
 void CheckTables(Review& review);
 void CheckNames(Review& review);

@@ -6,6 +6,7 @@
 #include "package/contract.h"
 
 #include <map>
+#include <set>
 
 namespace {
 
@@ -75,6 +76,43 @@ void CheckOrder(Review& review, const char* sequence, const std::map<std::string
         ((costFinalize >= 0 && after > costFinalize) || (prev >= 0 && after < prev)))
         review.Add("HG08", "error", sequence, "Sequence", action::AfterSelectFunction,
                    "AfterSelectFunction must run after PrevInstall and before CostFinalize here");
+}
+
+// The actions that run hostgate's planning entry points, whatever the package calls them:
+// DLL actions from the Binary row the library's own actions come from, each with its entry.
+std::map<std::string, std::string> PlanningActions(const std::map<std::string, std::vector<OwnedString>>& customActions)
+{
+    std::set<std::string> libraries;
+    for (const char* name : kLibraryActions) {
+        auto found = customActions.find(name);
+        if (found != customActions.end() && found->second[2]) libraries.insert(*found->second[2]);
+    }
+    std::map<std::string, std::string> planning;
+    for (const auto& [name, row] : customActions) {
+        int type = Integer(row[1]);
+        bool dll = type != static_cast<int>(MSI_NULL_INTEGER) && (type & 0x3F) == 1;
+        bool entry = row[3] == std::string(action::PrevInstall) || row[3] == std::string(action::AfterSelectFunction);
+        if (dll && entry && row[2] && libraries.count(*row[2])) planning[name] = *row[3];
+    }
+    return planning;
+}
+
+// An administrative installation only lays the image out: no host is looked for, no feature
+// is chosen, and the rules are applied when users install from the image.
+void CheckAdminSequences(Review& review, const std::map<std::string, std::string>& planning)
+{
+    for (const char* sequence : {table::AdminUISequence, table::AdminExecuteSequence})
+        for (const auto& scheduled : Numbers(review, sequence)) {
+            auto found = planning.find(scheduled.first);
+            if (found == planning.end()) continue;
+            const std::string& name = found->first;
+            review.Add("HG21", "warning", sequence, "Action", name,
+                       (name == found->second ? name : Shown(name) + " (hostgate's " + found->second + ")") +
+                           " is scheduled in " + sequence +
+                           ": an administrative installation only lays out the image, so the rules and the registry "
+                           "lookups have nothing to decide there; they run when users install from the image. Remove "
+                           "it from " + sequence);
+        }
 }
 
 }  // namespace
@@ -150,6 +188,7 @@ void CheckSequences(Review& review)
                            "is installed the release properties are empty, so a repair writes what rows put under "
                            "them to the registry's root and the uninstall leaves it, and no change of function or "
                            "host reaches the rules; hostgate itself knows a repair or a removal, so drop the condition");
+    CheckAdminSequences(review, PlanningActions(customActions));
     CheckNumbers(review, table::InstallUISequence, uiNumbers);
     CheckNumbers(review, table::InstallExecuteSequence, executeNumbers);
     CheckOrder(review, table::InstallUISequence, ui);

@@ -100,3 +100,18 @@ std::vector<std::string> ReadSearchedProperties(const PackageDatabase& db)
         if (OwnedString property = view.GetString(appsearch::Property)) properties.push_back(*property);
     return properties;
 }
+
+std::vector<std::string> ReadMediaCabinets(const PackageDatabase& db)
+{
+    std::vector<std::string> cabinets;
+    TableView view;
+    if (!view.Open(db, table::Media)) return cabinets;
+    std::vector<std::string> names = view.ColumnNames();
+    auto column = std::find(names.begin(), names.end(), media::CabinetColumn);
+    if (column == names.end()) return cabinets;
+    int position = static_cast<int>(column - names.begin()) + 1;
+    while (view.Fetch())
+        if (OwnedString cabinet = view.GetString(position))
+            cabinets.push_back(cabinet->front() == '#' ? cabinet->substr(1) : *cabinet);
+    return cabinets;
+}

@@ -70,3 +70,8 @@ std::optional<std::vector<ConditionRow>> ReadConditionRows(const PackageDatabase
 
 // The properties the package's AppSearch rows set; empty without the table.
 std::vector<std::string> ReadSearchedProperties(const PackageDatabase& db);
+
+// The cabinets the package's Media table lists (an embedded one without its '#'): on an
+// administrative image their files lie uncompressed beside the package, and the cabinets
+// themselves are gone by design.
+std::vector<std::string> ReadMediaCabinets(const PackageDatabase& db);

@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <msidefs.h>
+#include <wtypes.h>
+
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -120,14 +123,49 @@ std::string RegistryRow(const std::string& values)
 
 using Named = std::tuple<std::string, std::string, std::string, std::string>;  // code, severity, table, key
 
-std::set<Named> Check(const std::string& package, const OwnedString& source)
+std::vector<Finding> Findings(const std::string& package, const OwnedString& source)
 {
     std::optional<std::vector<Finding>> findings = CheckPackage(package, source);
     EXPECT_TRUE(findings.has_value());
+    return findings.value_or(std::vector<Finding>());
+}
+
+std::set<Named> Check(const std::string& package, const OwnedString& source)
+{
     std::set<Named> named;
-    for (const Finding& finding : findings.value_or(std::vector<Finding>()))
+    for (const Finding& finding : Findings(package, source))
         named.insert({finding.code, finding.severity, finding.table, finding.key});
     return named;
+}
+
+// The sample copied to `package`, with the statements run on it and `change` made.
+void Mistaken(const std::string& package, const std::vector<std::string>& statements,
+              const std::function<void(MSIHANDLE)>& change = nullptr)
+{
+    ASSERT_TRUE(CopyFileA((SampleSource() + "\\hostgate-sample.msi").c_str(), package.c_str(), FALSE));
+    MSIHANDLE database = 0;
+    ASSERT_EQ(MsiOpenDatabaseA(package.c_str(), MSIDBOPEN_TRANSACT, &database), 0u);
+    for (const std::string& statement : statements) Execute(database, statement);
+    if (change) change(database);
+    EXPECT_EQ(MsiDatabaseCommit(database), 0u);
+    MsiCloseHandle(database);
+}
+
+// An administrative sequence with the actions given, one a line ("Action Sequence").
+std::vector<std::string> AdminSequence(const std::string& sequence, const std::vector<std::string>& actions)
+{
+    std::vector<std::string> statements = {"CREATE TABLE `" + sequence + "` (`Action` CHAR(72) NOT NULL, `Condition` "
+                                           "CHAR(255), `Sequence` SHORT PRIMARY KEY `Action`)"};
+    for (const std::string& action : actions)
+        statements.push_back("INSERT INTO `" + sequence + "` (`Action`, `Sequence`) VALUES ('" +
+                             action.substr(0, action.find(' ')) + "', " + action.substr(action.find(' ') + 1) + ")");
+    return statements;
+}
+
+std::vector<std::string> Joined(std::vector<std::string> first, const std::vector<std::string>& second)
+{
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
 }
 
 }  // namespace
@@ -259,17 +297,28 @@ TEST(Checker, NamesEachMistakeOfTheSampleAndNothingElse)
         {"an action at a negative number",
          {"UPDATE `InstallExecuteSequence` SET `Sequence`=-1 WHERE `Action`='PrevInstall'"}, nullptr, false,
          {{"HG08", "error", "InstallExecuteSequence", "PrevInstall"}}},
+        {"PrevInstall in the administrative installation's user interface",
+         AdminSequence("AdminUISequence", {"CostInitialize 800", "FileCost 900", "PrevInstall 950", "CostFinalize 1000"}),
+         nullptr, false, {{"HG21", "warning", "AdminUISequence", "PrevInstall"}}},
+        {"AfterSelectFunction under a name of the package's own in the administrative execution",
+         Joined({"INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) VALUES ('PlanAgain', 1, 'hostgate', "
+                 "'AfterSelectFunction')"},
+                AdminSequence("AdminExecuteSequence", {"CostInitialize 800", "FileCost 900", "PlanAgain 950",
+                                                       "CostFinalize 1000", "InstallAdminPackage 3900"})),
+         nullptr, false, {{"HG21", "warning", "AdminExecuteSequence", "PlanAgain"}}},
+        {"administrative sequences without hostgate's planning (another library's entry of the same name)",
+         Joined(Joined({"INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) VALUES ('OtherPlan', 1, "
+                        "'otherlib', 'PrevInstall')"},
+                       AdminSequence("AdminUISequence", {"CostInitialize 800", "FileCost 900", "CostFinalize 1000"})),
+                AdminSequence("AdminExecuteSequence", {"CostInitialize 800", "FileCost 900", "OtherPlan 950",
+                                                       "CostFinalize 1000", "InstallAdminPackage 3900"})),
+         nullptr, false, {}},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.mistake);
         TempFolder folder{"checker"};
         std::string package = folder / "mistake.msi";
-        ASSERT_TRUE(CopyFileA(sample.c_str(), package.c_str(), FALSE));
-        MSIHANDLE database = 0;
-        ASSERT_EQ(MsiOpenDatabaseA(package.c_str(), MSIDBOPEN_TRANSACT, &database), 0u);
-        for (const std::string& statement : c.statements) Execute(database, statement);
-        if (c.change) c.change(database);
-        ASSERT_EQ(MsiDatabaseCommit(database), 0u) << c.mistake;
-        MsiCloseHandle(database);
+        Mistaken(package, c.statements, c.change);
 
         std::set<Named> expected = c.expected;
         if (c.withSource) expected.insert(network.begin(), network.end());
@@ -279,6 +328,84 @@ TEST(Checker, NamesEachMistakeOfTheSampleAndNothingElse)
     std::set<Named> missing = unsecured;
     missing.insert({"HG11", "error", "", missingFolder + "\\"});
     EXPECT_EQ(Check(sample, missingFolder), missing);
+}
+
+namespace {
+
+void SetWordCount(MSIHANDLE database, int wordCount)
+{
+    MSIHANDLE summary = 0;
+    ASSERT_EQ(MsiGetSummaryInformationW(database, nullptr, 1, &summary), 0u);
+    EXPECT_EQ(MsiSummaryInfoSetPropertyW(summary, PID_WORDCOUNT, VT_I4, wordCount, nullptr, nullptr), 0u);
+    EXPECT_EQ(MsiSummaryInfoPersist(summary), 0u);
+    MsiCloseHandle(summary);
+}
+
+}  // namespace
+
+// The sample laid out as an administrative image (the package, its support programs and the
+// cabinets it does not carry copied beside it), or as an ordinary source, by the word count.
+TEST(Checker, NamesTheCabinetsAnAdministrativeImageLacks)
+{
+    constexpr int kCompressedSource = 2;  // the word count of the packages the tests build
+    constexpr int kImage = 4;
+    constexpr int kImageMarkedCompressed = 6;
+    const std::vector<std::string> mediaCabinet = {"UPDATE `Media` SET `Cabinet`='#PRODUCT.CAB'",
+                                                   Rule("'', 'viewer', 'product.cab', 'Viewer', 0")};
+    const std::vector<std::string> twoOutsideAndMedia = {
+        "UPDATE `Media` SET `Cabinet`='product.cab'", Rule("'', 'viewer', 'product.cab', 'Viewer', 0"),
+        Rule("'ACAD2004', 'network', 'cabs\\extra.cab', 'Network', 0"),
+        Rule("'ACAD2007', 'network', 'cabs\\extra.cab', 'Network', 0")};
+    const char* const candidates[] = {"cabs\\network.cab", "cabs\\extra.cab", "product.cab"};
+    std::set<Named> network;
+    for (const char* property : {"", "ACAD2000", "ACAD2004", "ACAD2007"})
+        network.insert({"HG11", "warning", "SearchCabinet", std::string(property) + "/network/cabs\\network.cab/Network"});
+    const Named lacks = {"HG20", "warning", "SearchCabinet", ""};
+    const struct {
+        const char* layout;
+        int wordCount;
+        std::vector<std::string> statements;
+        bool networkCopied;
+        std::multiset<Named> expected;
+        std::set<std::string> listed;  // the cabinets the HG20 finding names, each once
+    } cases[] = {
+        {"an image without the cabinet the package never carried", kImage, {}, false, {lacks}, {"cabs\\network.cab"}},
+        {"a source without it", kCompressedSource, {}, false, {network.begin(), network.end()}, {}},
+        {"an image with it copied in", kImage, {}, true, {}, {}},
+        {"an image whose rule names a cabinet of its Media table", kImageMarkedCompressed, mediaCabinet, true, {}, {}},
+        {"a source whose rule names a cabinet of its Media table", kCompressedSource, mediaCabinet, true,
+         {{"HG11", "warning", "SearchCabinet", "/viewer/product.cab/Viewer"}}, {}},
+        {"an image without two cabinets the package never carried, one named twice", kImage, twoOutsideAndMedia, false,
+         {lacks}, {"cabs\\network.cab", "cabs\\extra.cab"}},
+    };
+    const std::string source = SampleSource() + "\\";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.layout);
+        TempFolder image{"image"};
+        std::string package = image / "hostgate-sample.msi";
+        Mistaken(package, c.statements, [&](MSIHANDLE database) { SetWordCount(database, c.wordCount); });
+        MakeFolders(image / "cabs");
+        MakeFolders(image / "support");
+        for (const char* file : {"cabs\\core.cab", "cabs\\viewer.cab", "cabs\\editor.cab", "cabs\\r15.cab",
+                                 "cabs\\r16.cab", "cabs\\r17.cab", "support\\sample_tool.exe", "support\\runtime.msi"})
+            ASSERT_TRUE(CopyFileA((source + file).c_str(), (image / file).c_str(), FALSE)) << file;
+        if (c.networkCopied) WriteFile(image / "cabs\\network.cab", "cabinet");
+
+        std::vector<Finding> findings = Findings(package, image.path());
+        std::multiset<Named> named;
+        for (const Finding& finding : findings) named.insert({finding.code, finding.severity, finding.table, finding.key});
+        EXPECT_EQ(named, c.expected);
+        for (const Finding& finding : findings) {
+            if (finding.code != "HG20") continue;
+            for (const char* cabinet : candidates) {
+                std::size_t times = 0;
+                for (std::size_t at = finding.message.find(image / cabinet); at != std::string::npos;
+                     at = finding.message.find(image / cabinet, at + 1))
+                    ++times;
+                EXPECT_EQ(times, c.listed.count(cabinet)) << cabinet << " in " << finding.message;
+            }
+        }
+    }
 }
 
 namespace {
