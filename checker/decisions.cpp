@@ -70,12 +70,18 @@ public:
                 facts_.rowTruth.push_back(row.expression == std::string(kAlways) ? Truth::True : Truth::Unknown);
         std::string source = sourceFolder.value_or(std::string());
         if (!source.empty() && source.back() != '\\') source += '\\';
-        // Cabinets count as present unless a source folder says otherwise.
+        // Cabinets count as present unless a source folder says otherwise; on an administrative
+        // image those the package's Media table carries count as present, as the library counts them.
+        std::vector<std::string> carried = IsAdministrativeImage(db) ? ReadMediaCabinets(db) : std::vector<std::string>();
         if (facts_.rules)
             for (const CabinetRule& rule : *facts_.rules)
-                if (rule.cabinet)
-                    facts_.cabinets[*rule.cabinet] =
-                        source.empty() || SourceFileExists(source, *rule.cabinet) ? Cabinet::Present : Cabinet::Absent;
+                if (rule.cabinet) {
+                    bool inImage = std::any_of(carried.begin(), carried.end(),
+                                               [&](const std::string& c) { return SameCabinet(c, *rule.cabinet); });
+                    facts_.cabinets[*rule.cabinet] = inImage || source.empty() || SourceFileExists(source, *rule.cabinet)
+                                                         ? Cabinet::Present
+                                                         : Cabinet::Absent;
+                }
         TableView property;
         if (property.Open(db, table::Property, nullptr, Filter(property::PropertyColumn, prop::InstallLevel)) &&
             property.Fetch())
