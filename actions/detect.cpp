@@ -130,7 +130,8 @@ void ReadCabinets(const InstallSession& session, const PackageDatabase& db, Fact
 }
 
 // FUNCTION_VER is named for the installation when it differs from the package's own value
-// (the Property row, as transforms left it) and from the one the library set.
+// (the Property row, as transforms left it, or what its AppSearch read back) and from the one
+// the library set.
 void ReadChoice(const InstallSession& session, const PackageDatabase& db, Facts& facts)
 {
     facts.chosen = session.GetProperty(prop::FunctionVer);
@@ -146,7 +147,11 @@ void ReadChoice(const InstallSession& session, const PackageDatabase& db, Facts&
         DecodeLibrarySet(session.GetProperty(prop::LibrarySet).value_or(std::string()));
     bool mine = std::find(set.begin(), set.end(), std::make_pair(std::string(prop::FunctionVer), *facts.chosen)) != set.end();
     facts.functionFromLibrary = mine;
-    facts.functionNamed = facts.chosen != packageValue && !mine;
+    // A function the package remembers (its AppSearch reads back what it wrote) is the
+    // package's own, as its Property row is.
+    std::vector<std::string> searched = ReadSearchedProperties(db);
+    bool remembered = std::find(searched.begin(), searched.end(), prop::FunctionVer) != searched.end();
+    facts.functionNamed = facts.chosen != packageValue && !mine && !remembered;
 }
 
 // The earlier versions FindRelatedProducts found: the product codes in the properties the

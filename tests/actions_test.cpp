@@ -138,20 +138,23 @@ TEST(FunctionChoice, OneFunctionGetsATextControl)
 
 TEST(FunctionChoice, PresetKeptOnlyWhenOffered)
 {
-    // The package's own default, or one named with the dialog shown, that is not offered is
-    // replaced by the first offered; one named for an installation nobody is asked about
-    // stops it with message 3000 instead.
-    enum Preset { PackageDefault, NamedWithDialog, NamedSilently };
+    // The package's own default (its Property row, or what it remembers), or one named with the
+    // dialog shown, that is not offered is replaced by the first offered; one named for an
+    // installation nobody is asked about stops it with message 3000 instead.
+    enum Preset { PackageDefault, NamedWithDialog, NamedSilently, Remembered };
     const struct {
         const char* preset;
         Preset how;
         const char* expected;  // none: message 3000
     } cases[] = {{"v3", PackageDefault, "v3"}, {"v2", PackageDefault, "v1"}, {"V3", PackageDefault, "v1"},
                  {"v3", NamedSilently, "v3"},  {"v2", NamedWithDialog, "v1"}, {"nothing", NamedWithDialog, "v1"},
-                 {"v2", NamedSilently, nullptr}, {"nothing", NamedSilently, nullptr}};
+                 {"v2", NamedSilently, nullptr}, {"nothing", NamedSilently, nullptr}, {"v2", Remembered, "v1"}};
     for (const auto& c : cases) {
         PackageBuilder builder;
         if (c.how == PackageDefault) builder.rows("Property", std::string("FUNCTION_VER\t") + c.preset + "\n");
+        // The package reads back the function it wrote (as AppSearch would set it).
+        if (c.how == Remembered)
+            builder.table("AppSearch", "Property\tSignature_\ns72\ts72\nAppSearch\tProperty\tSignature_\nFUNCTION_VER\tKept\n");
         Install install("", FunctionRows(3), FunctionRules(3, {2}), builder);
         if (c.how != PackageDefault) install.session->setProperty("FUNCTION_VER", c.preset);
         if (c.how == NamedWithDialog) install.session->setProperty("UILevel", "5");
