@@ -62,11 +62,13 @@ void ReadReleases(const InstallSession& session, const PackageDatabase& db, Fact
     for (const HostRelease& row : *facts.releases) {
         ReleaseFact fact;
         std::string why;
-        if (row.release) fact.where = HostReleaseKeyName(*row.release);
-        OwnedString key = LookUpHostRelease(row.release, &why);
-        if (key) {
+        std::optional<HostFound> located = LocateHostRelease(row.release, &why);
+        if (located) {
             fact.how = Found::Registry;
-            fact.key = *key;
+            fact.key = located->key;
+            fact.where = located->where;
+            fact.root = located->root == HKEY_LOCAL_MACHINE ? "machine" : "user";
+            fact.view = located->view == kView32 ? "32" : located->view == kView64 ? "64" : "shared";
             facts.found.push_back(fact);
             continue;
         }

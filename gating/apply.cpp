@@ -339,14 +339,13 @@ void PruneMissingReleases(const InstallSession& session, const Facts& facts)
     for (std::size_t i = 0; i < facts.releases->size() && i < facts.found.size(); ++i) {
         const OwnedString& release = (*facts.releases)[i].release;
         if (facts.found[i].how != Found::Missing || !release) continue;
-        Pruning pruning;
-        PruneHostRelease(release, &pruning);
-        const char* root = RootName(HostReleaseRoot(*release));
-        for (const std::string& gone : pruning.deleted)
-            session.Log("empty registry key " + std::string(root) + "\\" + gone + " pruned");
-        if (!pruning.refused.empty())
-            session.Log("empty registry key " + std::string(root) + "\\" + pruning.refused +
-                        " left in place: deleting it was refused (error " + std::to_string(pruning.error) + ")");
+        for (const HostPruning& done : PruneHostReleaseKeys(release)) {
+            for (const std::string& gone : done.pruning.deleted)
+                session.Log("empty registry key " + RegistryKeyName(done.place, gone) + " pruned");
+            if (!done.pruning.refused.empty())
+                session.Log("empty registry key " + RegistryKeyName(done.place, done.pruning.refused) +
+                            " left in place: deleting it was refused (error " + std::to_string(done.pruning.error) + ")");
+        }
     }
 }
 

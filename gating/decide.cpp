@@ -67,8 +67,10 @@ private:
     }
     bool IsReleaseProperty(const std::string& name) const
     {
-        return facts_.releases && std::any_of(facts_.releases->begin(), facts_.releases->end(),
-                                              [&](const HostRelease& row) { return row.property == name; });
+        return facts_.releases && std::any_of(facts_.releases->begin(), facts_.releases->end(), [&](const HostRelease& row) {
+                   return row.property && (name == *row.property || name == *row.property + kRootSuffix ||
+                                           name == *row.property + kViewSuffix);
+               });
     }
     const Facts& facts_;
     Plan& plan_;
@@ -91,7 +93,7 @@ bool IsFound(const std::vector<std::size_t>& found, std::size_t i)
 void DecideReleases(const Facts& facts, const Record& record, Plan& plan)
 {
     if (!facts.releases) return;
-    std::vector<std::pair<std::string, std::pair<std::string, std::string>>> best;  // property, release, key
+    std::vector<std::pair<std::string, std::size_t>> best;  // property, the row of the release it holds
     for (std::size_t i = 0; i < facts.releases->size() && i < facts.found.size(); ++i) {
         const HostRelease& row = (*facts.releases)[i];
         const ReleaseFact& fact = facts.found[i];
@@ -104,9 +106,9 @@ void DecideReleases(const Facts& facts, const Record& record, Plan& plan)
             if (row.property) {
                 auto at = std::find_if(best.begin(), best.end(), [&](const auto& entry) { return entry.first == *row.property; });
                 if (at == best.end())
-                    best.push_back({*row.property, {ReleaseName(row), fact.key}});
-                else if (ReleaseName(row) > at->second.first)
-                    at->second = {ReleaseName(row), fact.key};
+                    best.emplace_back(*row.property, i);
+                else if (ReleaseName(row) > ReleaseName((*facts.releases)[at->second]))
+                    at->second = i;
             }
             break;
         case Found::Given:
@@ -121,12 +123,18 @@ void DecideReleases(const Facts& facts, const Record& record, Plan& plan)
             if (!row.release)
                 record.Log("host release of " + name + ": none given, so not installed");
             else
-                record.Log("host release " + ReleaseName(row) + " not installed (" + fact.note +
-                           (fact.where.empty() ? std::string() : ", looked under " + fact.where) + ")");
+                record.Log("host release " + ReleaseName(row) + " not installed (" + fact.note + ")");
             break;
         }
     }
-    for (const auto& [property, found] : best) record.SetProperty(property.c_str(), found.second.c_str());
+    // Beside the key path, where the release lives, for the package's conditions: the root
+    // and the registry view (a per-user or a 64-bit registration component).
+    for (const auto& [property, row] : best) {
+        const ReleaseFact& fact = facts.found[row];
+        record.SetProperty(property.c_str(), fact.key.c_str());
+        record.SetProperty((property + kRootSuffix).c_str(), fact.root.c_str());
+        record.SetProperty((property + kViewSuffix).c_str(), fact.view.c_str());
+    }
 }
 
 // The features of the releases not found go off, then those of the found ones whose cabinet

@@ -25,7 +25,11 @@ enum class Found {
 struct ReleaseFact {
     Found how = Found::Missing;
     std::string key;   // the key path (registry), or the value given or kept
-    std::string where; // where it was looked for, for the log
+    std::string where; // where it was found, for the log
+    // Where a release found in the registry lives: "machine" or "user", and the registry view
+    // its key is in: "32", "64", or "shared" (one key for both views).
+    std::string root;
+    std::string view;
     std::string note;  // why it is not found, or why a value does not count
 };
 

@@ -29,6 +29,11 @@ struct FunctionChoice {
     std::string chosenText;  // the text shown when one function is offered
 };
 
+// The companions of a release property the library sets: the root ("machine" or "user") and
+// the registry view ("32", "64" or "shared") the release was found in.
+constexpr const char* kRootSuffix = "_ROOT";
+constexpr const char* kViewSuffix = "_VIEW";
+
 // The condition of the library's own rows: always true.
 constexpr const char* kAlways = "1";
 

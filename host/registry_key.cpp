@@ -2,16 +2,36 @@
 
 #include <cstring>
 
-// Reading a release needs no more: an unelevated user gets these rights per machine too.
-constexpr REGSAM kQueryAccess = KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | kRegistryView;
-
 namespace {
 
-HKEY OpenKey(HKEY parent, const std::string& path)
+// Reading a release needs no more: an unelevated user gets these rights per machine too.
+constexpr REGSAM kQueryAccess = KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS;
+
+// The flag that opens a key in the view; the shared key is the same in both.
+REGSAM ViewAccess(int view)
+{
+    return view == kView64 ? KEY_WOW64_64KEY : view == kView32 ? KEY_WOW64_32KEY : 0;
+}
+
+HKEY OpenKey(const RegistryPlace& place, const std::string& path)
 {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(parent, Wide(path).c_str(), 0, kQueryAccess, &key) == ERROR_SUCCESS) return key;
+    if (RegOpenKeyExW(place.root, Wide(path).c_str(), 0, kQueryAccess | ViewAccess(place.view), &key) == ERROR_SUCCESS)
+        return key;
     return nullptr;
+}
+
+// RegDeleteKeyW deletes in the caller's own view; the call that names the view is missing
+// on older 32-bit systems, which have one view only.
+LONG DeleteKeyInView(HKEY parent, const Wide& name, int view)
+{
+    using DeleteInView = LONG(WINAPI*)(HKEY, LPCWSTR, REGSAM, DWORD);
+    HMODULE advapi = GetModuleHandleW(L"advapi32.dll");
+    auto deleteInView =
+        advapi ? reinterpret_cast<DeleteInView>(reinterpret_cast<void*>(GetProcAddress(advapi, "RegDeleteKeyExW")))
+               : nullptr;
+    if (deleteInView) return deleteInView(parent, name.c_str(), ViewAccess(view), 0);
+    return RegDeleteKeyW(parent, name.c_str());
 }
 
 // The bytes up to the first zero, read in the system's ANSI code page.
@@ -27,6 +47,31 @@ std::string AnsiText(const char* bytes, DWORD size)
 
 }  // namespace
 
+bool Has64BitRegistryView()
+{
+    using Query = BOOL(WINAPI*)(HANDLE, PBOOL);
+    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    auto query = kernel ? reinterpret_cast<Query>(reinterpret_cast<void*>(GetProcAddress(kernel, "IsWow64Process"))) : nullptr;
+    BOOL wow64 = FALSE;
+    return query && query(GetCurrentProcess(), &wow64) && wow64;
+}
+
+const char* RootName(HKEY root)
+{
+    return root == HKEY_LOCAL_MACHINE ? "HKEY_LOCAL_MACHINE" : "HKEY_CURRENT_USER";
+}
+
+const char* ViewName(int view)
+{
+    return view == kView64 ? "64-bit view" : view == kView32 ? "32-bit view" : "shared by both views";
+}
+
+std::string RegistryKeyName(const RegistryPlace& place, const std::string& path)
+{
+    std::string name = RootName(place.root);
+    return name.append("\\").append(path).append(" (").append(ViewName(place.view)).append(")");
+}
+
 const char* RegistryTypeName(DWORD type)
 {
     static const char* const kNames[] = {"REG_NONE", "REG_SZ", "REG_EXPAND_SZ", "REG_BINARY", "REG_DWORD",
@@ -36,8 +81,8 @@ const char* RegistryTypeName(DWORD type)
     return type < sizeof kNames / sizeof kNames[0] ? kNames[type] : "a type of its own";
 }
 
-RegistryKey::RegistryKey(HKEY root, const std::string& path, Pruning* pruning)
-    : handle_(OpenKey(root, path)), root_(root), path_(path), pruning_(pruning)
+RegistryKey::RegistryKey(const RegistryPlace& place, const std::string& path, Pruning* pruning)
+    : handle_(OpenKey(place, path)), place_(place), path_(path), pruning_(pruning)
 {
 }
 
@@ -86,8 +131,16 @@ int RegistryKey::SubkeyCount() const
 
 LONG RegistryKey::DeleteSubkey(const std::string& name) const
 {
-    // The registry opens the subkey for deletion itself: the parent needs no rights for it.
-    return IsOpen() ? RegDeleteKeyW(handle_, Wide(name).c_str()) : ERROR_INVALID_HANDLE;
+    if (!IsOpen()) return ERROR_INVALID_HANDLE;
+    // Delete rights are checked on the subkey, not on this key. They are asked for by an open
+    // in the subkey's view first, so that a refusal (an unelevated user per machine) comes
+    // from the same call whichever deletion call the system offers.
+    Wide wideName(name);
+    HKEY subkey = nullptr;
+    LONG access = RegOpenKeyExW(handle_, wideName.c_str(), 0, DELETE | ViewAccess(place_.view), &subkey);
+    if (access != ERROR_SUCCESS) return access;
+    RegCloseKey(subkey);
+    return DeleteKeyInView(handle_, wideName, place_.view);
 }
 
 // Content is anything that can be seen: a non-empty default value, any value, any subkey.
@@ -121,7 +174,7 @@ void RegistryKey::Prune()
     std::string ownName = path_->substr(cut + 1);
     // An empty name would make the deletion aim at the parent itself.
     if (ownName.empty()) return;
-    RegistryKey parent(root_, path_->substr(0, cut), pruning_);
+    RegistryKey parent(place_, path_->substr(0, cut), pruning_);
     if (!parent.IsOpen()) return;
     LONG result = parent.DeleteSubkey(ownName);
     if (result != ERROR_SUCCESS) {

@@ -64,11 +64,12 @@ TEST(DecisionLog, HostsRulesFeaturesAndTheChoice)
     std::vector<std::string> lines = LibraryLines(user);
 
     const std::string prev = "hostgate PrevInstall: ";
-    EXPECT_TRUE(Logged(lines, prev + "host release R15.0 found under HKEY_LOCAL_MACHINE\\Software\\Autodesk\\AutoCAD\\R15.0: "
+    EXPECT_TRUE(Logged(lines, prev + "host release R15.0 found under HKEY_LOCAL_MACHINE\\Software\\Autodesk\\AutoCAD\\R15.0 (32-bit view): "
                                      "HOST_R15 = Software\\Autodesk\\AutoCAD\\R15.0\\ACAD-1"));
-    EXPECT_TRUE(Logged(lines, prev + "host release R17.0 not installed (no CurVer value, looked under "
-                                     "HKEY_CURRENT_USER\\Software\\Autodesk\\AutoCAD\\R17.0)"));
-    EXPECT_TRUE(Logged(lines, prev + "empty registry key HKEY_CURRENT_USER\\Software\\Autodesk\\AutoCAD\\R17.0 pruned"));
+    EXPECT_TRUE(Logged(lines, prev + "host release R17.0 not installed (HKEY_CURRENT_USER\\Software\\Autodesk\\AutoCAD\\R17.0 "
+                                     "(shared by both views): no CurVer value; HKEY_LOCAL_MACHINE\\Software\\Autodesk\\AutoCAD\\R17.0 "
+                                     "(32-bit view): no release key)"));
+    EXPECT_TRUE(Logged(lines, prev + "empty registry key HKEY_CURRENT_USER\\Software\\Autodesk\\AutoCAD\\R17.0 (shared by both views) pruned"));
     // The plan, once per feature the rules name, with its reason and the installer's answer.
     EXPECT_TRUE(Logged(lines, prev + "plan: feature R17 off (host release R17.0 not installed): written"));
     EXPECT_TRUE(Logged(lines, prev + "plan: feature Basic on (host release R15.0 installed (cabinet here.cab present); level 1 within "
@@ -113,7 +114,7 @@ TEST(DecisionLog, HiddenPropertiesKeepTheirValuesOutOfTheLog)
     }
     MsiEnableLogA(0, nullptr, 0);
     EXPECT_TRUE(Logged(lines, "hostgate PrevInstall: host release R15.0 found under "
-                              "HKEY_LOCAL_MACHINE\\Software\\Autodesk\\AutoCAD\\R15.0: HOST_R15 = (hidden)"));
+                              "HKEY_LOCAL_MACHINE\\Software\\Autodesk\\AutoCAD\\R15.0 (32-bit view): HOST_R15 = (hidden)"));
     // The engine's own log, as written to the file: the line shows what the program was
     // given, and no line of the library's holds the secret.
     std::string text = ReadFile(verbose).value_or("");
