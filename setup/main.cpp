@@ -5,9 +5,10 @@
 // when one was started, or the failing package's code), or one of kExit... below.
 #include "setup/apart.h"
 #include "setup/command_line.h"
-#include "setup/installer_dll.h"
+#include "setup/messages.h"
 #include "setup/package_facts.h"
 #include "setup/plan.h"
+#include "setup/system_dlls.h"
 
 #include <msi.h>
 
@@ -25,68 +26,6 @@ constexpr UINT kExitSupportMissing = ERROR_INSTALL_SOURCE_ABSENT;    // 1612
 constexpr UINT kExitSupportUnreadable = ERROR_INSTALL_PACKAGE_INVALID;  // 1620
 constexpr UINT kExitReaderFailed = ERROR_FUNCTION_FAILED;            // 1627
 constexpr UINT kExitNoInstaller = ERROR_MOD_NOT_FOUND;               // 126
-
-constexpr const wchar_t* kTitle = L"hostgate setup";
-
-// The program's own messages: on standard error and in the main log, and in a message box
-// when the user sees an interface.
-class Messages {
-public:
-    explicit Messages(const Options& options) : options_(options) {}
-
-    // A log asked for without "+" starts empty, as the installer's own does.
-    void StartLog() const
-    {
-        if (!options_.log || options_.logAppend) return;
-        HANDLE file = CreateFileW(options_.log->c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-    }
-
-    void Note(const std::wstring& text) const { ToLog(text); }
-    void Fail(const std::wstring& text) const
-    {
-        Write(STD_ERROR_HANDLE, L"hostgate-setup: " + text + L"\n");
-        ToLog(text);
-        if (options_.ui != INSTALLUILEVEL_NONE) MessageBoxW(nullptr, text.c_str(), kTitle, MB_OK | MB_ICONERROR);
-    }
-    static void Write(DWORD stream, const std::wstring& text)
-    {
-        HANDLE out = GetStdHandle(stream);
-        if (!out || out == INVALID_HANDLE_VALUE) return;
-        DWORD written = 0;
-        DWORD mode = 0;
-        if (GetConsoleMode(out, &mode)) {
-            WriteConsoleW(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-            return;
-        }
-        std::string bytes = Utf8(text);
-        WriteFile(out, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    }
-
-private:
-    static std::string Utf8(const std::wstring& text)
-    {
-        int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-        std::string bytes(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
-        if (size > 0) WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &bytes[0], size, nullptr, nullptr);
-        return bytes;
-    }
-    // Appended: the installer then adds the main package's log after these lines.
-    void ToLog(const std::wstring& text) const
-    {
-        if (!options_.log) return;
-        HANDLE file = CreateFileW(options_.log->c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file == INVALID_HANDLE_VALUE) return;
-        std::string line = Utf8(L"hostgate-setup: " + text + L"\r\n");
-        DWORD written = 0;
-        WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-        CloseHandle(file);
-    }
-
-    const Options& options_;
-};
 
 std::wstring FullPath(const std::wstring& path)
 {
@@ -184,6 +123,7 @@ std::optional<Stop> Detect(const std::wstring& package, Detected& detected)
         return Stop{kExitPackageUnreadable, L"the package " + detected.package + L" cannot be opened as a package"};
     detected.productCode = reading.facts.productCode;
     detected.version = reading.facts.productVersion;
+    detected.name = reading.facts.productName;
     std::wstring folder = FolderOf(detected.package);
     for (const SupportRow& row : reading.facts.supportRows) {
         if (!EndsWithMsi(row.source)) continue;  // a support program: RunSuportPacks starts it
@@ -198,49 +138,55 @@ std::optional<Stop> Detect(const std::wstring& package, Detected& detected)
             return Stop{kExitSupportUnreadable, L"the support package " + *path + L" cannot be opened as a package"};
         INSTALLSTATE state = MsiQueryProductStateW(support.facts.productCode.c_str());
         bool installed = state == INSTALLSTATE_DEFAULT || state == INSTALLSTATE_ADVERTISED;
-        detected.supports.push_back({*path, row.commandLine, support.facts.productCode, support.facts.productVersion, installed});
+        detected.supports.push_back({*path, row.commandLine, support.facts.productCode, support.facts.productVersion,
+                                     support.facts.productName, installed});
     }
     return std::nullopt;
 }
 
-UINT Apply(const Plan& plan, const Options& options, const Messages& messages)
+// The program's word on how the chain ended; the exit code is the chain's code.
+void Report(const Plan& plan, const ChainResult& chain, const Messages& messages)
 {
-    bool restartNeeded = false;
-    for (const Step& step : plan.steps) {
-        messages.Note(L"installing " + step.package + L" " + step.commandLine);
-        MsiSetInternalUI(options.ui, nullptr);
-        DWORD attributes = step.support && !options.logAppend ? 0 : INSTALLLOGATTRIBUTES_APPEND;
-        MsiEnableLogW(step.log ? options.logMode : 0, step.log ? step.log->c_str() : nullptr, attributes);
-        UINT result = MsiInstallProductW(step.package.c_str(), step.commandLine.c_str());
-        messages.Note(step.package + L": result " + std::to_wstring(result));
-        if (result == ERROR_SUCCESS) continue;
-        if (result == ERROR_SUCCESS_REBOOT_REQUIRED) {
-            restartNeeded = true;
-            continue;
-        }
-        if (result == ERROR_SUCCESS_REBOOT_INITIATED) {
-            messages.Fail(step.package + L" started a restart of the computer; run this setup again afterwards" +
-                          (step.support ? L" to install the rest" : L""));
-            return result;
+    if (chain.stoppedAt) {
+        const Step& step = plan.steps[*chain.stoppedAt];
+        if (chain.code == ERROR_SUCCESS_REBOOT_INITIATED) {
+            // The installation told the user; only a chain cut short needs saying.
+            if (step.support)
+                messages.Warn(step.name + L" started a restart of the computer; run this setup again afterwards to install the rest");
+            else
+                messages.Log(step.name + L" started a restart of the computer");
+            return;
         }
         std::wstring what = step.support ? L"the support package " : L"the package ";
-        std::wstring why = result == ERROR_INSTALL_USEREXIT ? L" was cancelled" : L" failed with error " + std::to_wstring(result);
-        messages.Fail(what + step.package + why + (step.support ? L"; the package was not installed" : L""));
-        return result;
+        std::wstring why = chain.code == ERROR_INSTALL_USEREXIT ? L" was cancelled" : L" failed with error " + std::to_wstring(chain.code);
+        messages.Fail(what + step.name + L" (" + step.package + L")" + why + (step.support ? L"; the package was not installed" : L""));
+        return;
     }
-    return restartNeeded ? ERROR_SUCCESS_REBOOT_REQUIRED : ERROR_SUCCESS;
+    if (chain.restartAskedBy.empty()) return;
+    std::wstring names;
+    for (std::size_t at = 0; at < chain.restartAskedBy.size(); ++at)
+        names += (at == 0 ? L"" : at + 1 == chain.restartAskedBy.size() ? L" and " : L", ") + plan.steps[chain.restartAskedBy[at]].name;
+    messages.Warn(L"restart Windows to finish installing " + names);
 }
 
-// Whatever DLL the installer's engine or Windows loads into this process by name later
-// comes from the system folder, never from the folder this program was started from.
-void LoadDllsFromSystemFolderOnly()
+UINT Apply(const Plan& plan, const Options& options, const Messages& messages)
 {
-    using SetDirectories = BOOL(WINAPI*)(DWORD);
-    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-    auto set = reinterpret_cast<SetDirectories>(
-        reinterpret_cast<void (*)()>(kernel ? GetProcAddress(kernel, "SetDefaultDllDirectories") : nullptr));
-    if (set) set(LOAD_LIBRARY_SEARCH_SYSTEM32);
-    SetDllDirectoryW(L"");
+    ChainResult chain;
+    for (std::size_t at = 0; at < plan.steps.size(); ++at) {
+        const Step& step = plan.steps[at];
+        messages.Log(std::wstring(step.support ? L"installing the support package " : L"installing the package ") + step.name +
+                     L": " + step.package + (step.commandLine.empty() ? L"" : L" " + step.commandLine));
+        MsiSetInternalUI(options.ui, nullptr);
+        // Each installation logs to a file of its own, added to the log when it ends: Wine's
+        // engine writes over an existing log from its start, whatever the attributes say.
+        MsiEnableLogW(step.log ? options.logMode : 0, step.log ? step.log->c_str() : nullptr, 0);
+        UINT result = MsiInstallProductW(step.package.c_str(), step.commandLine.c_str());
+        if (step.log) messages.AppendPackageLog(*step.log);
+        messages.Log(step.name + L": result " + std::to_wstring(result));
+        if (!TakeResult(chain, at, result)) break;
+    }
+    Report(plan, chain, messages);
+    return chain.code;
 }
 
 UINT Run(const std::vector<std::wstring>& arguments)
@@ -268,6 +214,8 @@ UINT Run(const std::vector<std::wstring>& arguments)
             return stop->code;
         }
         package = std::get<std::wstring>(beside);
+        messages.Inform(L"no package was named: taking " + package +
+                        L", the one beside this program that no other there lists as a support package");
     }
     Detected detected;
     if (std::optional<Stop> stop = Detect(package, detected)) {
@@ -276,11 +224,11 @@ UINT Run(const std::vector<std::wstring>& arguments)
     }
     Plan plan = MakePlan(detected, options);
     std::wstring description = DescribePlan(detected, plan);
-    messages.Note(description);
     if (options.planOnly) {
-        Messages::Write(STD_OUTPUT_HANDLE, description);
+        messages.Show(description);
         return ERROR_SUCCESS;
     }
+    messages.Log(description);
     return Apply(plan, options, messages);
 }
 
@@ -288,7 +236,7 @@ UINT Run(const std::vector<std::wstring>& arguments)
 
 int wmain(int argc, wchar_t** argv)
 {
-    LoadDllsFromSystemFolderOnly();
+    RestrictDllSearchToSystemFolder();
     std::vector<std::wstring> arguments(argv + 1, argv + argc);
     if (arguments.size() == 2 && arguments[0] == kReadPackageOption) {
         // A fault of the engine here ends this child only: no dialog waits for anyone.

@@ -9,6 +9,9 @@
 
 namespace {
 
+// The installer's own property, read for messages only.
+constexpr const char* kProductName = "ProductName";
+
 constexpr int kRead = 0;
 constexpr int kUnreadable = 2;
 // A sound package is read in well under a second; an engine that hangs is given up on.
@@ -47,6 +50,7 @@ int ReadPackageHere(const std::wstring& path)
     if (!db.OpenPackageFile(Utf8(path.c_str(), path.size()))) return answer.Send() ? kUnreadable : kUnreadable + 1;
     answer.Add(PropertyValue(db, prop::ProductCode));
     answer.Add(PropertyValue(db, prop::ProductVersion));
+    answer.Add(PropertyValue(db, kProductName));
     TableView rows;
     if (rows.Open(db, table::SuportPacks)) {
         while (rows.Fetch()) {
@@ -72,13 +76,15 @@ PackageReading ReadPackageApart(const std::wstring& path)
     case ApartAnswer::Outcome::Answered: break;
     }
     const std::vector<std::wstring>& fields = answer.fields;
-    if (answer.exitCode == kUnreadable || fields.size() < 2 || fields.size() % 2 != 0) {
+    // The product's code, version and name, then two fields a SuportPacks row.
+    if (answer.exitCode == kUnreadable || fields.size() < 3 || (fields.size() - 3) % 2 != 0) {
         reading.result = PackageReading::Result::Unreadable;
         return reading;
     }
     reading.result = PackageReading::Result::Read;
     reading.facts.productCode = fields[0];
     reading.facts.productVersion = fields[1];
-    for (std::size_t at = 2; at + 1 < fields.size(); at += 2) reading.facts.supportRows.push_back({fields[at], fields[at + 1]});
+    reading.facts.productName = fields[2];
+    for (std::size_t at = 3; at + 1 < fields.size(); at += 2) reading.facts.supportRows.push_back({fields[at], fields[at + 1]});
     return reading;
 }

@@ -13,6 +13,7 @@ struct SupportRow {
 struct PackageFacts {
     std::wstring productCode;  // empty when the package has none
     std::wstring productVersion;
+    std::wstring productName;
     std::vector<SupportRow> supportRows;  // in the table's order
 };
 

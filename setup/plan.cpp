@@ -26,6 +26,12 @@ bool SameProduct(const std::wstring& a, const std::wstring& b)
     return !a.empty() && CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
 
+// A package as messages name it: its product's name, or its file's name without one.
+std::wstring Named(const std::wstring& productName, const std::wstring& path)
+{
+    return productName.empty() ? path.substr(NameStart(path)) : productName;
+}
+
 std::wstring Joined(const std::wstring& first, const std::wstring& second)
 {
     return first.empty() ? second : second.empty() ? first : first + L" " + second;
@@ -33,27 +39,29 @@ std::wstring Joined(const std::wstring& first, const std::wstring& second)
 
 }  // namespace
 
-std::wstring SupportLogPath(const std::wstring& mainLog, std::size_t row, const std::wstring& package)
+std::wstring PackageLogPath(const std::wstring& mainLog, std::size_t step, const std::wstring& package)
 {
     std::wstring name = WithoutExtension(package.substr(NameStart(package)));
-    return WithoutExtension(mainLog) + L"." + std::to_wstring(row) + L"-" + name + L".log";
+    return WithoutExtension(mainLog) + L"." + std::to_wstring(step) + L"-" + name + L".log";
 }
 
 Plan MakePlan(const Detected& detected, const Options& options)
 {
     Plan plan;
     std::vector<std::wstring> planned;
-    for (std::size_t at = 0; at < detected.supports.size(); ++at) {
-        const DetectedSupport& support = detected.supports[at];
+    for (const DetectedSupport& support : detected.supports) {
         bool twice = std::any_of(planned.begin(), planned.end(),
                                  [&](const std::wstring& code) { return SameProduct(code, support.productCode); });
         if (support.installed || twice) continue;
         planned.push_back(support.productCode);
-        Step step{support.path, Joined(support.commandLine, kSuppressReboot), std::nullopt, true};
-        if (options.log) step.log = SupportLogPath(*options.log, at + 1, support.path);
-        plan.steps.push_back(step);
+        plan.steps.push_back({support.path, Joined(support.commandLine, kSuppressReboot), Named(support.name, support.path),
+                              std::nullopt, true});
     }
-    plan.steps.push_back({detected.package, PropertyCommandLine(options.properties), options.log, false});
+    plan.steps.push_back({detected.package, PropertyCommandLine(options.properties), Named(detected.name, detected.package),
+                          std::nullopt, false});
+    if (options.log)
+        for (std::size_t at = 0; at < plan.steps.size(); ++at)
+            plan.steps[at].log = PackageLogPath(*options.log, at + 1, plan.steps[at].package);
     return plan;
 }
 
@@ -69,4 +77,17 @@ std::wstring DescribePlan(const Detected& detected, const Plan& plan)
         text += L"  " + std::to_wstring(at + 1) + L". install " + plan.steps[at].package +
                 (plan.steps[at].commandLine.empty() ? L"" : L" " + plan.steps[at].commandLine) + L"\n";
     return text;
+}
+
+bool TakeResult(ChainResult& chain, std::size_t step, UINT result)
+{
+    if (result == ERROR_SUCCESS) return true;
+    if (result == ERROR_SUCCESS_REBOOT_REQUIRED) {
+        chain.restartAskedBy.push_back(step);
+        chain.code = result;
+        return true;
+    }
+    chain.code = result;
+    chain.stoppedAt = step;
+    return false;
 }

@@ -1,5 +1,6 @@
-// Detect, plan, apply: what detection found, and the plan made from it. Making the plan
-// touches nothing; the same plan is printed by --plan and carried out otherwise.
+// Detect, plan, apply: what detection found, the plan made from it, and what the results of
+// its installations add up to. None of it touches the machine; the same plan is printed by
+// --plan and carried out otherwise.
 #pragma once
 
 #include "setup/command_line.h"
@@ -13,6 +14,7 @@ struct DetectedSupport {
     std::wstring commandLine;  // the row's
     std::wstring productCode;
     std::wstring version;
+    std::wstring name;         // the product's name, for messages; may be empty
     bool installed = false;    // installed or advertised on this machine
 };
 
@@ -20,6 +22,7 @@ struct Detected {
     std::wstring package;  // the main package's full path
     std::wstring productCode;
     std::wstring version;
+    std::wstring name;
     std::vector<DetectedSupport> supports;  // the .msi rows, in the table's order
 };
 
@@ -27,7 +30,8 @@ struct Detected {
 struct Step {
     std::wstring package;
     std::wstring commandLine;
-    std::optional<std::wstring> log;
+    std::wstring name;                // as messages name the package
+    std::optional<std::wstring> log;  // where the installer logs it, to be appended to the main log
     bool support = false;
 };
 
@@ -40,6 +44,19 @@ Plan MakePlan(const Detected& detected, const Options& options);
 // The plan as --plan prints it.
 std::wstring DescribePlan(const Detected& detected, const Plan& plan);
 
-// Where the support package at `package`, the table's row `row` (from 1), logs: beside the
-// main log, named after both.
-std::wstring SupportLogPath(const std::wstring& mainLog, std::size_t row, const std::wstring& package);
+// Where the installer logs step `step` (from 1) of the chain, installing `package`: beside the
+// main log, named after both, until the program appends it to the main log. A restart that the
+// installation starts leaves it there.
+std::wstring PackageLogPath(const std::wstring& mainLog, std::size_t step, const std::wstring& package);
+
+// The chain's outcome so far, as the results of its installations are taken in.
+struct ChainResult {
+    UINT code = ERROR_SUCCESS;                // the program's exit code once the chain ends
+    std::optional<std::size_t> stoppedAt;     // the step whose result ended the chain
+    std::vector<std::size_t> restartAskedBy;  // the steps that asked for a restart (3010)
+};
+
+// Takes in the result of step `step` (from 0); false when the chain stops there. A restart
+// asked for is collected and the chain goes on; any other result but success, a restart
+// started (1641) included, ends it with that result.
+bool TakeResult(ChainResult& chain, std::size_t step, UINT result);

@@ -60,7 +60,7 @@ TEST(SetupCommandLine, PropertiesArePassedOnQuotedWhereNeeded)
 
 DetectedSupport Support(const wchar_t* path, const wchar_t* code, bool installed)
 {
-    return {path, L"MODE=x", code, L"1.0", installed};
+    return {path, L"MODE=x", code, L"1.0", L"", installed};
 }
 
 TEST(SetupPlan, MissingSupportPackagesInTableOrderThenThePackage)
@@ -81,31 +81,69 @@ TEST(SetupPlan, MissingSupportPackagesInTableOrderThenThePackage)
     Options options;
     options.properties = {L"P=1"};
     for (const Case& c : cases) {
-        Plan plan = MakePlan({L"C:\\s\\main.msi", L"{M}", L"2.0", c.supports}, options);
+        Plan plan = MakePlan({L"C:\\s\\main.msi", L"{M}", L"2.0", L"Main", c.supports}, options);
         std::vector<std::wstring> planned;
         for (const Step& step : plan.steps) planned.push_back(step.package);
         EXPECT_EQ(planned, c.planned);
         for (std::size_t at = 0; at + 1 < plan.steps.size(); ++at) {
             EXPECT_TRUE(plan.steps[at].support);
             EXPECT_EQ(plan.steps[at].commandLine, L"MODE=x REBOOT=ReallySuppress");
+            EXPECT_EQ(L"C:\\s\\" + plan.steps[at].name, plan.steps[at].package);  // no product name: the file's
         }
         EXPECT_FALSE(plan.steps.back().support);
+        EXPECT_EQ(plan.steps.back().name, L"Main");
         EXPECT_EQ(plan.steps.back().commandLine, L"P=1");
     }
 }
 
-TEST(SetupPlan, EachSupportPackageLogsBesideTheMainLog)
+TEST(SetupPlan, EachInstallationLogsBesideTheMainLogUntilItIsAppended)
 {
     Options options;
     options.log = L"C:\\logs.d\\install.log";
-    Plan plan = MakePlan({L"main.msi", L"{M}", L"1", {Support(L"C:\\s\\x.y\\rt.msi", L"{R}", true),
-                                                     Support(L"C:\\s\\x.y\\rt2.msi", L"{S}", false)}},
+    Plan plan = MakePlan({L"C:\\s\\main.msi", L"{M}", L"1", L"", {Support(L"C:\\s\\x.y\\rt.msi", L"{R}", true),
+                                                               Support(L"C:\\s\\x.y\\rt2.msi", L"{S}", false)}},
                          options);
     ASSERT_EQ(plan.steps.size(), 2u);
-    EXPECT_EQ(plan.steps[0].log, std::optional<std::wstring>(L"C:\\logs.d\\install.2-rt2.log"));
-    EXPECT_EQ(plan.steps[1].log, options.log);
-    EXPECT_EQ(SupportLogPath(L"C:\\logs.d\\install", 1, L"C:\\s\\rt"), L"C:\\logs.d\\install.1-rt.log");
-    EXPECT_FALSE(MakePlan({L"main.msi", L"{M}", L"1", {Support(L"rt.msi", L"{R}", false)}}, Options()).steps[0].log);
+    EXPECT_EQ(plan.steps[0].log, std::optional<std::wstring>(L"C:\\logs.d\\install.1-rt2.log"));
+    EXPECT_EQ(plan.steps[1].log, std::optional<std::wstring>(L"C:\\logs.d\\install.2-main.log"));
+    EXPECT_EQ(PackageLogPath(L"C:\\logs.d\\install", 1, L"C:\\s\\rt"), L"C:\\logs.d\\install.1-rt.log");
+    for (const Step& step : MakePlan({L"main.msi", L"{M}", L"1", L"", {Support(L"rt.msi", L"{R}", false)}}, Options()).steps)
+        EXPECT_FALSE(step.log);
+}
+
+// The chain of two support packages and the package, fed the installer's results in turn.
+TEST(SetupPlan, ResultsEndTheChainOrAreCollected)
+{
+    const std::optional<std::size_t> none;
+    struct Case {
+        std::vector<UINT> results;  // as many as the chain takes in
+        UINT code;
+        std::optional<std::size_t> stoppedAt;
+        std::vector<std::size_t> restartAskedBy;
+    };
+    const Case cases[] = {
+        {{0, 0, 0}, 0, none, {}},
+        {{3010, 0, 0}, 3010, none, {0}},
+        {{0, 0, 3010}, 3010, none, {2}},
+        {{3010, 3010, 3010}, 3010, none, {0, 1, 2}},
+        // A restart started by a support package: the rest waits for the next run.
+        {{1641}, 1641, 0, {}},
+        {{0, 1603}, 1603, 1, {}},
+        // A failure after a restart was asked for: the failure is the result.
+        {{3010, 1602}, 1602, 1, {0}},
+        {{0, 3010, 1641}, 1641, 2, {1}},
+        {{0, 0, 1603}, 1603, 2, {}},
+    };
+    for (const Case& c : cases) {
+        ChainResult chain;
+        std::size_t taken = 0;
+        while (taken < c.results.size() && TakeResult(chain, taken, c.results[taken])) ++taken;
+        SCOPED_TRACE(::testing::PrintToString(c.results));
+        EXPECT_EQ(taken, c.stoppedAt ? *c.stoppedAt : c.results.size());
+        EXPECT_EQ(chain.code, c.code);
+        EXPECT_EQ(chain.stoppedAt, c.stoppedAt);
+        EXPECT_EQ(chain.restartAskedBy, c.restartAskedBy);
+    }
 }
 
 }  // namespace

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # hostgate-setup.exe end to end, in a prefix of its own, with Wine's installer engine: the
-# sample's runtime installed before the sample, nothing installed twice, a failing support
-# package stopping the chain, a restart request collected, bad input refused before anything
-# is installed, and a DLL named like the installer's, planted beside the program, never loaded.
+# sample's runtime installed before the sample, each package's log appended to the program's
+# own after a line that names it, nothing installed twice, a failing support package stopping
+# the chain, a restart asked for by a support package or the package said on standard error,
+# the package beside the program taken or refused, bad input refused before anything is
+# installed, and DLLs named like Windows' own, planted beside the program, never loaded.
+# (A restart started, 1641, is the decisions test's: Wine's engine answers 1604 to ForceReboot.)
 #   setup_test.sh BUILD_DIR
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -25,11 +28,23 @@ mkdir -p "$work/source/support"
 plant_hosts "R15.0 R16.0"
 # The whole exit code (Wine cuts a process's status to 8 bits): a batch file reports it.
 printf '@echo off\r\n%%*\r\necho exit code %%ERRORLEVEL%%\r\n' > "$drive_c/hostgate-code.bat"
-setup() {  # setup SETUP_EXE ARGS...: prints the program's exit code
+setup() {  # setup SETUP_EXE ARGS...: prints the program's exit code; its output in $work/stdout and stderr
     local exe; exe=$(wine_run winepath -w "$1"); shift
-    wine_run cmd /c 'C:\hostgate-code.bat' "$exe" "$@" 2>"$work/stderr" | tr -d '\r' | sed -n 's/^exit code //p'
+    wine_run cmd /c 'C:\hostgate-code.bat' "$exe" "$@" 2>"$work/stderr" | tr -d '\r' | tee "$work/stdout" | sed -n 's/^exit code //p'
 }
 windows() { wine_run winepath -w "$1"; }
+# The log's parts that are not the program's own lines, one line each: the package that the
+# program's line before it names, then the package the installer's property dump names.
+parts() {  # parts LOG
+    tr -d '\r\0' <"$1" | awk '
+        function package(line) { return match(line, /[^\\]*\.msi/) ? substr(line, RSTART, RLENGTH) : "none" }
+        /^hostgate-setup: / { named = package($0); inside = 0; next }
+        !inside { inside = 1; parts++; opened[parts] = named; dumped[parts] = "none" }
+        /^Property\(S\): OriginalDatabase = / { dumped[parts] = package($0) }
+        END { for (i = 1; i <= parts; i++) print opened[i], dumped[i] }'
+}
+# The first and the last line of a log are the program's.
+framed() { tr -d '\r\0' <"$1" | sed -n '1p;$p' | grep -c '^hostgate-setup: ' | grep -qx 2; }
 value() { wine_run reg query "HKCU\\Software\\Hostgate Setup Test" /v "$1" 2>/dev/null | tr -d '\r' | awk -v n="$1" '$1 == n {print $3}'; }
 
 # Test packages from the sample runtime's tables: each writes HKCU\Software\Hostgate Setup
@@ -62,6 +77,7 @@ printf 'not a package' >"$s/support/garbage.msi"
 printf 'not a package' >"$s/garbage.msi"
 package "$s/chain-fails.msi" chain_fails "" "" $'support\\ok.msi\t\nsupport\\fails.msi\t\n' >/dev/null
 package "$s/chain-reboot.msi" chain_reboot "" "" $'support\\reboot.msi\t\n' >/dev/null
+package "$s/self-reboot.msi" self_reboot "" $'ScheduleReboot\t\t6550\n' >/dev/null
 package "$s/chain-missing.msi" chain_missing "" "" $'support\\absent.msi\t\n' >/dev/null
 package "$s/chain-garbage.msi" chain_garbage "" "" $'support\\garbage.msi\t\n' >/dev/null
 # A path this long makes Wine's engine crash while it opens the package (a page fault).
@@ -78,10 +94,14 @@ code=$(setup "$exe" /qn /l*v 'C:\setup\install.log')
 echo "   took $((($(date +%s%N) - start) / 1000000)) ms"
 log=$(tr -d '\r\0' <"$drive_c/setup/install.log" 2>/dev/null)
 check "exit code $code is 0" test "$code" = 0
+check "nothing on standard error" test ! -s "$work/stderr"
 check "the runtime is installed with its command line" test "$(wine_run reg query 'HKCU\Software\Hostgate Sample Runtime' /v Mode 2>/dev/null | tr -d '\r' | awk '/Mode/ {print $3}')" = shared
 check "the sample is registered" registered "$sample"
-check "the runtime logged beside the main log" test -s "$drive_c/setup/install.1-runtime.log"
 check "RunSuportPacks found the runtime present" grep -q "RunSuportPacks: support package .*runtime.msi present: product $runtime" <<<"$log"
+check "the log: the program's lines, then the runtime's log, then the sample's, each after a line naming it" \
+    test "$(parts "$drive_c/setup/install.log" | paste -sd,)" = "runtime.msi runtime.msi,hostgate-sample.msi hostgate-sample.msi"
+check "the log starts and ends with the program's lines" framed "$drive_c/setup/install.log"
+check "no installer's log is left beside it: $(ls "$drive_c/setup")" test "$(ls "$drive_c/setup")" = install.log
 
 echo "== The same again: nothing installed twice"
 wine_run reg add 'HKCU\Software\Hostgate Sample Runtime' /v Mode /d untouched /f >/dev/null
@@ -89,7 +109,8 @@ rm -f "$drive_c/setup/"*.log
 code=$(setup "$exe" /qn /l*v 'C:\setup\install.log')
 check "exit code $code is 0" test "$code" = 0
 check "the runtime was not installed again" test "$(wine_run reg query 'HKCU\Software\Hostgate Sample Runtime' /v Mode 2>/dev/null | tr -d '\r' | awk '/Mode/ {print $3}')" = untouched
-check "no runtime log" test ! -e "$drive_c/setup/install.1-runtime.log"
+check "the log holds the sample's log alone" \
+    test "$(parts "$drive_c/setup/install.log" | paste -sd,)" = "hostgate-sample.msi hostgate-sample.msi"
 
 echo "== A support package that fails stops the chain"
 code=$(setup "$exe" "$win_s\\chain-fails.msi" /qn)
@@ -98,10 +119,21 @@ check "the message names it" grep -q 'support.fails\.msi' "$work/stderr"
 check "the support package before it is installed" test "$(value ok)" = installed
 check "the package is not installed" test -z "$(value chain_fails)"
 
-echo "== A support package asking for a restart"
-code=$(setup "$exe" "$win_s\\chain-reboot.msi" /qn)
-check "exit code $code is 3010" test "$code" = 3010
-check "the support package and the package are installed" test "$(value reboot) $(value chain_reboot)" = "installed installed"
+echo "== A restart asked for: one line on standard error and in the log, naming the package that asked"
+# With /qb and the output redirected the line goes to standard error too: a message box
+# would wait for a click that never comes.
+while IFS='|' read -r package ui asked other; do
+    code=$(setup "$exe" "$win_s\\$package" "$ui" /l*v 'C:\setup\restart.log')
+    said=$(cat "$work/stderr")
+    check "$package $ui: exit code $code is 3010" test "$code" = 3010
+    check "$package $ui: one line, naming $asked${other:+ and not $other}: $said" \
+        test "$(wc -l <"$work/stderr")" = 1 -a -n "$(grep -F "$asked" <<<"$said")" -a -z "${other:+$(grep -F "$other" <<<"$said")}"
+    check "$package $ui: the same line in the log" grep -qxF "$said" <(tr -d '\r' <"$drive_c/setup/restart.log")
+done <<CASES
+chain-reboot.msi|/qn|setup test reboot|setup test chain_reboot
+self-reboot.msi|/qb|setup test self_reboot|
+CASES
+check "the support package and the packages are installed" test "$(value reboot) $(value chain_reboot) $(value self_reboot)" = "installed installed installed"
 
 echo "== Bad input: a clear code, nothing installed"
 while IFS='|' read -r expected args; do
@@ -119,12 +151,26 @@ done <<CASES
 CASES
 check "nothing of them installed" test -z "$(value chain_missing)$(value chain_garbage)"
 
-echo "== A DLL named like the installer's, beside the program, preferred by the loader"
-mkdir -p "$work/planted"
-check "the program and the DLL are planted" cp "$exe" "$build/planted/msi.dll" "$work/planted/"
-code=$(HOSTGATE_DLLOVERRIDES='msi=n,b' setup "$work/planted/hostgate-setup.exe" "$win_s\\chain-reboot.msi" --plan /qn)
+echo "== No package named: the one beside the program, with DLLs named like Windows' own planted there"
+# The loader is told to prefer the planted copies, and the folder is the current one, as
+# when the program is started from a download folder.
+one=$work/beside-one two=$work/beside-two
+mkdir -p "$one" "$two"
+cp "$exe" "$build/planted/"{msi,version,shlwapi,user32}.dll "$one/"
+package "$one/main.msi" beside_main "" "" $'part.msi\t\n' >/dev/null
+package "$one/part.msi" beside_part >/dev/null
+code=$(cd "$one" && HOSTGATE_DLLOVERRIDES='msi,version,shlwapi,user32=n,b' setup "$one/hostgate-setup.exe" /qn)
 check "exit code $code is 0" test "$code" = 0
-check "the planted DLL was not loaded" test ! -e "$work/planted/msi.dll.loaded"
+check "it says it took main.msi" test -n "$(grep 'main\.msi' "$work/stdout")" -a -z "$(grep 'part\.msi' "$work/stdout")"
+check "the support package and the package are installed" test "$(value beside_part) $(value beside_main)" = "installed installed"
+check "no planted DLL was loaded: $(cd "$one" && ls ./*.loaded 2>/dev/null)" test -z "$(ls "$one"/*.loaded 2>/dev/null)"
+cp "$exe" "$two/"
+package "$two/a.msi" beside_a >/dev/null
+package "$two/b.msi" beside_b >/dev/null
+code=$(setup "$two/hostgate-setup.exe" /qn)
+check "two unrelated packages: exit code $code is 1639" test "$code" = 1639
+check "the message names both" test -n "$(grep 'a\.msi' "$work/stderr" | grep 'b\.msi')"
+check "neither is installed" test -z "$(value beside_a)$(value beside_b)"
 
 WINEPREFIX=$HOSTGATE_WINEPREFIX wineserver -k 2>/dev/null
 echo "$failures failed"

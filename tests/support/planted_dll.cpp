@@ -1,5 +1,6 @@
-// A DLL named like the installer's, planted by the tests beside the setup program: once
-// loaded, it leaves a file named after itself with ".loaded" added.
+// A DLL named like one of Windows' own (msi, version, shlwapi, user32), planted by the tests
+// beside the setup program: once loaded, it leaves a file named after itself with ".loaded"
+// added. It exports nothing, so a program that imports the real one fails to start with it.
 #include <windows.h>
 
 BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID)
