@@ -103,11 +103,6 @@ std::set<std::string> Review::HostProperties()
     return Column(table::AutoCAD, autocad::Property);
 }
 
-std::set<std::string> Review::FunctionValues()
-{
-    return Column(table::FunctionVersion, functionversion::Value);
-}
-
 OwnedString Review::PackageProperty(const char* name)
 {
     if (const Table* properties = Get(table::Property))

@@ -42,7 +42,6 @@ public:
 
     std::set<std::string> Features();
     std::set<std::string> HostProperties();  // AutoCAD's Property
-    std::set<std::string> FunctionValues();  // FunctionVersion's Value
     OwnedString PackageProperty(const char* name);
 
 private:

@@ -12,8 +12,49 @@
 
 namespace {
 
-// About 40 characters fill a radio button 174 dialog units wide in the usual dialog font.
-constexpr std::size_t kButtonTextLimit = 40;
+// A choice's radio button is 174 dialog units wide and 17 high: one line of text beside its
+// circle, which takes about 12 units. A text that wraps loses its second line.
+constexpr int kButtonWidth = 174;
+constexpr int kButtonTextWidth = kButtonWidth - 12;
+
+// The width of a character in tenths of a dialog unit: an estimate at a typical dialog font,
+// from letters measured on the choice dialog as Wine draws it (an ordinary letter 5.2 units,
+// i, l, t, spaces and stops 3, capitals 5.2 to 8.2). Windows' 8-point Tahoma is narrower, so
+// the estimate errs toward a warning.
+int CharacterWidth(char32_t c)
+{
+    if (c >= 0x300 && c <= 0x36F) return 0;  // a combining mark
+    if (c < 0x80) {
+        if (std::string("ijlrtfI()[]{}.,:;'\"!|-/\\` ").find(static_cast<char>(c)) != std::string::npos) return 30;
+        if (c == 'm' || c == 'M') return 74;
+        if (c == 'W') return 82;
+        if (c == 'w' || c == 'O' || c == 'Q' || c == 'G') return 67;
+        if (c >= 'A' && c <= 'Z' && std::string("EFJLPSTZ").find(static_cast<char>(c)) == std::string::npos) return 59;
+        return 52;
+    }
+    bool wide = (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF) || (c >= 0xAC00 && c <= 0xD7A3) ||
+                (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF60) ||
+                (c >= 0xFFE0 && c <= 0xFFE6) || c >= 0x20000;
+    if (wide) return 104;
+    bool capital = (c >= 0xC0 && c <= 0xDE && c != 0xD7) || (c >= 0x391 && c <= 0x3A9) || (c >= 0x400 && c <= 0x42F);
+    return capital ? 59 : 52;
+}
+
+// The estimated width of a UTF-8 text, in whole dialog units.
+int TextWidth(const std::string& text)
+{
+    int tenths = 0;
+    for (std::size_t at = 0; at < text.size();) {
+        unsigned char lead = static_cast<unsigned char>(text[at]);
+        std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+        char32_t c = length == 1 ? lead : lead & (0x7F >> length);
+        for (std::size_t i = 1; i < length && at + i < text.size(); ++i)
+            c = (c << 6) | (static_cast<unsigned char>(text[at + i]) & 0x3F);
+        tenths += CharacterWidth(c);
+        at += length;
+    }
+    return (tenths + 9) / 10;
+}
 
 // A rule as hostgate reads it: property and function by name, cabinet and feature by position.
 struct Rule {
@@ -67,6 +108,24 @@ std::string ReleaseShown(Review& review, const std::string& property)
 {
     OwnedString release = ReleaseOf(review, property);
     return release ? "release " + Shown(*release) : "its release";
+}
+
+// True when a function the rule's Function names (by its name or its value) fits a release
+// other than `property`'s: chosen there, it installs without that release.
+bool InstallsWithout(Review& review, const std::vector<Rule>& rules, const std::string& function,
+                     const std::string& property, const std::set<std::string>& releaseProperties)
+{
+    const Table* functions = review.Get(table::FunctionVersion);
+    if (!functions) return false;
+    for (const auto& row : functions->rows) {
+        OwnedString value = Table::Field(row, functionversion::Value);
+        if (!value || (function != *value && Table::Field(row, functionversion::Function) != function)) continue;
+        for (const Rule& rule : rules)
+            if (rule.function == value && rule.property && *rule.property != property &&
+                releaseProperties.count(*rule.property))
+                return true;
+    }
+    return false;
 }
 
 bool RaisedByCondition(Review& review, const std::string& feature)
@@ -123,7 +182,6 @@ void CheckRules(Review& review)
     if (rules.empty()) return;
     std::set<std::string> features = review.Features();
     std::set<std::string> properties = review.HostProperties();
-    std::set<std::string> values = review.FunctionValues();
 
     std::set<std::string> ruled;  // features any rule names
     std::set<std::string> usedProperties;
@@ -152,22 +210,22 @@ void CheckRules(Review& review)
                            ": the release can never be matched to a function (message 3000 when it is the only one "
                            "installed); add rules under it");
     // A feature whose every rule stands under one release's property stays off wherever that
-    // release is missing, whatever function is chosen: said once, on its first function rule.
+    // release is missing, whatever function is chosen: said once, on the first rule of a
+    // function that installs without that release (one its Value fits under another release).
     std::map<std::string, std::set<std::string>> under = PropertiesOfFeatures(rules);
     std::set<std::string> told;
     for (const Rule& rule : rules) {
-        if (!rule.feature || !features.count(*rule.feature) || !rule.function || !values.count(*rule.function) ||
-            told.count(*rule.feature))
-            continue;
+        if (!rule.feature || !features.count(*rule.feature) || !rule.function || told.count(*rule.feature)) continue;
         OwnedString property = SoleRelease(under, *rule.feature, properties);
-        if (!property) continue;
+        if (!property || !InstallsWithout(review, rules, *rule.function, *property, properties)) continue;
         told.insert(*rule.feature);
         review.Add("HG12", "warning", table::SearchCabinet, layout::ColumnName(table::SearchCabinet, searchcabinet::Feature),
                    rule.key,
                    "feature " + *rule.feature + "'s rules all stand under " + *property + ": it installs only where " +
                        ReleaseShown(review, *property) + " is found, whatever the function chosen; if function " +
                        Shown(*rule.function) + " should install it without that release, give it a general rule of "
-                       "the function too (empty " + searchcabinet::PropertyNameColumn + ")");
+                       "the function too (empty " + searchcabinet::PropertyNameColumn + ", under its Value, and "
+                       "under its name where the two differ)");
     }
     // A feature that no costing installs (level 0, no Condition row raising it) stays out on
     // every road, whatever the rules and the choice say.
@@ -272,10 +330,14 @@ void CheckFunctions(Review& review)
                        "the function is offered under its name " + Shown(*name) + " but, once chosen, its rules are "
                        "read under its value " + Shown(*value) + ", and no rule has that Function: add its rules "
                        "under " + Shown(*value) + " too");
-        if (text && text->size() > kButtonTextLimit)
+        int width = text ? TextWidth(*text) : 0;
+        if (width > kButtonTextWidth)
             review.Add("HG10", "warning", table::FunctionVersion, layout::ColumnName(table::FunctionVersion, functionversion::Text),
                        key,
-                       "the text has " + std::to_string(text->size()) + " characters; a radio button shows about " +
-                           std::to_string(kButtonTextLimit) + ": shorten it");
+                       "the text is about " + std::to_string(width) + " dialog units wide (an estimate at a typical "
+                       "dialog font, about 4 to 5 units a character, capitals, m and w wider), and its radio button "
+                       "leaves about " + std::to_string(kButtonTextWidth) + " of its " + std::to_string(kButtonWidth) +
+                           " units beside the circle: the text wraps onto a second line, which the button's height of 17 "
+                           "units cuts off; shorten it");
     }
 }

@@ -11,8 +11,10 @@
 
 #include <cstdint>
 #include <cstring>
+#include <algorithm>
 #include <functional>
 #include <set>
+#include <sstream>
 #include <tuple>
 
 using namespace testbed;
@@ -99,6 +101,14 @@ void EmptyFunctionValues(MSIHANDLE database)
              {"'viewer', 'Viewer', ''", "'editor', 'Editor', ''"});
 }
 
+// A fourth function, lite, that has rules but no value.
+void FunctionWithoutValue(MSIHANDLE database)
+{
+    Recreate(database, "FunctionVersion", "`Function` CHAR(72) NOT NULL, `Text` CHAR(51), `Value` CHAR(51) PRIMARY KEY `Function`",
+             {"'viewer', 'Viewer', 'viewer'", "'editor', 'Editor', 'EDITOR-PRO'", "'network', 'Network', 'network'",
+              "'lite', 'Lite', ''"});
+}
+
 void ReleaseWithoutProperty(MSIHANDLE database)
 {
     Recreate(database, "AutoCAD", "`Property` CHAR(72), `Unused` CHAR(0), `Release` CHAR(32) PRIMARY KEY `Property`",
@@ -109,6 +119,31 @@ std::string Rule(const std::string& values)
 {
     return "INSERT INTO `SearchCabinet` (`PropertyName`, `Function`, `Cabinet`, `Feature`, `Flags`) VALUES (" + values + ")";
 }
+
+std::string Feature(const std::string& name)
+{
+    return "INSERT INTO `Feature` (`Feature`, `Display`, `Level`, `Attributes`) VALUES ('" + name + "', 0, 1, 0)";
+}
+
+std::string Function(const std::string& values)
+{
+    return "INSERT INTO `FunctionVersion` (`Function`, `Text`, `Value`) VALUES (" + values + ")";
+}
+
+// Rules of `function` for `feature` under each property given ('' for a general rule).
+std::vector<std::string> RulesUnder(const std::vector<std::string>& properties, const std::string& function,
+                                    const std::string& feature)
+{
+    std::vector<std::string> statements;
+    for (const std::string& property : properties)
+        statements.push_back(Rule("'" + property + "', '" + function + "', 'cabs\\editor.cab', '" + feature + "', 0"));
+    return statements;
+}
+
+const std::vector<std::string> kRemembersFunction = {
+    "CREATE TABLE `AppSearch` (`Property` CHAR(72) NOT NULL, `Signature_` CHAR(72) NOT NULL PRIMARY KEY `Property`, "
+    "`Signature_`)",
+    "INSERT INTO `AppSearch` (`Property`, `Signature_`) VALUES ('FUNCTION_VER', 'KeptFunction')"};
 
 // The sample has no Registry table; a test gives it one.
 const std::string kRegistryTable =
@@ -226,6 +261,13 @@ TEST(Checker, NamesEachMistakeOfTheSampleAndNothingElse)
         {"a function text too long for its button",
          {"UPDATE `FunctionVersion` SET `Text`='" + std::string(60, 'x') + "' WHERE `Function`='viewer'"}, nullptr,
          false, {{"HG10", "warning", "FunctionVersion", "viewer"}}},
+        // Measured on the dialog as Wine draws it: the first wraps, the second (41 characters) fits.
+        {"a function text with capitals and wide letters that wraps",
+         {"UPDATE `FunctionVersion` SET `Text`='Komplett mit allen Exportformaten CAD' WHERE `Function`='viewer'"}, nullptr,
+         false, {{"HG10", "warning", "FunctionVersion", "viewer"}}},
+        {"a function text of narrow letters that fits",
+         {"UPDATE `FunctionVersion` SET `Text`='Viewer: list, print, plot and tile it all' WHERE `Function`='viewer'"},
+         nullptr, false, {}},
         {"a gated feature with a Condition row of the package above level 0",
          {"INSERT INTO `Condition` (`Feature_`, `Level`, `Condition`) VALUES ('Viewer', 3, 'VersionNT > 500')"}, nullptr,
          false, {{"HG09", "warning", "Condition", "Viewer/3"}}},
@@ -236,6 +278,35 @@ TEST(Checker, NamesEachMistakeOfTheSampleAndNothingElse)
          {Rule("'ACAD2007', 'viewer', 'cabs\\r17.cab', 'Acad2007', 0")}, nullptr, false,
          {{"HG12", "warning", "SearchCabinet", "ACAD2007/viewer/cabs\\r17.cab/Acad2007"}}},
         {"a general function rule for a release's feature", {Rule("'', 'viewer', 'cabs\\r17.cab', 'Acad2007', 0")},
+         nullptr, false, {}},
+        {"a function's feature under the one release the function fits, under its name and its value",
+         Joined({Function("'pro', 'Pro', 'PRO-X'"), Feature("ProTools")},
+                Joined(RulesUnder({"ACAD2004"}, "pro", "ProTools"), RulesUnder({"ACAD2004"}, "PRO-X", "ProTools"))),
+         nullptr, false, {}},
+        {"the same, the function also fitting another release",
+         Joined({Function("'pro', 'Pro', 'PRO-X'"), Feature("ProTools"), Feature("ProExtras")},
+                Joined(Joined(RulesUnder({"ACAD2004"}, "pro", "ProTools"), RulesUnder({"ACAD2004"}, "PRO-X", "ProTools")),
+                       RulesUnder({"ACAD2004", "ACAD2007"}, "PRO-X", "ProExtras"))),
+         nullptr, false, {{"HG12", "warning", "SearchCabinet", "ACAD2004/pro/cabs\\editor.cab/ProTools"}}},
+        {"a function with rules but no value", {Rule("'', 'lite', 'cabs\\viewer.cab', 'Viewer', 0")},
+         FunctionWithoutValue, false, {{"HG22", "error", "FunctionVersion", "lite"}}},
+        {"a function with rules under a release and a value",
+         Joined({Function("'lite', 'Lite', 'lite'"), Feature("Lite")}, RulesUnder({"", "ACAD2000"}, "lite", "Lite")),
+         nullptr, false, {}},
+        {"a function's general feature, its releases' rules left out",
+         Joined({Feature("Templates")}, Joined(RulesUnder({""}, "editor", "Templates"), RulesUnder({""}, "EDITOR-PRO", "Templates"))),
+         nullptr, false, {{"HG23", "warning", "FunctionVersion", "editor"}}},
+        {"a function's feature under the releases it fits",
+         Joined({Feature("Templates")},
+                Joined(RulesUnder({"ACAD2004", "ACAD2007"}, "editor", "Templates"),
+                       RulesUnder({"ACAD2004", "ACAD2007"}, "EDITOR-PRO", "Templates"))),
+         nullptr, false, {}},
+        {"two functions with the same features, not remembered",
+         Joined({Function("'lite', 'Lite', 'lite'")}, RulesUnder({"", "ACAD2000", "ACAD2004", "ACAD2007"}, "lite", "Viewer")),
+         nullptr, false, {{"HG24", "warning", "FunctionVersion", "viewer"}, {"HG24", "warning", "FunctionVersion", "lite"}}},
+        {"two functions with the same features, remembered",
+         Joined(Joined({Function("'lite', 'Lite', 'lite'")}, RulesUnder({"", "ACAD2000", "ACAD2004", "ACAD2007"}, "lite", "Viewer")),
+                kRemembersFunction),
          nullptr, false, {}},
         {"release registry rows in the release's own component",
          {kRegistryTable, RegistryRow("'[ACAD2000]\\Applications\\Sample', '[INSTALLDIR]', 'Acad2000Files'")}, nullptr,
@@ -328,6 +399,53 @@ TEST(Checker, NamesEachMistakeOfTheSampleAndNothingElse)
     std::set<Named> missing = unsecured;
     missing.insert({"HG11", "error", "", missingFolder + "\\"});
     EXPECT_EQ(Check(sample, missingFolder), missing);
+}
+
+// --explain says, below its table, why a function whose own rules are met is not offered on a
+// set of releases; the table keeps its five columns.
+TEST(Checker, ExplainSaysWhyAFunctionWhoseRulesAreMetIsNotOffered)
+{
+    using Footnote = std::pair<std::string, std::string>;  // installed releases, function
+    const struct {
+        const char* package;
+        std::vector<std::string> statements;
+        std::set<Footnote> expected;
+    } cases[] = {
+        {"the sample", {}, {}},
+        {"a function's general feature, its releases' rules left out",
+         Joined({Feature("Templates")}, Joined(RulesUnder({""}, "editor", "Templates"), RulesUnder({""}, "EDITOR-PRO", "Templates"))),
+         {{"R15.0", "editor"}}},
+        {"a function's feature under the releases it fits",
+         Joined({Feature("Templates")},
+                Joined(RulesUnder({"ACAD2004", "ACAD2007"}, "editor", "Templates"),
+                       RulesUnder({"ACAD2004", "ACAD2007"}, "EDITOR-PRO", "Templates"))),
+         {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.package);
+        TempFolder folder{"explain"};
+        std::string package = folder / "explained.msi";
+        Mistaken(package, c.statements);
+        std::optional<std::string> table = ExplainPackage(package, std::nullopt);
+        ASSERT_TRUE(table.has_value());
+        std::set<std::string> sets;  // the table's first column
+        std::vector<std::string> notes;
+        std::istringstream lines(*table);
+        for (std::string line; std::getline(lines, line);) {
+            std::size_t tabs = std::count(line.begin(), line.end(), '\t');
+            if (tabs == 0) notes.push_back(line);
+            else sets.insert(line.substr(0, line.find('\t')));
+            EXPECT_TRUE(tabs == 0 || tabs == 4) << line;
+        }
+        std::set<Footnote> footnotes;
+        for (const std::string& note : notes) {
+            std::size_t end = note.find(": ");
+            if (end == std::string::npos || !sets.count(note.substr(0, end))) continue;
+            std::size_t function = end + 2;
+            footnotes.insert({note.substr(0, end), note.substr(function, note.find(": ", function) - function)});
+        }
+        EXPECT_EQ(footnotes, c.expected) << *table;
+    }
 }
 
 namespace {
