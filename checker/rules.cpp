@@ -4,10 +4,14 @@
 #include "checker/text.h"
 
 #include "gating/gate.h"
+#include "gating/plan.h"
 #include "host/host_release.h"
 #include "package/contract.h"
 #include "package/layout.h"
 
+#include <msidefs.h>
+
+#include <cstring>
 #include <map>
 
 namespace {
@@ -174,6 +178,164 @@ std::string Misplaced(const Table& registryTable, const std::vector<OwnedString>
            (known ? ")" : " per user, the same under HKLM per machine)");
 }
 
+// The release properties a Registry row uses: [P] in its Key, Name or Value.
+std::vector<std::string> ReleasesUsed(const Table& registryTable, const std::vector<OwnedString>& row,
+                                      const std::set<std::string>& properties)
+{
+    std::vector<std::string> used;
+    for (const std::string& property : properties)
+        for (const char* column : {registry::KeyColumn, registry::NameColumn, registry::ValueColumn}) {
+            OwnedString text = registryTable.Field(row, column);
+            if (text && text->find("[" + property + "]") != std::string::npos) {
+                used.push_back(property);
+                break;
+            }
+        }
+    return used;
+}
+
+// What the registry checks read of the Component table and the installation's context.
+constexpr const char* kRegistryColumn = "Registry";  // a Registry row's key
+constexpr const char* kComponentTable = "Component";
+constexpr const char* kComponentColumn = "Component";
+constexpr const char* kAttributesColumn = "Attributes";
+constexpr const char* kConditionColumn = "Condition";
+constexpr const char* kAllUsers = "ALLUSERS";
+constexpr const char* kInstallPerUser = "MSIINSTALLPERUSER";
+constexpr int kRootOfContext = -1;  // HKEY_CURRENT_USER per user, HKEY_LOCAL_MACHINE per machine
+
+struct ComponentFacts {
+    int attributes = 0;
+    std::string condition;
+};
+
+std::map<std::string, ComponentFacts> Components(Review& review)
+{
+    std::map<std::string, ComponentFacts> components;
+    if (const Table* table = review.Get(kComponentTable))
+        for (const auto& row : table->rows)
+            if (OwnedString name = table->Field(row, kComponentColumn))
+                components[*name] = {Integer(table->Field(row, kAttributesColumn)),
+                                     table->Field(row, kConditionColumn).value_or("")};
+    return components;
+}
+
+// ALLUSERS=1 installs per machine, and so does ALLUSERS=2 unless MSIINSTALLPERUSER asks for a
+// per-user installation; an empty ALLUSERS installs per user.
+bool InstallsPerMachine(Review& review)
+{
+    std::string allUsers = review.PackageProperty(kAllUsers).value_or("");
+    if (allUsers.empty()) return false;
+    return allUsers != "2" || review.PackageProperty(kInstallPerUser).value_or("").empty();
+}
+
+bool IsNameCharacter(char c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '.';
+}
+
+// True when `condition` holds `property`="`value`" (or ~=), not negated: the component
+// installs only where the property says so. Other forms of the same test are not recognised.
+bool Requires(const std::string& condition, const std::string& property, const std::string& value)
+{
+    auto skipSpaces = [&](std::size_t at) {
+        while (at < condition.size() && (condition[at] == ' ' || condition[at] == '\t')) ++at;
+        return at;
+    };
+    const std::string quoted = "\"" + value + "\"";
+    for (std::size_t at = condition.find(property); at != std::string::npos; at = condition.find(property, at + 1)) {
+        std::size_t end = at + property.size();
+        if ((at > 0 && IsNameCharacter(condition[at - 1])) || (end < condition.size() && IsNameCharacter(condition[end])))
+            continue;
+        std::size_t next = skipSpaces(end);
+        if (condition.compare(next, 1, "~") == 0) ++next;
+        if (condition.compare(next, 1, "=") != 0) continue;
+        next = skipSpaces(next + 1);
+        if (condition.compare(next, quoted.size(), quoted) != 0) continue;
+        std::size_t before = at;
+        while (before > 0 && (condition[before - 1] == ' ' || condition[before - 1] == '\t' || condition[before - 1] == '('))
+            --before;
+        bool negated = before >= 3 && _strnicmp(condition.c_str() + before - 3, "NOT", 3) == 0 &&
+                       (before == 3 || !IsNameCharacter(condition[before - 4]));
+        if (!negated) return true;
+    }
+    return false;
+}
+
+// Where rows under a release's property land against where the host reads: a host found in
+// the 64-bit view reads HKEY_LOCAL_MACHINE\Software without Wow6432Node, where a 32-bit
+// component writes; a host found per machine is read by every user, and HKEY_CURRENT_USER by one.
+void CheckRegistryPlaces(Review& review, const Table& registryTable, const std::set<std::string>& properties)
+{
+    std::map<std::string, ComponentFacts> components = Components(review);
+    const bool perMachine = InstallsPerMachine(review);
+    for (const auto& row : registryTable.rows) {
+        OwnedString name = registryTable.Field(row, kRegistryColumn);
+        OwnedString component = registryTable.Field(row, registry::ComponentColumn);
+        auto facts = component ? components.find(*component) : components.end();
+        std::vector<std::string> used = ReleasesUsed(registryTable, row, properties);
+        if (!name || facts == components.end() || used.empty()) continue;
+        const int root = Integer(registryTable.Field(row, registry::RootColumn));
+        const bool machine = root == msidbRegistryRootLocalMachine || (root == kRootOfContext && perMachine);
+        if (machine && !(facts->second.attributes & msidbComponentAttributes64bit))
+            for (const std::string& property : used) {
+                const std::string view = property + kViewSuffix;
+                if (Requires(facts->second.condition, view, "32")) continue;
+                review.Add("HG25", "warning", registry::Table, registry::ComponentColumn, *name,
+                           "the row under [" + property + "] lands in HKEY_LOCAL_MACHINE (" +
+                               (root == kRootOfContext ? "root -1, and the package installs per machine"
+                                                       : "root 2") +
+                               ") from " + Shown(*component) + ", a 32-bit component: on 64-bit Windows it is "
+                               "written under Software\\Wow6432Node, and a host found in the 64-bit view (" + view +
+                               "=\"64\", every current 64-bit release) does not read it there. Give the same rows "
+                               "(root 2) to a 64-bit component (attribute 256, in a 64-bit package) conditioned on " +
+                               view + "=\"64\", condition this one on " + view + "=\"32\", and mark both transitive "
+                               "(attribute 64) so that a repair evaluates the condition again");
+                break;
+            }
+        if (root == kRootOfContext && !perMachine) {
+            const std::string& property = used.front();
+            const std::string where = property + kRootSuffix;
+            review.Add("HG26", "warning", registry::Table, registry::RootColumn, *name,
+                       "the row under [" + property + "] has root -1, which follows the installation's context, and "
+                       "the package can install per user (" + kAllUsers + " empty, or 2 with " + kInstallPerUser +
+                           "): installed so, it lands under HKEY_CURRENT_USER also for a release found per machine "
+                           "(" + where + "=\"machine\"), where other users' hosts do not read it. Write the rows in "
+                           "two components: root 2 conditioned on " + where + "=\"machine\" and root 1 conditioned on " +
+                           where + "=\"user\", both transitive (attribute 64) so that a repair evaluates the "
+                           "condition again");
+        }
+    }
+}
+
+// Each feature that installs a component of `misplaced` (component and release property, and
+// where its rows then land) while that release may be missing.
+void ReportMisplaced(Review& review, const Table& featureComponents,
+                     const std::map<std::pair<std::string, std::string>, std::string>& misplaced,
+                     const std::set<std::string>& properties)
+{
+    if (misplaced.empty()) return;
+    std::map<std::string, std::set<std::string>> under = PropertiesOfFeatures(Rules(review));
+    for (const auto& row : featureComponents.rows) {
+        OwnedString feature = featureComponents.Field(row, featurecomponents::FeatureColumn);
+        OwnedString component = featureComponents.Field(row, featurecomponents::ComponentColumn);
+        if (!feature || !component) continue;
+        OwnedString sole = SoleRelease(under, *feature, properties);
+        for (auto it = misplaced.lower_bound({*component, ""}); it != misplaced.end() && it->first.first == *component;
+             ++it) {
+            const std::string& property = it->first.second;
+            if (sole == property) continue;
+            std::string why = under.count(*feature) ? "its rules do not all stand under " + property : "no rule names it";
+            review.Add("HG19", "warning", featurecomponents::Table, featurecomponents::FeatureColumn,
+                       *feature + "/" + *component,
+                       "component " + Shown(*component) + " has Registry rows under [" + property + "], and feature " +
+                           Shown(*feature) + ", which installs it, can install while " + ReleaseShown(review, property) +
+                           " is missing (" + why + "): the rows are then written " + it->second +
+                           "; move them into a component of a feature ruled under " + property + " alone");
+        }
+    }
+}
+
 }  // namespace
 
 void CheckRules(Review& review)
@@ -250,53 +412,29 @@ void CheckRules(Review& review)
         }
 }
 
-// Rows under a release's property ([P] in Key, Name or Value) written where the release is
-// missing: the property is then empty, and a key under it lands at the root of its hive.
+// Rows under a release's property ([P] in Key, Name or Value): written where the release is
+// missing, the property is empty and a key under it lands at the root of its hive; written
+// where the release's host does not read, they register nothing.
 void CheckRegistry(Review& review)
 {
     const Table* registryTable = review.Get(registry::Table);
     const Table* featureComponents = review.Get(featurecomponents::Table);
     std::set<std::string> properties = review.HostProperties();
+    if (!registryTable || properties.empty()) return;
     // Rules hostgate cannot read (HG01) tell nothing of which features a release holds.
-    if (!registryTable || !featureComponents || properties.empty() || review.HasError("HG01", table::SearchCabinet))
-        return;
-    // Component and release property, and what its first such row shows of the harm.
-    std::map<std::pair<std::string, std::string>, std::string> misplaced;
-    for (const auto& row : registryTable->rows) {
-        OwnedString component = registryTable->Field(row, registry::ComponentColumn);
-        if (!component) continue;
-        for (const std::string& property : properties) {
-            const std::string reference = "[" + property + "]";
-            bool used = false;
-            for (const char* column : {registry::KeyColumn, registry::NameColumn, registry::ValueColumn}) {
-                OwnedString text = registryTable->Field(row, column);
-                used = used || (text && text->find(reference) != std::string::npos);
-            }
-            if (used)
+    if (featureComponents && !review.HasError("HG01", table::SearchCabinet)) {
+        // Component and release property, and what its first such row shows of the harm.
+        std::map<std::pair<std::string, std::string>, std::string> misplaced;
+        for (const auto& row : registryTable->rows) {
+            OwnedString component = registryTable->Field(row, registry::ComponentColumn);
+            if (!component) continue;
+            for (const std::string& property : ReleasesUsed(*registryTable, row, properties))
                 misplaced.emplace(std::make_pair(*component, property),
-                                  Misplaced(*registryTable, row, reference, ReleaseOf(review, property)));
+                                  Misplaced(*registryTable, row, "[" + property + "]", ReleaseOf(review, property)));
         }
+        ReportMisplaced(review, *featureComponents, misplaced, properties);
     }
-    if (misplaced.empty()) return;
-    std::map<std::string, std::set<std::string>> under = PropertiesOfFeatures(Rules(review));
-    for (const auto& row : featureComponents->rows) {
-        OwnedString feature = featureComponents->Field(row, featurecomponents::FeatureColumn);
-        OwnedString component = featureComponents->Field(row, featurecomponents::ComponentColumn);
-        if (!feature || !component) continue;
-        OwnedString sole = SoleRelease(under, *feature, properties);
-        for (auto it = misplaced.lower_bound({*component, ""}); it != misplaced.end() && it->first.first == *component;
-             ++it) {
-            const std::string& property = it->first.second;
-            if (sole == property) continue;
-            std::string why = under.count(*feature) ? "its rules do not all stand under " + property : "no rule names it";
-            review.Add("HG19", "warning", featurecomponents::Table, featurecomponents::FeatureColumn,
-                       *feature + "/" + *component,
-                       "component " + Shown(*component) + " has Registry rows under [" + property + "], and feature " +
-                           Shown(*feature) + ", which installs it, can install while " + ReleaseShown(review, property) +
-                           " is missing (" + why + "): the rows are then written " + it->second +
-                           "; move them into a component of a feature ruled under " + property + " alone");
-        }
-    }
+    CheckRegistryPlaces(review, *registryTable, properties);
 }
 
 void CheckFunctions(Review& review)

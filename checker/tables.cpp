@@ -4,9 +4,11 @@
 #include "checker/text.h"
 
 #include "gating/gate.h"
+#include "gating/plan.h"
 #include "package/contract.h"
 #include "package/layout.h"
 
+#include <algorithm>
 #include <map>
 
 namespace {
@@ -165,7 +167,10 @@ void CheckReleases(Review& review)
     std::vector<std::string> notSecure;
     std::string secure = ";" + review.PackageProperty(kSecureProperties).value_or("") + ";";
     auto requireSecure = [&](const std::string& property) {
-        if (secure.find(";" + property + ";") == std::string::npos) notSecure.push_back(property);
+        // A property with several releases (rows) is named once.
+        if (secure.find(";" + property + ";") == std::string::npos &&
+            std::find(notSecure.begin(), notSecure.end(), property) == notSecure.end())
+            notSecure.push_back(property);
     };
     // The choice made on the dialog travels to the execute side in FUNCTION_VER.
     requireSecure(prop::FunctionVer);
@@ -192,8 +197,8 @@ void CheckReleases(Review& review)
                        "property " + Shown(*property) + " has lower-case letters, so it is private: on Windows it "
                        "neither crosses from the user interface to the execute side nor can be given on the "
                        "command line; write it in upper case");
-        else
-            requireSecure(*property);
+        else  // with its companions, which say where it was found
+            for (const char* suffix : {"", kRootSuffix, kViewSuffix}) requireSecure(*property + suffix);
     }
     // Which releases hostgate looked up itself, told apart from those an administrator gave.
     if (!releases->rows.empty()) requireSecure(prop::LibrarySet);
@@ -203,8 +208,10 @@ void CheckReleases(Review& review)
         review.Add("HG17", "warning", table::Property, "Value", kSecureProperties,
                    "the properties " + list + " are not in " + kSecureProperties + ": on Windows, for a user "
                    "who is not an administrator, they do not reach the execute side, where the dialog's choice (" +
-                       prop::FunctionVer + ") and a release given on the command line are lost, and the releases "
-                       "hostgate looked up (" + prop::LibrarySet + ") cannot be told from releases an administrator "
-                       "gave; add them to the property");
+                       prop::FunctionVer + ") and a release given on the command line with its companions (the root "
+                       "and view it lives in, <P>" + kRootSuffix + " and <P>" + kViewSuffix + ", which components "
+                       "writing the host's registration are conditioned on) are lost, and the releases hostgate "
+                       "looked up (" + prop::LibrarySet + ") cannot be told from releases an administrator gave; add "
+                       "them to the property");
     }
 }

@@ -145,16 +145,44 @@ const std::vector<std::string> kRemembersFunction = {
     "`Signature_`)",
     "INSERT INTO `AppSearch` (`Property`, `Signature_`) VALUES ('FUNCTION_VER', 'KeptFunction')"};
 
+std::vector<std::string> Joined(std::vector<std::string> first, const std::vector<std::string>& second)
+{
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
+}
+
 // The sample has no Registry table; a test gives it one.
 const std::string kRegistryTable =
     "CREATE TABLE `Registry` (`Registry` CHAR(72) NOT NULL, `Root` SHORT NOT NULL, `Key` CHAR(255) NOT NULL LOCALIZABLE, "
     "`Name` CHAR(255) LOCALIZABLE, `Value` LONGCHAR LOCALIZABLE, `Component_` CHAR(72) NOT NULL PRIMARY KEY `Registry`)";
 
-// A per-user or per-machine row (Root -1): its key, value and component.
+// A Registry row: its name, root, key, value and component.
 std::string RegistryRow(const std::string& values)
 {
-    return "INSERT INTO `Registry` (`Registry`, `Root`, `Key`, `Value`, `Component_`) VALUES ('Loader', -1, " + values + ")";
+    return "INSERT INTO `Registry` (`Registry`, `Root`, `Key`, `Value`, `Component_`) VALUES (" + values + ")";
 }
+
+// A component of the release feature Acad2004 (its name, attributes and condition) and its
+// row of the release's registration under `root`.
+std::vector<std::string> Registration(const std::string& component, int attributes, const std::string& condition,
+                                      int root)
+{
+    return {"INSERT INTO `Component` (`Component`, `Directory_`, `Attributes`, `Condition`) VALUES ('" + component +
+                "', 'INSTALLDIR', " + std::to_string(attributes) + ", '" + condition + "')",
+            "INSERT INTO `FeatureComponents` (`Feature_`, `Component_`) VALUES ('Acad2004', '" + component + "')",
+            RegistryRow("'" + component + "', " + std::to_string(root) + ", '[ACAD2004]\\Applications\\Sample', "
+                        "'[INSTALLDIR]', '" + component + "'")};
+}
+
+// Acad2004's registration, one component per place its host can live (the guide's shape).
+const std::vector<std::string> kRegistrationEverywhere =
+    Joined(Joined(Joined({kRegistryTable},
+                         Registration("Reg64", 324, "ACAD2004_ROOT=\"machine\" AND ACAD2004_VIEW=\"64\"", 2)),
+                  Registration("Reg32", 68, "(ACAD2004_ROOT=\"machine\" AND ACAD2004_VIEW = \"32\") OR REMOVE~=\"ALL\"", 2)),
+           Registration("RegUser", 68, "ACAD2004_ROOT=\"user\"", 1));
+const std::string kPerUser = "DELETE FROM `Property` WHERE `Property`='ALLUSERS'";
+const std::string kEitherContext = "UPDATE `Property` SET `Value`='2' WHERE `Property`='ALLUSERS'";
+const std::string kAskedPerUser = "INSERT INTO `Property` (`Property`, `Value`) VALUES ('MSIINSTALLPERUSER', '1')";
 
 using Named = std::tuple<std::string, std::string, std::string, std::string>;  // code, severity, table, key
 
@@ -195,12 +223,6 @@ std::vector<std::string> AdminSequence(const std::string& sequence, const std::v
         statements.push_back("INSERT INTO `" + sequence + "` (`Action`, `Sequence`) VALUES ('" +
                              action.substr(0, action.find(' ')) + "', " + action.substr(action.find(' ') + 1) + ")");
     return statements;
-}
-
-std::vector<std::string> Joined(std::vector<std::string> first, const std::vector<std::string>& second)
-{
-    first.insert(first.end(), second.begin(), second.end());
-    return first;
 }
 
 }  // namespace
@@ -309,16 +331,36 @@ TEST(Checker, NamesEachMistakeOfTheSampleAndNothingElse)
                 kRemembersFunction),
          nullptr, false, {}},
         {"release registry rows in the release's own component",
-         {kRegistryTable, RegistryRow("'[ACAD2000]\\Applications\\Sample', '[INSTALLDIR]', 'Acad2000Files'")}, nullptr,
+         {kRegistryTable, RegistryRow("'Loader', 1, '[ACAD2000]\\Applications\\Sample', '[INSTALLDIR]', 'Acad2000Files'")}, nullptr,
          false, {}},
         {"release registry rows in a function's component",
-         {kRegistryTable, RegistryRow("'[ACAD2000]\\Applications\\Sample', '[INSTALLDIR]', 'ViewerFiles'")}, nullptr,
+         {kRegistryTable, RegistryRow("'Loader', 1, '[ACAD2000]\\Applications\\Sample', '[INSTALLDIR]', 'ViewerFiles'")}, nullptr,
          false, {{"HG19", "warning", "FeatureComponents", "Viewer/ViewerFiles"}}},
         {"a release's component shared with a feature no rule names",
-         {kRegistryTable, RegistryRow("'Software\\Sample', '[ACAD2000]', 'Acad2000Files'"),
+         {kRegistryTable, RegistryRow("'Loader', 1, 'Software\\Sample', '[ACAD2000]', 'Acad2000Files'"),
           "INSERT INTO `Feature` (`Feature`, `Display`, `Level`, `Attributes`) VALUES ('Extras', 0, 1, 0)",
           "INSERT INTO `FeatureComponents` (`Feature_`, `Component_`) VALUES ('Extras', 'Acad2000Files')"},
          nullptr, false, {{"HG19", "warning", "FeatureComponents", "Extras/Acad2000Files"}}},
+        {"a release's registration from a 32-bit component per machine",
+         Joined({kRegistryTable}, Registration("Reg", 4, "", 2)), nullptr, false, {{"HG25", "warning", "Registry", "Reg"}}},
+        {"the same with root -1 in a package installed per machine",
+         Joined({kRegistryTable}, Registration("Reg", 4, "", -1)), nullptr, false,
+         {{"HG25", "warning", "Registry", "Reg"}}},
+        {"the same where ALLUSERS=2 installs per machine",
+         Joined({kRegistryTable, kEitherContext}, Registration("Reg", 4, "", -1)), nullptr, false,
+         {{"HG25", "warning", "Registry", "Reg"}}},
+        {"a 32-bit component conditioned on the 64-bit view",
+         Joined({kRegistryTable}, Registration("Reg", 68, "ACAD2004_VIEW=\"64\"", 2)), nullptr, false,
+         {{"HG25", "warning", "Registry", "Reg"}}},
+        {"root -1 in a package installed per user",
+         Joined({kRegistryTable, kPerUser}, Registration("Reg", 4, "", -1)), nullptr, false,
+         {{"HG26", "warning", "Registry", "Reg"}}},
+        {"root -1 in a package that asks for a per-user installation",
+         Joined({kRegistryTable, kEitherContext, kAskedPerUser}, Registration("Reg", 4, "", -1)), nullptr, false,
+         {{"HG26", "warning", "Registry", "Reg"}}},
+        {"a release's registration for every place, per machine", kRegistrationEverywhere, nullptr, false, {}},
+        {"a release's registration for every place, per user", Joined({kPerUser}, kRegistrationEverywhere), nullptr,
+         false, {}},
         {"a cabinet in the wrong folder",
          {"DELETE " + viewerRule,
           "INSERT INTO `SearchCabinet` (`PropertyName`, `Function`, `Cabinet`, `Feature`, `Flags`) "
@@ -354,6 +396,14 @@ TEST(Checker, NamesEachMistakeOfTheSampleAndNothingElse)
          nullptr, false, {{"HG17", "warning", "Property", "SecureCustomProperties"}}},
         {"the releases hostgate set not secured",
          {"UPDATE `Property` SET `Value`='FUNCTION_VER;ACAD2000;ACAD2004;ACAD2007' WHERE `Property`='SecureCustomProperties'"},
+         nullptr, false, {{"HG17", "warning", "Property", "SecureCustomProperties"}}},
+        {"a release's root not secured",
+         {"UPDATE `Property` SET `Value`='FUNCTION_VER;ACAD2000;ACAD2000_VIEW;ACAD2004;ACAD2004_ROOT;ACAD2004_VIEW;ACAD2007;"
+          "ACAD2007_ROOT;ACAD2007_VIEW;HOSTGATE_SET' WHERE `Property`='SecureCustomProperties'"},
+         nullptr, false, {{"HG17", "warning", "Property", "SecureCustomProperties"}}},
+        {"a release's view not secured",
+         {"UPDATE `Property` SET `Value`='FUNCTION_VER;ACAD2000;ACAD2000_ROOT;ACAD2000_VIEW;ACAD2004;ACAD2004_ROOT;"
+          "ACAD2004_VIEW;ACAD2007;ACAD2007_ROOT;HOSTGATE_SET' WHERE `Property`='SecureCustomProperties'"},
          nullptr, false, {{"HG17", "warning", "Property", "SecureCustomProperties"}}},
         {"PrevInstall only on a first installation",
          {"UPDATE `InstallExecuteSequence` SET `Condition`='NOT Installed' WHERE `Action`='PrevInstall'"}, nullptr, false,
