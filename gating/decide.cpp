@@ -190,8 +190,10 @@ void PinStranded(Gate& gate, const NameSet& stranded)
 // Why a function whose rules are met cannot be installed here; empty when it can.
 using Installable = std::function<std::string(const std::string& value)>;
 
+// `keepPreset`: a preset that is not offered stays (the installed product's own function).
 UINT BuildFunctionChoice(const Installation& installation, Gate& gate, const std::optional<std::vector<FunctionRow>>& functions,
-                         std::optional<FunctionChoice>& choice, bool report, const Installable& installable)
+                         std::optional<FunctionChoice>& choice, bool report, const Installable& installable,
+                         bool keepPreset = false)
 {
     // The general rules are those that belong to no host release (an empty PropertyName).
     if (!gate.EvaluateCabinetRules(std::string(), std::nullopt)) {
@@ -262,7 +264,10 @@ UINT BuildFunctionChoice(const Installation& installation, Gate& gate, const std
         installation.Log("preset FUNCTION_VER = " + installation.Loggable(prop::FunctionVer, *preset) + " kept");
     } else {
         built.chosenText = firstText;
-        if (preset) {
+        if (preset && keepPreset) {
+            installation.Log("preset FUNCTION_VER = " + installation.Loggable(prop::FunctionVer, *preset) +
+                             " is not offered now: kept, as the installed product's function");
+        } else if (preset) {
             installation.SetProperty(prop::FunctionVer, firstValue.c_str());
             installation.Log("preset FUNCTION_VER = " + installation.Loggable(prop::FunctionVer, *preset) +
                              " is not offered: replaced by " + firstValue);
@@ -590,6 +595,16 @@ void Decide(const Facts& facts, Stage stage, Plan& plan, const Record& record)
     // is installed, the plan keeps the installed function features: nothing is lost that
     // nobody chose to remove.
     bool keep = false;
+    // The package's own function (its default, or the one it remembers) that the releases
+    // found now cannot take, on the installed product: it stays the function, and the
+    // installed function features stay with it, so that nothing is written back that would
+    // cost the user features on a later run.
+    bool packageOwn = facts.chosen && !facts.functionNamed && !facts.functionFromLibrary;
+    bool stuck = !facts.installed.empty() && packageOwn && !installable(*facts.chosen).empty();
+    if (stuck && stage == Stage::BeforeChoice)
+        record.Log("FUNCTION_VER = " + record.Loggable(prop::FunctionVer, *facts.chosen) +
+                   ", the package's own, cannot be installed with the releases found now: it is kept, and so are "
+                   "the installed function features");
     bool recognise = !facts.installed.empty() && !facts.functionNamed && (!facts.chosen || facts.functionFromLibrary);
     if (recognise) {
         Recognition recognised = Recognize(facts);
@@ -617,7 +632,8 @@ void Decide(const Facts& facts, Stage stage, Plan& plan, const Record& record)
             record.ReportError(message::HostMissing);
             plan.result = ERROR_INSTALL_FAILURE;
         } else {
-            plan.result = BuildFunctionChoice(record, gate, facts.functions, plan.choice, !installed, installable);
+            plan.result = BuildFunctionChoice(record, gate, facts.functions, plan.choice, !installed, installable,
+                                              stuck && !facts.dialog);
             if (plan.choice)
                 for (const ChoiceButton& button : plan.choice->buttons) plan.offered.push_back(button.value);
             if (installed) plan.result = ERROR_SUCCESS;
@@ -652,7 +668,7 @@ void Decide(const Facts& facts, Stage stage, Plan& plan, const Record& record)
         if (!held) plan.result = ERROR_SUCCESS;
         if (plan.result != ERROR_SUCCESS) return;
     }
-    if (keep)
+    if (keep || stuck)
         for (const std::string& feature : FunctionFeatures(facts))
             if (const INSTALLSTATE* state = facts.installed.find(feature))
                 if (Installs(*state) && !hostOff.count(feature))

@@ -299,3 +299,21 @@ TEST(Plan, EveryOfferedFunctionInstallsOnEverySetOfReleases)
     }
     EXPECT_GT(checked, 500);
 }
+
+// The package's own function (remembered) that the releases found now cannot take, on a
+// change: it stays the function, and what the product has stays with it.
+TEST(Plan, ARememberedFunctionTheMachineCannotTakeNowKeepsWhatIsInstalled)
+{
+    Facts facts = Package();
+    Detected(facts, "R16.1");
+    facts.cabinets["cabs/draw.cab"] = Cabinet::Absent;  // draw cannot be taken now
+    facts.road = Road::Change;
+    facts.chosen = std::string("draw");
+    for (const char* feature : {"Core", "Draw"}) facts.installed[feature] = INSTALLSTATE_LOCAL;
+    for (Stage stage : {Stage::BeforeChoice, Stage::Chosen}) {
+        Plan plan = MakePlan(facts, stage);
+        EXPECT_EQ(plan.result, 0u);
+        EXPECT_EQ(PropertySet(plan, "FUNCTION_VER"), OwnedString()) << "the remembered function is not replaced";
+        EXPECT_EQ(Installed(plan), "Core Draw");
+    }
+}
