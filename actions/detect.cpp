@@ -218,13 +218,13 @@ Facts Detect(const InstallSession& session, const PackageDatabase& db)
     ReadChoice(session, db, facts);
     facts.hidden = session.GetProperty(prop::HiddenProperties).value_or(std::string());
     ReadReleases(session, db, facts);
+    if (OwnedString level = session.GetProperty(prop::InstallLevel)) facts.installLevel = std::atoi(level->c_str());
     // A repair or removal decides nothing beyond the properties its rows use: the releases,
     // and the function the product has.
     if (facts.road == Road::Repair || facts.road == Road::Removal) {
         if (!facts.chosen) ReadInstalled(session, db, facts);
         return facts;
     }
-    if (OwnedString level = session.GetProperty(prop::InstallLevel)) facts.installLevel = std::atoi(level->c_str());
     facts.listsRule = facts.road == Road::FirstInstall && FeatureListsRule(session);
     ReadPackageRows(session, db, facts);
     ReadSource(session, facts);

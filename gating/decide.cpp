@@ -487,9 +487,11 @@ Recognition Recognize(const Facts& facts)
     trial.road = Road::FirstInstall;
     trial.installed = NameMap<INSTALLSTATE>();
     trial.functionNamed = false;
-    // What a function installs, whether or not the source can be reached now.
-    for (auto& cabinet : trial.cabinets)
-        if (cabinet.second == Cabinet::Unknown) cabinet.second = Cabinet::Present;
+    // What a function installs, whatever the source shows now (a repair or a removal never
+    // looks at it).
+    if (trial.rules)
+        for (const CabinetRule& rule : *trial.rules)
+            if (rule.cabinet) trial.cabinets[*rule.cabinet] = Cabinet::Present;
     int bestCovered = -1, bestOthers = 0;
     for (const FunctionRow& function : *facts.functions) {
         if (!function.value) continue;

@@ -6,7 +6,8 @@
 # from the package's own Dialog, Control and ControlEvent tables.
 #   choose.sh PREFIX PACKAGE LOG CHOICE...
 # PREFIX is the Wine prefix, PACKAGE the .msi or the setup program beside it
-# (hostgate-setup.exe, which installs the support packages first), a path on this machine;
+# (hostgate-setup.exe, which installs the support packages first), a path on this machine,
+# or an installed product's code ({...}: a change as Programs and Features starts it);
 # LOG a Windows path for the verbose log, each CHOICE a radio button's place on the dialog
 # (1 = the first function offered) or "-" to go on with the function the dialog shows chosen,
 # clicking none. Prints "exit code N", the installer's whole result.
@@ -21,9 +22,18 @@ export WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscore
 
 # --- The package's dialogs ---------------------------------------------------------------
 # The rows of a table, tab-separated, without the three header lines.
-# The setup program installs the .msi beside it: the dialogs are that package's.
+# The setup program installs the .msi beside it: the dialogs are that package's. A product
+# code runs the package the installer cached for the product.
 tables=$package
-case $package in *.exe | *.EXE) tables=$(ls "$(dirname "$package")"/*.msi | head -n 1) ;; esac
+case $package in
+*.exe | *.EXE) tables=$(ls "$(dirname "$package")"/*.msi | head -n 1) ;;
+{*})
+    tables=
+    for cached in "$prefix/drive_c/windows/Installer/"*.msi; do
+        msiinfo export "$cached" Property 2>/dev/null | tr -d '\r' | grep -xF "ProductCode	$package" >/dev/null && tables=$cached && break
+    done
+    [ -n "$tables" ] || { echo "choose.sh: product $package has no cached package" >&2; exit 2; } ;;
+esac
 table() { msiinfo export "$tables" "$1" | tr -d '\r' | tail -n +4; }
 dialogs=$(table Dialog) controls=$(table Control) events=$(table ControlEvent) properties=$(table Property)
 # The control of DIALOG whose event EVENT has ARGUMENT (ControlEvent: Dialog_ Control_ Event Argument).
@@ -93,10 +103,10 @@ wineserver -w 2>/dev/null || true
 # Exit statuses are cut to 8 bits under Wine: a batch file reports the whole code.
 printf '@echo off\r\nmsiexec %%*\r\necho exit code %%ERRORLEVEL%%\r\n' > "$prefix/drive_c/hostgate-run.bat"
 printf '@echo off\r\n%%*\r\necho exit code %%ERRORLEVEL%%\r\n' > "$prefix/drive_c/hostgate-code.bat"
-windows_path=$(wine winepath -w "$package" 2>/dev/null)
 case $package in
-*.exe | *.EXE) start=("$windows_path" /l*v "$log") ;;
-*) start=(msiexec /i "$windows_path" /l*v "$log") ;;
+*.exe | *.EXE) start=("$(wine winepath -w "$package" 2>/dev/null)" /l*v "$log") ;;
+{*}) start=(msiexec /i "$package" /l*v "$log") ;;
+*) start=(msiexec /i "$(wine winepath -w "$package" 2>/dev/null)" /l*v "$log") ;;
 esac
 output=$(mktemp)
 timeout 300 wine cmd /c 'C:\hostgate-code.bat' "${start[@]}" </dev/null >"$output" 2>/dev/null &

@@ -85,3 +85,113 @@ start_run() {  # start_run MODE BUILD WORK
     mkdir -p "$3"
     prepare_prefix "$2"
 }
+
+# The end a row expects: "exit code N" (0 when the row names none), and for a message number
+# after the code that the package's Error text for it is in the verbose log. Wine logs a
+# posted error only when its own user interface did not show it: /qb and /qr rows name the
+# exit code alone.
+expected_end() {  # expected_end "[CODE [MESSAGE]]"
+    local code message
+    read -r code message <<<"$1"
+    echo "exit code ${code:-0}${message:+; message $message logged}"
+}
+got_end() {  # got_end "[CODE [MESSAGE]]" RESULT PACKAGE LOG
+    local code message text
+    read -r code message <<<"$1"
+    printf '%s' "$2"
+    [ -n "$message" ] || { echo; return; }
+    text=$(table "$3" Error | awk -F'\t' -v n="$message" '$1 == n { print $2 }')
+    # msiinfo gives the package's text in UTF-8; Wine writes the log in its ANSI code page, 1252.
+    # Not grep -q: its early exit would cut the pipe, and pipefail counts the writer's SIGPIPE.
+    if [ -n "$text" ] && iconv -c -f CP1252 -t UTF-8 <"$4" 2>/dev/null | tr -d '\r' | grep -F -- "$text" >/dev/null; then
+        echo "; message $message logged"
+    else
+        echo "; message $message not logged"
+    fi
+}
+
+# An administrative image of PACKAGE laid out in IMAGE as Windows' administrative installation
+# leaves one (Wine's msiexec /a answers 1626): the package and the files beside it, less the
+# cabinets its Media table lists, whose files lie uncompressed in the folders the Directory
+# table names; the summary information's word count says "administrative image" (4: long
+# names, uncompressed). Wine's engine never sets IsAdminPackage, which Windows' installer
+# sets for every installation from such a package; the image carries it in its
+# AdminProperties stream, which Wine's engine reads for an administrative image.
+admin_image() {  # admin_image PACKAGE IMAGE
+    local package=$1 image=$2 cabinet file component name directory parent default path at
+    rm -rf "$image"
+    cp -r "$(dirname "$package")" "$image"
+    # Each Directory row's folder in the source: its parent's, then the source half of
+    # DefaultDir ("target:source", "short|long"; "." adds none).
+    declare -A parent_of=() name_of=() folder_of=()
+    while IFS=$'\037' read -r directory parent default; do
+        default=${default#*:}
+        parent_of[$directory]=$parent name_of[$directory]=${default#*|}
+    done < <(table "$package" Directory | tr '\t' '\037')
+    while IFS=$'\037' read -r component _ directory _; do
+        path='' at=$directory
+        while [ -n "$at" ]; do
+            [ "${name_of[$at]}" = . ] || [ -z "${parent_of[$at]}" ] || path="${name_of[$at]}/$path"
+            at=${parent_of[$at]}
+        done
+        folder_of[$component]=$path
+    done < <(table "$package" Component | tr '\t' '\037')
+    mkdir -p "$image/.files"
+    for cabinet in $(table "$package" Media | cut -f4); do
+        gcab -x -n -C "$image/.files" "$image/$cabinet" >/dev/null && rm "$image/$cabinet" || return 1
+    done
+    while IFS=$'\037' read -r file component name _; do
+        mkdir -p "$image/${folder_of[$component]}"
+        mv "$image/.files/$file" "$image/${folder_of[$component]}${name#*|}" || return 1
+    done < <(table "$package" File | tr '\t' '\037')
+    rmdir "$image/.files" || return 1
+    printf 'IsAdminPackage=1\0' | iconv -f UTF-8 -t UTF-16LE >"$image/.admin"
+    msibuild "$image/$(basename "$package")" -a AdminProperties "$image/.admin" && rm "$image/.admin" || return 1
+    set_word_count "$image/$(basename "$package")" 4
+}
+
+# Sets the word count in a package's summary information (msibuild writes 0 and has no
+# option for it): the property's four bytes are patched where the compound file keeps them.
+set_word_count() {  # set_word_count PACKAGE VALUE
+    python3 - "$1" "$2" <<'PY'
+import struct, sys
+path, value = sys.argv[1], int(sys.argv[2])
+data = bytearray(open(path, 'rb').read())
+u16 = lambda at: struct.unpack_from('<H', data, at)[0]
+u32 = lambda at: struct.unpack_from('<I', data, at)[0]
+size, mini, cutoff = 1 << u16(0x1E), 1 << u16(0x20), u32(0x38)
+place = lambda sector: (sector + 1) * size
+def chain(start, table):
+    while start < 0xFFFFFFFA:
+        yield start
+        start = table[start]
+def sectors_of(start, table):
+    return [n for s in chain(start, table) for n in struct.unpack_from('<%dI' % (size // 4), data, place(s))]
+if u32(0x48):
+    sys.exit('more FAT sectors than the header lists: not handled')
+fat = [n for i in range(109) if u32(0x4C + 4 * i) < 0xFFFFFFFA
+       for n in struct.unpack_from('<%dI' % (size // 4), data, place(u32(0x4C + 4 * i)))]
+directory = b''.join(data[place(s):place(s) + size] for s in chain(u32(0x30), fat))
+minifat = sectors_of(u32(0x3C), fat)
+root = list(chain(struct.unpack_from('<I', directory, 116)[0], fat))
+for entry in range(len(directory) // 128):
+    record = directory[entry * 128:(entry + 1) * 128]
+    if record[:struct.unpack_from('<H', record, 64)[0]].decode('utf-16-le').rstrip('\0') != '\x05SummaryInformation':
+        continue
+    start, length = struct.unpack_from('<II', record, 116)
+    if length < cutoff:
+        offsets = [place(root[m * mini // size]) + m * mini % size + k for m in chain(start, minifat) for k in range(mini)]
+    else:
+        offsets = [place(s) + k for s in chain(start, fat) for k in range(size)]
+    stream = bytes(data[at] for at in offsets[:length])
+    section = struct.unpack_from('<I', stream, 44)[0]
+    for i in range(struct.unpack_from('<I', stream, section + 4)[0]):
+        pid, at = struct.unpack_from('<II', stream, section + 8 + 8 * i)
+        if pid == 15 and struct.unpack_from('<I', stream, section + at)[0] == 3:  # PID_WORDCOUNT, VT_I4
+            for k, byte in enumerate(struct.pack('<i', value)):
+                data[offsets[section + at + 4 + k]] = byte
+            open(path, 'wb').write(data)
+            sys.exit(0)
+sys.exit('no word count in the summary information of ' + path)
+PY
+}

@@ -228,6 +228,8 @@ TEST(Plan, NamedFunctionsUnknownCabinetsAndTheInstalledFunction)
         facts.sourceReached = c.sourceReached;
         if (!c.sourceReached)
             for (auto& entry : facts.cabinets) entry.second = Cabinet::Unknown;
+        // A repair or removal never looks at the source: detect leaves the cabinets unread.
+        if (c.road == Road::Repair || c.road == Road::Removal) facts.cabinets = NameMap<Cabinet>();
         if (c.road != Road::FirstInstall) {
             for (const char* feature : {"Core", "Thermal", "Viewer", "Tips"}) facts.installed[feature] = INSTALLSTATE_LOCAL;
         }

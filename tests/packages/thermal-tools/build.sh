@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Thermal Tools package (per user) into OUT/source: thermal-tools.msi, the same
 # package with its two ACAD2004 rows in the other order (thermal-tools-swapped.msi), the
-# payload files beside them and the cabinets the rules look for. OUT/upgrade holds version
-# 2.0.0, a major upgrade of 1.0.0.
+# payload files beside them and the cabinets the rules look for. OUT/cabinets holds a variant
+# whose files are in the cabinets the rules look for, OUT/upgrade version 2.0.0, a major
+# upgrade of 1.0.0.
 #   build.sh HOSTGATE_DLL OUT_DIR
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -33,6 +34,28 @@ awk -F'\t' 'NR > 3 && $1 == "ACAD2004" { held[++n] = $0; if (n == 2) { print hel
   "$work/AutoCAD.idt" > "$work/package/AutoCAD.idt"
 build "$source/thermal-tools-swapped.msi"
 cp "$work/AutoCAD.idt" "$work/package/AutoCAD.idt"
+# A product of its own whose files travel in cabinets the Media table lists, one file each
+# (OUT/cabinets), and whose rules look for those cabinets: an administrative image of it
+# holds none of them. Only full's licence marker, cabs\full.cab, lies outside the package.
+cabinets="$out/cabinets" media="$work/media"
+mkdir -p "$cabinets/cabs" "$media"
+cp "$work/package/"{Property,File,Media,SearchCabinet}.idt "$media/"
+sed -i 's/^ProductCode\t.*/ProductCode\t{7E1A5C20-9D3B-4F61-8E27-5A0C4B8D1F04}\r/' "$work/package/Property.idt"
+sed -i 's/\t0\t\([0-9]*\)\r$/\t16384\t\1\r/' "$work/package/File.idt"
+head -n 3 "$media/Media.idt" > "$work/package/Media.idt"
+sequence=0
+for entry in core:Core_F draft:Draft_F analysis:Analysis_F thermal:Thermal_F reports:Reports_F docs:Docs_F \
+  r15:Link2002_F r16:Link2004_F r17:Link2007_F; do
+  cab=${entry%%:*} key=${entry#*:} sequence=$((sequence + 1))
+  name=$(awk -F'\t' -v k="$key" '$1 == k { print $3 }' "$work/package/File.idt")
+  cp "$source/Thermal Tools/$name" "$work/$key"
+  (cd "$work" && gcab -c -n "$cabinets/$cab.cab" "$key")
+  printf '%s\t%s\t\t%s\t\t\r\n' "$sequence" "$sequence" "$cab.cab" >> "$work/package/Media.idt"
+done
+sed -i 's/cabs\\\(core\|draft\|analysis\|thermal\|r15\|r16\|r17\)\.cab/\1.cab/' "$work/package/SearchCabinet.idt"
+cp "$source/cabs/full.cab" "$cabinets/cabs/"
+build "$cabinets/thermal-tools.msi"
+cp "$media/"*.idt "$work/package/"
 # The next version: a new product code, the same upgrade code; it finds 1.0.0 and removes it.
 cp -r "$source" "$out/upgrade"; rm "$out/upgrade"/*.msi
 sed -i 's/^ProductCode\t.*/ProductCode\t{7E1A5C20-9D3B-4F61-8E27-5A0C4B8D1F02}\r/; s/^ProductVersion\t.*/ProductVersion\t2.0.0\r/' "$work/package/Property.idt"
