@@ -52,12 +52,11 @@ void ReadPackageRows(const InstallSession& session, const PackageDatabase& db, F
 // given, except the library's own (set by an earlier action, looked up again now) and, on a
 // first installation, one the package's AppSearch rows may have set (a path kept from a host
 // removed since, which counts only for the installed product).
-void ReadReleases(const InstallSession& session, const PackageDatabase& db, Facts& facts)
+void ReadReleases(const InstallSession& session, const std::vector<std::string>& searched, Facts& facts)
 {
     if (!facts.releases) return;
     std::vector<std::pair<std::string, std::string>> own =
         DecodeLibrarySet(session.GetProperty(prop::LibrarySet).value_or(std::string()));
-    std::vector<std::string> searched = facts.road == Road::FirstInstall ? ReadSearchedProperties(db) : std::vector<std::string>();
     std::vector<std::pair<std::string, OwnedString>> values;  // each property read once
     for (const HostRelease& row : *facts.releases) {
         ReleaseFact fact;
@@ -134,7 +133,8 @@ void ReadCabinets(const InstallSession& session, const PackageDatabase& db, Fact
 // FUNCTION_VER is named for the installation when it differs from the package's own value
 // (the Property row, as transforms left it, or what its AppSearch read back) and from the one
 // the library set.
-void ReadChoice(const InstallSession& session, const PackageDatabase& db, Facts& facts)
+void ReadChoice(const InstallSession& session, const PackageDatabase& db, const std::vector<std::string>& searched,
+                Facts& facts)
 {
     facts.chosen = session.GetProperty(prop::FunctionVer);
     facts.choiceBuilt = session.GetProperty(prop::FunctionRb).has_value();
@@ -151,7 +151,6 @@ void ReadChoice(const InstallSession& session, const PackageDatabase& db, Facts&
     facts.functionFromLibrary = mine;
     // A function the package remembers (its AppSearch reads back what it wrote) is the
     // package's own, as its Property row is.
-    std::vector<std::string> searched = ReadSearchedProperties(db);
     bool remembered = std::find(searched.begin(), searched.end(), prop::FunctionVer) != searched.end();
     facts.functionNamed = facts.chosen != packageValue && !mine && !remembered;
 }
@@ -162,11 +161,8 @@ std::vector<std::string> RelatedProducts(const InstallSession& session, const Pa
 {
     std::vector<std::string> products;
     TableView view;
-    if (!view.Open(db, table::Upgrade)) return products;
-    std::vector<std::string> names = view.ColumnNames();
-    auto column = std::find(names.begin(), names.end(), upgrade::ActionPropertyColumn);
-    if (column == names.end()) return products;
-    int position = static_cast<int>(column - names.begin()) + 1;
+    int position = view.Open(db, table::Upgrade) ? view.ColumnOf(upgrade::ActionPropertyColumn) : 0;
+    if (!position) return products;
     while (view.Fetch()) {
         OwnedString property = view.GetString(position);
         OwnedString codes = property ? session.GetProperty(property->c_str()) : std::nullopt;
@@ -215,9 +211,11 @@ Facts Detect(const InstallSession& session, const PackageDatabase& db)
     facts.functions = ReadFunctions(db);
     facts.features = ReadFeatures(db);
     facts.road = ReadRoad(session);
-    ReadChoice(session, db, facts);
+    // The properties the package's AppSearch sets, read once for the choice and the releases.
+    std::vector<std::string> searched = ReadSearchedProperties(db);
+    ReadChoice(session, db, searched, facts);
     facts.hidden = session.GetProperty(prop::HiddenProperties).value_or(std::string());
-    ReadReleases(session, db, facts);
+    ReadReleases(session, searched, facts);
     if (OwnedString level = session.GetProperty(prop::InstallLevel)) facts.installLevel = std::atoi(level->c_str());
     // A repair or removal decides nothing beyond the properties its rows use: the releases,
     // and the function the product has.

@@ -49,10 +49,7 @@ std::optional<std::vector<CabinetRule>> ReadCabinetRules(const PackageDatabase& 
     }
     // The columns the installer's queries would select and sort by, found by name.
     std::vector<std::string> names = view.ColumnNames();
-    auto position = [&](const char* name) {
-        auto found = std::find(names.begin(), names.end(), name);
-        return found == names.end() ? 0 : static_cast<int>(found - names.begin()) + 1;
-    };
+    auto position = [&](const char* name) { return view.ColumnOf(name); };
     int property = position(searchcabinet::PropertyNameColumn);
     int function = position(searchcabinet::FunctionColumn);
     int order = position(searchcabinet::FlagsColumn);
@@ -105,11 +102,8 @@ std::vector<std::string> ReadMediaCabinets(const PackageDatabase& db)
 {
     std::vector<std::string> cabinets;
     TableView view;
-    if (!view.Open(db, table::Media)) return cabinets;
-    std::vector<std::string> names = view.ColumnNames();
-    auto column = std::find(names.begin(), names.end(), media::CabinetColumn);
-    if (column == names.end()) return cabinets;
-    int position = static_cast<int>(column - names.begin()) + 1;
+    int position = view.Open(db, table::Media) ? view.ColumnOf(media::CabinetColumn) : 0;
+    if (!position) return cabinets;
     while (view.Fetch())
         if (OwnedString cabinet = view.GetString(position))
             cabinets.push_back(cabinet->front() == '#' ? cabinet->substr(1) : *cabinet);

@@ -4,6 +4,8 @@
 
 #include <msiquery.h>
 
+#include <algorithm>
+
 PackageDatabase::PackageDatabase(const InstallSession& session)
     : db_(MsiGetActiveDatabase(session.handle())), session_(&session)
 {
@@ -67,6 +69,13 @@ bool TableView::Open(const PackageDatabase& db, const char* table, const char* o
         return false;
     }
     return true;
+}
+
+int TableView::ColumnOf(const char* name) const
+{
+    std::vector<std::string> names = ColumnNames();
+    auto found = std::find(names.begin(), names.end(), name);
+    return found == names.end() ? 0 : static_cast<int>(found - names.begin()) + 1;
 }
 
 std::vector<std::string> RecordTexts(MSIHANDLE record)

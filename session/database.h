@@ -70,6 +70,8 @@ public:
     // The names (or the installer's type codes: "s72", "I4"...) of the view's columns, in
     // order; empty when the view is not open.
     std::vector<std::string> ColumnNames() const { return ColumnInfo(MSICOLINFO_NAMES); }
+    // The position (from 1) of the column of that name; 0 when the view has none.
+    int ColumnOf(const char* name) const;
     std::vector<std::string> ColumnInfo(MSICOLINFO info) const;
     // Hands the current row's record to the caller, who may later change that row with it.
     MsiHandle TakeRecord() { return std::move(record_); }
