@@ -1,19 +1,22 @@
 // hostgate-check: reports what to mend in a package built for hostgate.
 //   hostgate-check.exe [--explain] PACKAGE.msi [SOURCE-FOLDER]   (options in any position)
-// Exit code 0 when no error is found, 1 when one is, 2 when the package cannot be read.
+// Exit code 0 when no error is found, 1 when one is, 2 when the package is damaged or cannot
+// be read.
 //
-// The installer's engine crashes or hangs on some files (a path longer than about 275
-// characters, a damaged allocation chain), so the package is read in a child process of
-// this program: whatever happens there, this one still answers.
+// The package file's structure is checked first, from its bytes: the engine reads a damaged
+// file without complaint and reports what it misread as the author's mistakes. The engine
+// also crashes or hangs on some files (a path longer than about 275 characters), so the
+// package is read in a child process of this program: whatever happens there, this one
+// still answers.
 #include "checker/checks.h"
 #include "checker/text.h"
+#include "package/compound_file.h"
+#include "platform/apart.h"
+#include "platform/console.h"
 #include "session/database.h"
-#include "setup/apart.h"
 
 #include <windows.h>
-#include <shellapi.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -23,7 +26,7 @@ constexpr int kClean = 0;
 constexpr int kErrors = 1;
 constexpr int kUnreadable = 2;
 // The option that makes this program the reader of one package (internal).
-constexpr const wchar_t* kReadOption = L"--read-apart";
+constexpr const char* kReadOption = "--read-apart";
 // A sound package is checked in seconds; an engine that hangs is given up on.
 constexpr DWORD kReadTimeoutMs = 120 * 1000;
 
@@ -36,38 +39,11 @@ const char* const kUsage =
     "             for every set of installed host releases\n"
     "  --help     print this text\n"
     "Options may come anywhere; after -- every argument is a name.\n"
-    "Exit code: 0 no error found, 1 an error found, 2 the package cannot be read or the command\n"
-    "line is wrong.\n";
+    "Exit code: 0 no error found, 1 an error found, 2 the package is damaged or cannot be read,\n"
+    "or the command line is wrong.\n";
 
-// Writes UTF-8 text: as wide text to a console, as UTF-8 bytes to a file or pipe.
-void Write(DWORD stream, const std::string& text)
-{
-    HANDLE handle = GetStdHandle(stream);
-    if (!handle || handle == INVALID_HANDLE_VALUE || text.empty()) return;
-    DWORD mode = 0;
-    DWORD written = 0;
-    if (GetConsoleMode(handle, &mode)) {
-        std::wstring wide = WideFromUtf8(text);
-        WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
-    } else {
-        WriteFile(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    }
-}
-
-void Out(const std::string& text) { Write(STD_OUTPUT_HANDLE, text); }
-void Err(const std::string& text) { Write(STD_ERROR_HANDLE, text); }
-
-// The command line as the system gave it, each argument in UTF-8.
-std::vector<std::string> Arguments()
-{
-    std::vector<std::string> arguments;
-    int count = 0;
-    LPWSTR* list = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (!list) return arguments;
-    for (int i = 1; i < count; ++i) arguments.push_back(Utf8FromWide(list[i]));
-    LocalFree(list);
-    return arguments;
-}
+void Out(const std::string& text) { WriteStandard(STD_OUTPUT_HANDLE, text); }
+void Err(const std::string& text) { WriteStandard(STD_ERROR_HANDLE, text); }
 
 struct Options {
     bool explain = false;
@@ -115,35 +91,28 @@ int ReadApart(const std::vector<std::string>& arguments)
     PackageDatabase db;
     std::string problem;
     if (!OpenWholePackage(arguments[2], db, problem)) {
-        answer.Add(L"unreadable");
-        answer.Add(WideFromUtf8(problem));
+        answer.Add("unreadable");
+        answer.Add(problem);
         return answer.Send() ? kClean : kUnreadable;
     }
     std::vector<Finding> findings = CheckPackage(db, source);
-    answer.Add(L"read");
-    answer.Add(explain ? WideFromUtf8(ExplainPackage(db, source)) : std::wstring());
+    answer.Add("read");
+    answer.Add(explain ? ExplainPackage(db, source) : std::string());
     for (const Finding& finding : findings)
         for (const std::string* field : {&finding.code, &finding.severity, &finding.table, &finding.column, &finding.key,
                                          &finding.message})
-            answer.Add(WideFromUtf8(*field));
+            answer.Add(*field);
     return answer.Send() ? kClean : kUnreadable;
-}
-
-std::string Hex(DWORD code)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(code));
-    return text;
 }
 
 }  // namespace
 
-// The command line is read wide (see Arguments); the wide entry point keeps the runtime's
-// start-up on the wide API too.
-int wmain()
+// The command line arrives wide, whatever the system's code page, and is kept as UTF-8.
+int wmain(int argc, wchar_t** argv)
 {
-    std::vector<std::string> arguments = Arguments();
-    if (!arguments.empty() && arguments[0] == Utf8FromWide(kReadOption)) return ReadApart(arguments);
+    std::vector<std::string> arguments;
+    for (int at = 1; at < argc; ++at) arguments.push_back(Utf8(argv[at]));
+    if (!arguments.empty() && arguments[0] == kReadOption) return ReadApart(arguments);
     Options options = ParseOptions(arguments);
     if (options.help) {
         Out(kUsage);
@@ -154,41 +123,42 @@ int wmain()
         return kUnreadable;
     }
     const std::string& package = options.names[0];
-    std::vector<std::wstring> childArguments = {kReadOption, options.explain ? L"1" : L"0", WideFromUtf8(package)};
-    if (options.names.size() > 1) childArguments.push_back(WideFromUtf8(options.names[1]));
+    StructureReport structure = CheckPackageStructure(package);
+    if (!structure.opened) {
+        Err("hostgate-check: cannot read " + package + ": " + structure.damage->what + "\n");
+        return kUnreadable;
+    }
+    if (structure.damage) {
+        Err("hostgate-check: " + package + " is damaged: " + structure.damage->what + " (" + structure.damage->where + ")\n");
+        return kUnreadable;
+    }
+    std::vector<std::string> childArguments = {kReadOption, options.explain ? "1" : "0", package};
+    if (options.names.size() > 1) childArguments.push_back(options.names[1]);
     ApartAnswer answer = RunApart(childArguments, kReadTimeoutMs);
 
-    std::string failure;
-    switch (answer.outcome) {
-    case ApartAnswer::Outcome::NotStarted: failure = "its reader could not be started"; break;
-    case ApartAnswer::Outcome::TimedOut:
-        failure = "the installer's engine did not finish reading it in " + std::to_string(kReadTimeoutMs / 1000) + " s";
-        break;
-    case ApartAnswer::Outcome::Failed:
-        failure = "the installer's engine failed while reading it (reader exit code " + Hex(answer.exitCode) + ")";
-        break;
-    case ApartAnswer::Outcome::Answered:
-        if (answer.fields.size() < 2 || (answer.fields[0] == L"read" && (answer.fields.size() - 2) % 6 != 0))
+    std::string failure = answer.failure;
+    if (answer.answered) {
+        if (answer.fields.size() < 2 || (answer.fields[0] == "read" && (answer.fields.size() - 2) % 6 != 0))
             failure = "its reader answered in pieces";
-        else if (answer.fields[0] != L"read")
-            failure = Utf8FromWide(answer.fields[1]);
-        break;
+        else if (answer.fields[0] != "read")
+            failure = answer.fields[1];
     }
     if (!failure.empty()) {
         Err("hostgate-check: cannot read " + package + " as a package: " + failure + "\n");
         return kUnreadable;
     }
+    for (const std::string& warning : structure.warnings) Out(package + ": warning: the file's structure: " + warning + "\n");
+    if (!structure.isSigned)
+        Out(package + ": unsigned: a changed byte inside a string or a table cell cannot be detected (the format has no checksum)\n");
     int errors = 0;
-    int warnings = 0;
+    int warnings = static_cast<int>(structure.warnings.size());
     for (std::size_t at = 2; at + 6 <= answer.fields.size(); at += 6) {
-        Finding finding;
-        std::string* fields[] = {&finding.code, &finding.severity, &finding.table, &finding.column, &finding.key,
-                                 &finding.message};
-        for (std::size_t i = 0; i < 6; ++i) *fields[i] = Utf8FromWide(answer.fields[at + i]);
+        Finding finding{answer.fields[at], answer.fields[at + 1], answer.fields[at + 2],
+                        answer.fields[at + 3], answer.fields[at + 4], answer.fields[at + 5]};
         Out(FormatFinding(finding) + "\n");
         (finding.severity == "error" ? errors : warnings) += 1;
     }
     Out(package + ": " + std::to_string(errors) + " error(s), " + std::to_string(warnings) + " warning(s)\n");
-    if (options.explain) Out("\n" + Utf8FromWide(answer.fields[1]));
+    if (options.explain) Out("\n" + answer.fields[1]);
     return errors ? kErrors : kClean;
 }

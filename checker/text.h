@@ -1,11 +1,13 @@
-// Text at the checker's edges: the command line and the package path arrive as wide text,
-// the rest of the code holds UTF-8, and the output goes out as UTF-8 (or wide to a console).
+// Text at the checker's edges: the code holds UTF-8 and converts with session/owned.h at each
+// Windows call.
 #pragma once
+
+#include "session/owned.h"
 
 #include <string>
 
-std::wstring WideFromUtf8(const std::string& text);
-std::string Utf8FromWide(const std::wstring& text);
+// A wide copy of UTF-8 text, for the checker's areas that call Windows with one.
+inline std::wstring WideFromUtf8(const std::string& text) { return Wide(text).str(); }
 // A name shown in a message: whole when short, else its start and its length, so that a
 // 10,000-character name does not bury the line.
 std::string Shown(const std::string& name);

@@ -1,16 +1,9 @@
 #include "session/owned.h"
 
-#include <msiquery.h>
 #include <shlwapi.h>
 
 #include <cstring>
 #include <cwchar>
-
-void MsiHandle::reset(MSIHANDLE h)
-{
-    if (h_) MsiCloseHandle(h_);
-    h_ = h;
-}
 
 BoundedText& BoundedText::append(const char* text)
 {

@@ -13,39 +13,80 @@
 // A text value that may be absent. The installer's empty and null values both read as none.
 using OwnedString = std::optional<std::string>;
 
-// Owns one installer handle (database, view or record) and closes it when destroyed.
-class MsiHandle {
+// Owns one handle of the kind `Traits` describes, and closes it when destroyed. The traits
+// give the handle's type, the value that means none and how to close one (the kinds below).
+// Move-only; put() closes what is held and hands out the slot for an out-parameter.
+template <typename Traits>
+class Owned {
 public:
-    explicit MsiHandle(MSIHANDLE h = 0) : h_(h) {}
-    ~MsiHandle() { reset(); }
-    MsiHandle(const MsiHandle&) = delete;
-    MsiHandle& operator=(const MsiHandle&) = delete;
-    MsiHandle(MsiHandle&& other) noexcept : h_(other.release()) {}
-    MsiHandle& operator=(MsiHandle&& other) noexcept
+    using Handle = typename Traits::Handle;
+
+    Owned() : h_(Traits::None()) {}
+    explicit Owned(Handle h) : h_(h) {}
+    ~Owned() { reset(); }
+    Owned(const Owned&) = delete;
+    Owned& operator=(const Owned&) = delete;
+    Owned(Owned&& other) noexcept : h_(other.release()) {}
+    Owned& operator=(Owned&& other) noexcept
     {
         if (this != &other) reset(other.release());
         return *this;
     }
 
-    MSIHANDLE get() const { return h_; }
-    explicit operator bool() const { return h_ != 0; }
-    MSIHANDLE release()
+    Handle get() const { return h_; }
+    explicit operator bool() const { return h_ != Traits::None(); }
+    Handle release()
     {
-        MSIHANDLE h = h_;
-        h_ = 0;
+        Handle h = h_;
+        h_ = Traits::None();
         return h;
     }
-    void reset(MSIHANDLE h = 0);
-    // Closes what is held and hands out the slot for an out-parameter.
-    MSIHANDLE* put()
+    void reset(Handle h = Traits::None())
+    {
+        if (h_ != Traits::None()) Traits::Close(h_);
+        h_ = h;
+    }
+    Handle* put()
     {
         reset();
         return &h_;
     }
 
 private:
-    MSIHANDLE h_;
+    Handle h_;
 };
+
+// An installer handle: a database, a view or a record.
+struct MsiHandleTraits {
+    using Handle = MSIHANDLE;
+    static Handle None() { return 0; }
+    static void Close(Handle h) { MsiCloseHandle(h); }
+};
+using MsiHandle = Owned<MsiHandleTraits>;
+
+// A kernel object that is null when there is none: a process, a thread.
+struct KernelHandleTraits {
+    using Handle = HANDLE;
+    static Handle None() { return nullptr; }
+    static void Close(Handle h) { CloseHandle(h); }
+};
+using KernelHandle = Owned<KernelHandleTraits>;
+
+// A file as CreateFileW opens it: INVALID_HANDLE_VALUE when there is none.
+struct FileHandleTraits {
+    using Handle = HANDLE;
+    static Handle None() { return INVALID_HANDLE_VALUE; }
+    static void Close(Handle h) { CloseHandle(h); }
+};
+using FileHandle = Owned<FileHandleTraits>;
+
+// A DLL loaded by LoadLibraryExW.
+struct ModuleHandleTraits {
+    using Handle = HMODULE;
+    static Handle None() { return nullptr; }
+    static void Close(Handle h) { FreeLibrary(h); }
+};
+using ModuleHandle = Owned<ModuleHandleTraits>;
 
 // Builds text up to a fixed capacity in UTF-16 units, as Windows counts it (terminator
 // included); size() and truncate() are in bytes of the UTF-8 text. An append that does not fit
@@ -75,6 +116,8 @@ private:
 // each Windows call. Text that is not valid UTF-8 converts with replacement characters.
 std::string Utf8(const wchar_t* text, std::size_t length);
 std::string Utf8(const wchar_t* text);
+// The same for the programs' wide text.
+inline std::string Utf8(const std::wstring& text) { return Utf8(text.data(), text.size()); }
 // Length of UTF-8 text in UTF-16 units, as Windows counts a path's or a query's length.
 std::size_t Utf16Length(const std::string& text);
 
@@ -87,6 +130,8 @@ public:
     const wchar_t* c_str() const { return text_.data(); }
     wchar_t* data() { return text_.data(); }  // for calls that may write into the text
     std::size_t size() const { return text_.size() - 1; }
+    // For the programs' wide text; the library never asks for it.
+    std::wstring str() const { return std::wstring(c_str(), size()); }
 
 private:
     std::vector<wchar_t> text_;
@@ -127,38 +172,21 @@ bool SourceFileExists(const std::string& sourceRoot, const std::string& relative
 // path with ".exe" added, as Windows completes a program named on a command line.
 std::string ProgramPath(const std::string& path);
 
-// Owns one kernel object handle (a process, a thread).
-class KernelHandle {
-public:
-    explicit KernelHandle(HANDLE h = nullptr) : h_(h) {}
-    ~KernelHandle()
-    {
-        if (h_) CloseHandle(h_);
-    }
-    KernelHandle(const KernelHandle&) = delete;
-    KernelHandle& operator=(const KernelHandle&) = delete;
-    HANDLE get() const { return h_; }
-
-private:
-    HANDLE h_;
-};
-
 // Owns one directory search, started on a pattern; `found` holds each entry in turn.
 class FileSearch {
 public:
-    explicit FileSearch(const std::string& pattern) : h_(FindFirstFileW(Wide(pattern).c_str(), &found_)) {}
-    ~FileSearch()
-    {
-        if (h_ != INVALID_HANDLE_VALUE) FindClose(h_);
-    }
-    FileSearch(const FileSearch&) = delete;
-    FileSearch& operator=(const FileSearch&) = delete;
+    explicit FileSearch(const std::string& pattern) : search_(FindFirstFileW(Wide(pattern).c_str(), &found_)) {}
 
-    bool started() const { return h_ != INVALID_HANDLE_VALUE; }
+    bool started() const { return bool(search_); }
     const WIN32_FIND_DATAW& found() const { return found_; }
-    bool next() { return FindNextFileW(h_, &found_) != FALSE; }
+    bool next() { return FindNextFileW(search_.get(), &found_) != FALSE; }
 
 private:
+    struct Traits {
+        using Handle = HANDLE;
+        static Handle None() { return INVALID_HANDLE_VALUE; }
+        static void Close(Handle h) { FindClose(h); }
+    };
     WIN32_FIND_DATAW found_ = {};
-    HANDLE h_;
+    Owned<Traits> search_;
 };

@@ -3,7 +3,9 @@
 //   hostgate-setup.exe [PACKAGE.msi] [/qn|/qb|/qr] [/l*v LOG] [PROPERTY=VALUE ...] [--plan]
 // Exit code: the installer's result of the chain (0, 3010 when a restart is needed, 1641
 // when one was started, or the failing package's code), or one of kExit... below.
-#include "setup/apart.h"
+#include "package/compound_file.h"
+#include "platform/apart.h"
+#include "session/owned.h"
 #include "setup/command_line.h"
 #include "setup/messages.h"
 #include "setup/package_facts.h"
@@ -23,7 +25,8 @@ namespace {
 constexpr UINT kExitCommandLine = ERROR_INVALID_COMMAND_LINE;         // 1639
 constexpr UINT kExitPackageUnreadable = ERROR_INSTALL_PACKAGE_OPEN_FAILED;  // 1619
 constexpr UINT kExitSupportMissing = ERROR_INSTALL_SOURCE_ABSENT;    // 1612
-constexpr UINT kExitSupportUnreadable = ERROR_INSTALL_PACKAGE_INVALID;  // 1620
+// A damaged package, or a support package the engine cannot open.
+constexpr UINT kExitPackageInvalid = ERROR_INSTALL_PACKAGE_INVALID;  // 1620
 constexpr UINT kExitReaderFailed = ERROR_FUNCTION_FAILED;            // 1627
 constexpr UINT kExitNoInstaller = ERROR_MOD_NOT_FOUND;               // 126
 
@@ -77,22 +80,33 @@ struct Stop {
     std::wstring message;
 };
 
+// The package file's structure, checked before the installer's engine reads it (`what` names
+// it for messages): damage stops the setup; faults that lose no data are said, and it goes on.
+std::optional<Stop> CheckStructure(const std::wstring& what, const std::wstring& path, const Messages& messages)
+{
+    StructureReport report = CheckPackageStructure(Utf8(path));
+    if (!report.opened) return Stop{kExitPackageUnreadable, what + path + L" cannot be opened: " + Wide(report.damage->what).str()};
+    if (report.damage)
+        return Stop{kExitPackageInvalid,
+                    what + path + L" is damaged: " + Wide(report.damage->what + " (" + report.damage->where + ")").str()};
+    for (const std::string& warning : report.warnings) messages.Inform(L"warning: " + what + path + L": " + Wide(warning).str());
+    return std::nullopt;
+}
+
 // The .msi beside the program that no other one there lists as a support package.
 std::variant<std::wstring, Stop> PackageBeside()
 {
-    std::wstring folder = FolderOf(ProgramFile());
+    std::wstring folder = FolderOf(Wide(ProgramFile()).str());
     std::vector<std::wstring> found;
-    WIN32_FIND_DATAW entry;
-    HANDLE search = FindFirstFileW((folder + L"*.msi").c_str(), &entry);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            std::wstring path = folder + entry.cFileName;
-            if (EndsWithMsi(path) && !(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) found.push_back(path);
-        } while (FindNextFileW(search, &entry));
-        FindClose(search);
+    FileSearch search(Utf8(folder + L"*.msi"));
+    for (bool more = search.started(); more; more = search.next()) {
+        std::wstring path = folder + search.found().cFileName;
+        if (EndsWithMsi(path) && !(search.found().dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) found.push_back(path);
     }
     std::vector<std::wstring> listed;
     for (const std::wstring& path : found) {
+        // What a damaged one lists cannot be trusted; it stays a candidate, refused as damaged.
+        if (CheckPackageStructure(Utf8(path)).damage) continue;
         PackageReading reading = ReadPackageApart(path);
         for (const SupportRow& row : reading.facts.supportRows)
             if (std::optional<std::wstring> support = SupportPath(folder, row.source)) listed.push_back(FullPath(*support));
@@ -112,10 +126,11 @@ std::variant<std::wstring, Stop> PackageBeside()
                                       L"; name the package to install"};
 }
 
-std::optional<Stop> Detect(const std::wstring& package, Detected& detected)
+std::optional<Stop> Detect(const std::wstring& package, const Messages& messages, Detected& detected)
 {
     detected.package = FullPath(package);
     if (!FileExists(detected.package)) return Stop{kExitPackageUnreadable, L"the package " + detected.package + L" does not exist"};
+    if (std::optional<Stop> stop = CheckStructure(L"the package ", detected.package, messages)) return stop;
     PackageReading reading = ReadPackageApart(detected.package);
     if (reading.result == PackageReading::Result::ReaderFailed)
         return Stop{kExitReaderFailed, L"the package " + detected.package + L" could not be read: " + reading.failure};
@@ -131,11 +146,12 @@ std::optional<Stop> Detect(const std::wstring& package, Detected& detected)
         if (!path || !FileExists(*path))
             return Stop{kExitSupportMissing, L"the support package " + row.source + L" that " + detected.package +
                                                  L" lists is missing (looked for " + (path ? *path : folder + row.source) + L")"};
+        if (std::optional<Stop> stop = CheckStructure(L"the support package ", *path, messages)) return stop;
         PackageReading support = ReadPackageApart(*path);
         if (support.result == PackageReading::Result::ReaderFailed)
             return Stop{kExitReaderFailed, L"the support package " + *path + L" could not be read: " + support.failure};
         if (support.result == PackageReading::Result::Unreadable || support.facts.productCode.empty())
-            return Stop{kExitSupportUnreadable, L"the support package " + *path + L" cannot be opened as a package"};
+            return Stop{kExitPackageInvalid, L"the support package " + *path + L" cannot be opened as a package"};
         INSTALLSTATE state = MsiQueryProductStateW(support.facts.productCode.c_str());
         bool installed = state == INSTALLSTATE_DEFAULT || state == INSTALLSTATE_ADVERTISED;
         detected.supports.push_back({*path, row.commandLine, support.facts.productCode, support.facts.productVersion,
@@ -218,7 +234,7 @@ UINT Run(const std::vector<std::wstring>& arguments)
                         L", the one beside this program that no other there lists as a support package");
     }
     Detected detected;
-    if (std::optional<Stop> stop = Detect(package, detected)) {
+    if (std::optional<Stop> stop = Detect(package, messages, detected)) {
         messages.Fail(stop->message + L"; nothing was installed");
         return stop->code;
     }
@@ -238,7 +254,7 @@ int wmain(int argc, wchar_t** argv)
 {
     RestrictDllSearchToSystemFolder();
     std::vector<std::wstring> arguments(argv + 1, argv + argc);
-    if (arguments.size() == 2 && arguments[0] == kReadPackageOption) {
+    if (arguments.size() == 2 && Utf8(arguments[0]) == kReadPackageOption) {
         // A fault of the engine here ends this child only: no dialog waits for anyone.
         SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
         if (!InstallerLoaded()) return static_cast<int>(kExitNoInstaller);

@@ -1,5 +1,6 @@
 #include "setup/messages.h"
 
+#include "platform/console.h"
 #include "session/owned.h"
 #include "setup/system_dlls.h"
 
@@ -17,26 +18,11 @@ bool Redirected(DWORD stream)
     return type == FILE_TYPE_DISK || type == FILE_TYPE_PIPE;
 }
 
-void Write(DWORD stream, const std::wstring& text)
-{
-    HANDLE out = GetStdHandle(stream);
-    if (!out || out == INVALID_HANDLE_VALUE) return;
-    DWORD written = 0;
-    DWORD mode = 0;
-    if (GetConsoleMode(out, &mode)) {
-        WriteConsoleW(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-        return;
-    }
-    std::string bytes = Utf8(text.data(), text.size());
-    WriteFile(out, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-}
-
 // A file opened for adding at its end, whatever else writes to it meanwhile.
-KernelHandle OpenForAppending(const std::wstring& path)
+FileHandle OpenForAppending(const std::wstring& path)
 {
-    HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    return KernelHandle(file == INVALID_HANDLE_VALUE ? nullptr : file);
+    return FileHandle(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 bool WriteAll(HANDLE file, const char* data, DWORD size)
@@ -48,11 +34,10 @@ bool WriteAll(HANDLE file, const char* data, DWORD size)
 // Copies the file at `from` to the end of the file at `to`; false unless all of it went.
 bool AppendFile(const std::wstring& from, const std::wstring& to)
 {
-    HANDLE opened = CreateFileW(from.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    KernelHandle source(opened == INVALID_HANDLE_VALUE ? nullptr : opened);
-    KernelHandle target = OpenForAppending(to);
-    if (!source.get() || !target.get()) return false;
+    FileHandle source(CreateFileW(from.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    FileHandle target = OpenForAppending(to);
+    if (!source || !target) return false;
     std::string chunk(64 * 1024, '\0');
     char last = '\n';
     for (;;) {
@@ -77,9 +62,8 @@ Messages::Messages(const Options& options)
 void Messages::StartLog() const
 {
     if (!options_.log || options_.logAppend) return;
-    HANDLE file = CreateFileW(options_.log->c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    KernelHandle emptied(file == INVALID_HANDLE_VALUE ? nullptr : file);
+    FileHandle emptied(CreateFileW(options_.log->c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 // Each line of the text, led by the program's name.
@@ -93,15 +77,15 @@ void Messages::Log(const std::wstring& text) const
         lines += kLinePrefix + text.substr(start, end - start) + L"\r\n";
         start = end + 1;
     }
-    KernelHandle file = OpenForAppending(*options_.log);
-    std::string bytes = Utf8(lines.data(), lines.size());
-    if (file.get()) WriteAll(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()));
+    FileHandle file = OpenForAppending(*options_.log);
+    std::string bytes = Utf8(lines);
+    if (file) WriteAll(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()));
 }
 
 void Messages::Inform(const std::wstring& text) const
 {
     Log(text);
-    if (!interactive_) Write(STD_OUTPUT_HANDLE, kLinePrefix + text + L"\n");
+    if (!interactive_) WriteStandard(STD_OUTPUT_HANDLE, Utf8(kLinePrefix + text + L"\n"));
 }
 
 void Messages::Show(const std::wstring& text) const
@@ -124,11 +108,12 @@ void Messages::Tell(DWORD stream, UINT icon, const std::wstring& text) const
     Log(text);
     if (interactive_) {
         using MessageBoxFunction = int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT);
-        static const auto showBox = FunctionOf<MessageBoxFunction>(LoadSystemDll(L"user32.dll"), "MessageBoxW");
+        static const HMODULE user32 = LoadSystemDll(L"user32.dll").release();  // kept: showBox points into it
+        static const auto showBox = FunctionOf<MessageBoxFunction>(user32, "MessageBoxW");
         // A box that could not be shown (no desktop to show it on) leaves the text to the stream.
         if (showBox && showBox(nullptr, text.c_str(), kTitle, MB_OK | icon) == IDOK) return;
     }
-    Write(stream, stream == STD_OUTPUT_HANDLE ? text : kLinePrefix + text + L"\n");
+    WriteStandard(stream, Utf8(stream == STD_OUTPUT_HANDLE ? text : kLinePrefix + text + L"\n"));
 }
 
 void Messages::AppendPackageLog(const std::wstring& path) const

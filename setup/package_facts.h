@@ -1,4 +1,4 @@
-// What the setup program needs to know of a package, read apart (see apart.h) with the
+// What the setup program needs to know of a package, read apart (see platform/apart.h) with the
 // project's own table reading: the package's identity and its SuportPacks rows.
 #pragma once
 
@@ -25,7 +25,7 @@ struct PackageReading {
 };
 
 // The option that makes this program the reader of one package.
-constexpr const wchar_t* kReadPackageOption = L"--read-package";
+constexpr const char* kReadPackageOption = "--read-package";
 
 // Reads the package at `path` in a child process of this program.
 PackageReading ReadPackageApart(const std::wstring& path);

@@ -26,16 +26,17 @@ bool SearchRestricted()
     return restricted;
 }
 
-// The DLLs forwarded to, each loaded once and kept for the life of the process.
+// The DLLs forwarded to, each loaded once and kept for the life of the process: a forwarded
+// call may come from a destructor that runs at its very end.
 HMODULE Installer()
 {
-    static const HMODULE module = LoadSystemDll(L"msi.dll");
+    static const HMODULE module = LoadSystemDll(L"msi.dll").release();
     return module;
 }
 
 HMODULE Shell()
 {
-    static const HMODULE module = LoadSystemDll(L"shlwapi.dll");
+    static const HMODULE module = LoadSystemDll(L"shlwapi.dll").release();
     return module;
 }
 
@@ -46,16 +47,16 @@ void RestrictDllSearchToSystemFolder()
     SearchRestricted();
 }
 
-HMODULE LoadSystemDll(const wchar_t* name)
+ModuleHandle LoadSystemDll(const wchar_t* name)
 {
-    if (SearchRestricted()) return LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (SearchRestricted()) return ModuleHandle(LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
     // Only a full path is safe then; the altered search path makes the DLL's own imports
     // resolve from its folder, the system folder, first.
     wchar_t folder[MAX_PATH];
     UINT length = GetSystemDirectoryW(folder, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) return nullptr;
+    if (length == 0 || length >= MAX_PATH) return ModuleHandle();
     std::wstring path = std::wstring(folder, length) + L"\\" + name;
-    return LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    return ModuleHandle(LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
 }
 
 bool InstallerLoaded()
@@ -90,6 +91,7 @@ FORWARD(Installer, UINT, ERROR_INVALID_FUNCTION, MsiGetPropertyW, (MSIHANDLE ins
 FORWARD(Installer, UINT, ERROR_INVALID_FUNCTION, MsiSetPropertyW, (MSIHANDLE install, LPCWSTR name, LPCWSTR value), (install, name, value))
 FORWARD(Installer, UINT, ERROR_INVALID_FUNCTION, MsiDoActionW, (MSIHANDLE install, LPCWSTR action), (install, action))
 FORWARD(Installer, int, -1, MsiProcessMessage, (MSIHANDLE install, INSTALLMESSAGE type, MSIHANDLE record), (install, type, record))
+FORWARD(Installer, UINT, ERROR_INVALID_FUNCTION, MsiFormatRecordW, (MSIHANDLE install, MSIHANDLE record, LPWSTR text, LPDWORD size), (install, record, text, size))
 FORWARD(Installer, INSTALLSTATE, INSTALLSTATE_UNKNOWN, MsiQueryProductStateW, (LPCWSTR product), (product))
 FORWARD(Installer, INSTALLUILEVEL, INSTALLUILEVEL_NOCHANGE, MsiSetInternalUI, (INSTALLUILEVEL level, HWND* window), (level, window))
 FORWARD(Installer, UINT, ERROR_INVALID_FUNCTION, MsiEnableLogW, (DWORD mode, LPCWSTR path, DWORD attributes), (mode, path, attributes))

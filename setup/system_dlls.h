@@ -11,14 +11,16 @@
 // looked up where they are used.
 #pragma once
 
+#include "session/owned.h"
+
 #include <windows.h>
 
 // Every DLL loaded by name from here on, by this program, the installer's engine or Windows,
 // comes from the system folder. Called first thing; LoadSystemDll does it too.
 void RestrictDllSearchToSystemFolder();
 
-// The system folder's DLL `name` ("user32.dll"); null when it cannot be loaded.
-HMODULE LoadSystemDll(const wchar_t* name);
+// The system folder's DLL `name` ("user32.dll"); none when it cannot be loaded.
+ModuleHandle LoadSystemDll(const wchar_t* name);
 
 // A function of a loaded DLL as its type; null when the DLL or the function is missing.
 template <typename Function>

@@ -3,8 +3,9 @@
 # sample's runtime installed before the sample, each package's log appended to the program's
 # own after a line that names it, nothing installed twice, a failing support package stopping
 # the chain, a restart asked for by a support package or the package said on standard error,
-# the package beside the program taken or refused, bad input refused before anything is
-# installed, and DLLs named like Windows' own, planted beside the program, never loaded.
+# the package beside the program taken or refused, bad input (damaged packages among it)
+# refused before anything is installed, and DLLs named like Windows' own, planted beside the
+# program, never loaded.
 # (A restart started, 1641, is the decisions test's: Wine's engine answers 1604 to ForceReboot.)
 #   setup_test.sh BUILD_DIR
 set -uo pipefail
@@ -80,6 +81,14 @@ package "$s/chain-reboot.msi" chain_reboot "" "" $'support\\reboot.msi\t\n' >/de
 package "$s/self-reboot.msi" self_reboot "" $'ScheduleReboot\t\t6550\n' >/dev/null
 package "$s/chain-missing.msi" chain_missing "" "" $'support\\absent.msi\t\n' >/dev/null
 package "$s/chain-garbage.msi" chain_garbage "" "" $'support\\garbage.msi\t\n' >/dev/null
+# Damaged packages: one cut in half, a support package without its last sector (the
+# chain lists a sound one before it).
+package "$s/support/first.msi" first >/dev/null
+package "$s/support/cut.msi" cut_support >/dev/null
+truncate -s -512 "$s/support/cut.msi"
+package "$s/cut.msi" cut_main >/dev/null
+truncate -s $(($(stat -c %s "$s/cut.msi") / 2)) "$s/cut.msi"
+package "$s/chain-cut.msi" chain_cut "" "" $'support\\first.msi\t\nsupport\\cut.msi\t\n' >/dev/null
 # A path this long makes Wine's engine crash while it opens the package (a page fault).
 deep="$s/$(printf 'd%.0s' {1..120})/$(printf 'e%.0s' {1..120})"
 mkdir -p "$deep" && cp "$s/chain-reboot.msi" "$deep/crash.msi"
@@ -144,12 +153,14 @@ done <<CASES
 1639|/qz $win_s\\chain-reboot.msi
 1639|$win_s\\chain-reboot.msi $win_s\\chain-fails.msi
 1619|$win_s\\nothing-here.msi
-1619|$win_s\\garbage.msi
+1620|$win_s\\garbage.msi
 1612|$win_s\\chain-missing.msi
 1620|$win_s\\chain-garbage.msi
+1620|$win_s\\cut.msi
+1620|$win_s\\chain-cut.msi
 1627|$deep_windows\\crash.msi
 CASES
-check "nothing of them installed" test -z "$(value chain_missing)$(value chain_garbage)"
+check "nothing of them installed" test -z "$(value chain_missing)$(value chain_garbage)$(value cut_main)$(value first)$(value chain_cut)"
 
 echo "== No package named: the one beside the program, with DLLs named like Windows' own planted there"
 # The loader is told to prefer the planted copies, and the folder is the current one, as
