@@ -24,18 +24,47 @@ Road ReadRoad(const InstallSession& session)
     return Road::Change;
 }
 
-// The package's own rows: the table less the rows the library added in this session. Each
-// distinct condition is evaluated once.
-void ReadPackageRows(const InstallSession& session, const PackageDatabase& db, Facts& facts)
+// FUNCTION_VER is named for the installation when it differs from the package's own value
+// (the Property row, as transforms left it, or what its AppSearch read back) and from the one
+// the library set.
+void ReadPackageFunction(const PackageDatabase& db, Facts& facts)
 {
-    std::optional<std::vector<ConditionRow>> table = ReadConditionRows(db);
-    if (!table) return;
-    std::vector<ConditionRow> own = DecodeRows(session.GetProperty(prop::LibraryRows).value_or(std::string()));
-    facts.packageRows.emplace();
+    if (facts.packageFunctionRead) return;
+    TableView row;
+    if (row.Open(db, table::Property, nullptr, Filter(property::PropertyColumn, prop::FunctionVer)) && row.Fetch())
+        facts.packageFunction = row.GetString(property::Value);
+    facts.packageFunctionRead = true;
+}
+
+void JudgeChoice(const PackageDatabase& db, Facts& facts)
+{
+    facts.functionNamed = facts.functionFromLibrary = false;
+    if (!facts.chosen) return;
+    ReadPackageFunction(db, facts);
+    std::vector<std::pair<std::string, std::string>> set = DecodeLibrarySet(facts.librarySet);
+    facts.functionFromLibrary =
+        std::find(set.begin(), set.end(), std::make_pair(std::string(prop::FunctionVer), *facts.chosen)) != set.end();
+    facts.functionNamed = facts.chosen != facts.packageFunction && !facts.functionFromLibrary && !facts.functionRemembered;
+}
+
+// What the package's own rows give now, for the features the plan may decide and those above
+// them (a parent switched off takes its children along); each distinct condition is evaluated
+// once. The others stay unknown: nothing the actions do depends on them.
+void EvaluateRows(const InstallSession& session, Facts& facts)
+{
+    facts.rowTruth.assign(facts.packageRows ? facts.packageRows->size() : 0, Truth::Unknown);
+    if (!facts.packageRows || facts.packageRows->empty()) return;
+    std::vector<std::string> planned = RuledFeatures(facts);
+    NameSet relevant(planned.begin(), planned.end());
+    NameMap<const FeatureRow*> rows;
+    for (const FeatureRow& row : facts.features) rows[row.name] = &row;
+    for (const std::string& feature : planned)
+        for (const FeatureRow* const* at = rows.find(feature); at && (*at)->parent; at = rows.find(*(*at)->parent))
+            if (!relevant.insert(*(*at)->parent)) break;
     std::vector<std::pair<std::string, Truth>> known;
-    for (const ConditionRow& row : *table) {
-        if (std::find(own.begin(), own.end(), row) != own.end()) continue;
-        facts.packageRows->push_back(row);
+    for (std::size_t i = 0; i < facts.packageRows->size(); ++i) {
+        const ConditionRow& row = (*facts.packageRows)[i];
+        if (!relevant.count(row.feature)) continue;
         std::string expression = row.expression.value_or(std::string());
         auto at = std::find_if(known.begin(), known.end(), [&](const auto& entry) { return entry.first == expression; });
         if (at == known.end()) {
@@ -44,8 +73,19 @@ void ReadPackageRows(const InstallSession& session, const PackageDatabase& db, F
                                                                                                                 : Truth::False;
             at = known.insert(known.end(), {expression, truth});
         }
-        facts.rowTruth.push_back(at->second);
+        facts.rowTruth[i] = at->second;
     }
+}
+
+// The package's own rows: the table less the rows the library added in this session.
+void ReadPackageRows(const InstallSession& session, const PackageDatabase& db, Facts& facts)
+{
+    std::optional<std::vector<ConditionRow>> table = ReadConditionRows(db);
+    if (!table) return;
+    std::vector<ConditionRow> own = DecodeRows(session.GetProperty(prop::LibraryRows).value_or(std::string()));
+    facts.packageRows.emplace();
+    for (const ConditionRow& row : *table)
+        if (std::find(own.begin(), own.end(), row) == own.end()) facts.packageRows->push_back(row);
 }
 
 // Each release is looked up in the registry. A value its property holds already counts as
@@ -55,8 +95,7 @@ void ReadPackageRows(const InstallSession& session, const PackageDatabase& db, F
 void ReadReleases(const InstallSession& session, const std::vector<std::string>& searched, Facts& facts)
 {
     if (!facts.releases) return;
-    std::vector<std::pair<std::string, std::string>> own =
-        DecodeLibrarySet(session.GetProperty(prop::LibrarySet).value_or(std::string()));
+    std::vector<std::pair<std::string, std::string>> own = DecodeLibrarySet(facts.librarySet);
     std::vector<std::pair<std::string, OwnedString>> values;  // each property read once
     for (const HostRelease& row : *facts.releases) {
         ReleaseFact fact;
@@ -130,9 +169,6 @@ void ReadCabinets(const InstallSession& session, const PackageDatabase& db, Fact
     }
 }
 
-// FUNCTION_VER is named for the installation when it differs from the package's own value
-// (the Property row, as transforms left it, or what its AppSearch read back) and from the one
-// the library set.
 void ReadChoice(const InstallSession& session, const PackageDatabase& db, const std::vector<std::string>& searched,
                 Facts& facts)
 {
@@ -140,19 +176,10 @@ void ReadChoice(const InstallSession& session, const PackageDatabase& db, const 
     facts.choiceBuilt = session.GetProperty(prop::FunctionRb).has_value();
     OwnedString level = session.GetProperty(prop::UiLevel);
     facts.dialog = level && std::atoi(level->c_str()) == 5;
-    if (!facts.chosen) return;
-    TableView row;
-    OwnedString packageValue;
-    if (row.Open(db, table::Property, nullptr, Filter(property::PropertyColumn, prop::FunctionVer)) && row.Fetch())
-        packageValue = row.GetString(property::Value);
-    std::vector<std::pair<std::string, std::string>> set =
-        DecodeLibrarySet(session.GetProperty(prop::LibrarySet).value_or(std::string()));
-    bool mine = std::find(set.begin(), set.end(), std::make_pair(std::string(prop::FunctionVer), *facts.chosen)) != set.end();
-    facts.functionFromLibrary = mine;
     // A function the package remembers (its AppSearch reads back what it wrote) is the
     // package's own, as its Property row is.
-    bool remembered = std::find(searched.begin(), searched.end(), prop::FunctionVer) != searched.end();
-    facts.functionNamed = facts.chosen != packageValue && !mine && !remembered;
+    facts.functionRemembered = std::find(searched.begin(), searched.end(), prop::FunctionVer) != searched.end();
+    JudgeChoice(db, facts);
 }
 
 // The earlier versions FindRelatedProducts found: the product codes in the properties the
@@ -205,6 +232,8 @@ void ReadInstalled(const InstallSession& session, const PackageDatabase& db, Fac
 
 Facts Detect(const InstallSession& session, const PackageDatabase& db)
 {
+    session.Prefetch({prop::Installed, prop::UpgradingProductCode, prop::UiLevel, prop::InstallLevel, prop::Preselected,
+                      prop::IsAdminPackage, prop::ProductCode, prop::PackageCode, prop::Run, prop::CostingComplete});
     Facts facts;
     facts.rules = ReadCabinetRules(db, &facts.rulesProblem);
     facts.releases = ReadHostReleases(db);
@@ -213,6 +242,7 @@ Facts Detect(const InstallSession& session, const PackageDatabase& db)
     facts.road = ReadRoad(session);
     // The properties the package's AppSearch sets, read once for the choice and the releases.
     std::vector<std::string> searched = ReadSearchedProperties(db);
+    facts.librarySet = session.GetProperty(prop::LibrarySet).value_or(std::string());
     ReadChoice(session, db, searched, facts);
     facts.hidden = session.GetProperty(prop::HiddenProperties).value_or(std::string());
     ReadReleases(session, searched, facts);
@@ -224,9 +254,21 @@ Facts Detect(const InstallSession& session, const PackageDatabase& db)
         return facts;
     }
     facts.listsRule = facts.road == Road::FirstInstall && FeatureListsRule(session);
+    // For the snapshot: the next action judges the function the dialog set by it.
+    ReadPackageFunction(db, facts);
     ReadPackageRows(session, db, facts);
+    EvaluateRows(session, facts);
     ReadSource(session, facts);
     ReadCabinets(session, db, facts);
     ReadInstalled(session, db, facts);
+    return facts;
+}
+
+Facts Refresh(const InstallSession& session, const PackageDatabase& db, Snapshot& snapshot)
+{
+    Facts facts = std::move(snapshot.facts);
+    facts.chosen = session.GetProperty(prop::FunctionVer);
+    JudgeChoice(db, facts);
+    EvaluateRows(session, facts);
     return facts;
 }

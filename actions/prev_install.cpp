@@ -4,6 +4,7 @@
 #include "actions/detect.h"
 #include "actions/exports.h"
 #include "gating/apply.h"
+#include "package/contract.h"
 #include "session/database.h"
 #include "session/install_session.h"
 
@@ -12,8 +13,12 @@ UINT RunPrevInstall(const InstallSession& session)
     PackageDatabase db(session);
     Facts facts = Detect(session, db);
     Plan plan = MakePlan(facts, Stage::BeforeChoice);
-    UINT result = ApplyPlan(session, db, facts, plan, Stage::BeforeChoice);
+    Known known;
+    known.firstCosting = !session.GetProperty(prop::CostingComplete);
+    UINT result = ApplyPlan(session, db, facts, plan, Stage::BeforeChoice, known);
     if (plan.choice) WriteFunctionChoice(session, db, *plan.choice);
+    // Left for AfterSelectFunction, which the person at the dialog waits for.
+    Remember(session, facts, plan, known, SnapshotOwner());
     return result;
 }
 

@@ -31,6 +31,8 @@ namespace {
 std::map<std::string, unsigned long> g_byFunction;
 std::set<MSIHANDLE> g_remote;   // open views and databases: closing one is a round trip
 std::set<MSIHANDLE> g_deletes;  // views of DELETE queries: each execution writes a row
+std::set<MSIHANDLE> g_updates;  // views of the library's UPDATE query: each names the rows it writes
+unsigned long g_updatedRows = 0;
 
 template <int Id, typename F>
 struct Hook;
@@ -61,12 +63,24 @@ UINT WINAPI CountedOpenView(MSIHANDLE database, LPCWSTR query, MSIHANDLE* view)
     UINT result = MsiDatabaseOpenViewW(database, query, view);
     if (result == ERROR_SUCCESS) g_remote.insert(*view);
     if (result == ERROR_SUCCESS && std::wcsncmp(query, L"DELETE", 6) == 0) g_deletes.insert(*view);
+    if (result == ERROR_SUCCESS && std::wcsncmp(query, L"UPDATE", 6) == 0) g_updates.insert(*view);
     return result;
 }
 
 UINT WINAPI CountedExecute(MSIHANDLE view, MSIHANDLE params)
 {
     ++g_byFunction[g_deletes.count(view) ? "MsiViewExecute (DELETE)" : "MsiViewExecute"];
+    if (g_updates.count(view)) {
+        // The condition and the level, then the features: a short batch repeats its last.
+        std::set<std::wstring> features;
+        for (UINT field = 3; field <= MsiRecordGetFieldCount(params); ++field) {
+            wchar_t name[256] = L"";
+            DWORD size = 256;
+            MsiRecordGetStringW(params, field, name, &size);
+            features.insert(name);
+        }
+        g_updatedRows += features.size();
+    }
     return MsiViewExecute(view, params);
 }
 
@@ -81,6 +95,7 @@ MSIHANDLE WINAPI CountedActiveDatabase(MSIHANDLE install)
 UINT WINAPI CountedCloseHandle(MSIHANDLE handle)
 {
     g_deletes.erase(handle);
+    g_updates.erase(handle);
     ++g_byFunction[g_remote.erase(handle) ? "MsiCloseHandle (view, database)" : "MsiCloseHandle (record)"];
     return MsiCloseHandle(handle);
 }
@@ -94,14 +109,16 @@ bool IsLocal(const std::string& name)
 struct Counts {
     unsigned long roundTrips = 0;
     unsigned long local = 0;
-    unsigned long modifies = 0;  // rows written: modify calls and DELETE executions
+    unsigned long modifies = 0;  // rows written: inserted, updated and deleted; feature states set
 };
 
 Counts Take()
 {
     Counts counts;
     for (const auto& [name, count] : g_byFunction) (IsLocal(name) ? counts.local : counts.roundTrips) += count;
-    counts.modifies = g_byFunction["MsiViewModify"] + g_byFunction["MsiViewExecute (DELETE)"];
+    counts.modifies = g_byFunction["MsiViewModify"] + g_byFunction["MsiViewExecute (DELETE)"] + g_updatedRows +
+                      g_byFunction["MsiSetFeatureStateW"];
+    g_updatedRows = 0;
     g_byFunction.clear();
     return counts;
 }
@@ -117,7 +134,7 @@ int CountImports(HMODULE module)
         HOOK(MsiViewFetch),            HOOK(MsiViewGetColumnInfo),   HOOK(MsiViewModify),
         HOOK(MsiViewClose),            HOOK(MsiQueryProductStateW),  HOOK(MsiSetInternalUI),
         HOOK(MsiInstallProductW),      HOOK(MsiEvaluateConditionW),  HOOK(MsiSetFeatureStateW),
-        HOOK(MsiGetFeatureStateW),
+        HOOK(MsiGetFeatureStateW),        HOOK(MsiFormatRecordW),
         {"MsiDatabaseOpenViewW", reinterpret_cast<void*>(&CountedOpenView)},
         {"MsiViewExecute", reinterpret_cast<void*>(&CountedExecute)},
         {"MsiGetActiveDatabase", reinterpret_cast<void*>(&CountedActiveDatabase)},
@@ -213,15 +230,14 @@ int main(int argc, char** argv)
     HostRegistry hosts;
     hosts.install("R15.0", "ACAD-1");
 
-    std::printf("%8s %6s | %10s %10s %10s | %10s || %-19s %11s %7s %6s %7s %6s %7s\n", "features", "rules", "PrevInst",
-                "AfterSel", "CostFin", "actions/CF", "action", "round trips", "/rule", "local", "read", "written",
-                "bound");
+    std::printf("%8s %6s %9s | %-19s %9s %6s | %11s %6s %6s | %6s %7s %9s\n", "features", "rules", "CostFin", "action",
+                "time", "ratio", "round trips", "floor", "bar", "read", "written", "evaluated");
     for (int features : sizes) {
         TempFolder folder{"bench"};
         std::string package = BuildPackage(folder, features);
         int rules = 2 * features + 1;
         const int runs = 3;
-        std::vector<double> prev, after, cost;
+        std::vector<double> prev, after, cost, costed;
         for (int run = 0; run < runs; ++run) {
             auto session = OpenSession(package, folder);
             prev.push_back(Time([&] { session->doAction("PrevInstall"); }));
@@ -230,41 +246,47 @@ int main(int argc, char** argv)
             after.push_back(Time([&] { session->doAction("AfterSelectFunction"); }));
             auto yardstick = OpenSession(package, folder);
             cost.push_back(Time([&] { yardstick->doAction("CostFinalize"); }));
+            // The costing AfterSelectFunction runs: over the rows PrevInstall left.
+            auto before = OpenSession(package, folder);
+            before->doAction("PrevInstall");
+            costed.push_back(Time([&] { before->doAction("CostFinalize"); }));
         }
-        std::sort(prev.begin(), prev.end());
-        std::sort(after.begin(), after.end());
-        std::sort(cost.begin(), cost.end());
-        double p = prev[runs / 2], a = after[runs / 2], c = cost[runs / 2];
-        double actions = p + a - c;  // the actions' own work, without the CostFinalize they run
-        std::printf("%8d %6d | %9.1fms %9.1fms %9.1fms | %10.2f ||", features, rules, p * 1000, a * 1000, c * 1000,
-                    actions / c);
+        for (auto* times : {&prev, &after, &cost, &costed}) std::sort(times->begin(), times->end());
+        double c = cost[runs / 2];
+        // PrevInstall's time, and AfterSelectFunction's less the CostFinalize it runs, as a
+        // share of one CostFinalize of the same package.
+        double times[2] = {prev[runs / 2], after[runs / 2]};
+        double ratios[2] = {times[0] / c, (times[1] - costed[runs / 2]) / c};
 
-        // The floor: one fetch per SearchCabinet, Condition and Feature row an action reads (the
-        // installer has no bulk read), one call per row it writes, and for AfterSelectFunction
-        // one state read per feature and one evaluation per Condition row it leaves.
+        // PrevInstall reads the package: its floor is one fetch per SearchCabinet, Condition and
+        // Feature row and one call per row written. AfterSelectFunction reads PrevInstall's
+        // snapshot: its floor is the rows it writes, the package's own Condition rows it
+        // evaluates (each distinct condition once) and the snapshot read.
         HMODULE dll = LoadLibraryA(DllPath().c_str());
         if (CountImports(dll) == 0) std::fprintf(stderr, "bench: no import patched\n");
         auto counted = OpenSession(package, folder);
-        const char* first = "";
+        std::set<std::string> own;
+        for (const Row& row : counted->rows("SELECT `Condition` FROM `Condition`")) own.insert(row[0]);
+        int index = 0;
         for (const char* name : {"PrevInstall", "AfterSelectFunction"}) {
-            if (std::string(name) == "AfterSelectFunction") counted->setProperty("FUNCTION_VER", "f2");
-            // Both actions read the Feature table once, for the model of a costing.
+            bool chosen = index == 1;
+            if (chosen) counted->setProperty("FUNCTION_VER", "f2");
             unsigned long read = static_cast<unsigned long>(rules + counted->rows("SELECT * FROM `Condition`").size() + features);
             g_byFunction.clear();
             reinterpret_cast<Action>(reinterpret_cast<void*>(GetProcAddress(dll, name)))(counted->handle());
-            // AfterSelectFunction also reads the state of each feature the rules name once (every
-            // feature here), and evaluates each Condition row it leaves once.
-            if (std::string(name) == "AfterSelectFunction")
-                read += static_cast<unsigned long>(features + counted->rows("SELECT * FROM `Condition`").size());
             std::map<std::string, unsigned long> detail = g_byFunction;
             Counts counts = Take();
-            double bound = 1.1 * double(read + counts.modifies) + 100;
-            std::printf("%s %-19s %11lu %7.2f %6lu %7lu %6lu %7.0f%s\n", first, name, counts.roundTrips,
-                        double(counts.roundTrips) / rules, counts.local, read, counts.modifies, bound,
-                        counts.roundTrips <= bound ? "" : "  over");
-            first = "                                                                 ||";
+            unsigned long evaluated = own.size();
+            unsigned long floor = chosen ? counts.modifies + evaluated + 1 : read + counts.modifies;
+            double bar = chosen ? double(counts.modifies + evaluated + 20) : 1.1 * double(floor) + 100;
+            if (index == 0) std::printf("%8d %6d %7.1fms |", features, rules, c * 1000);
+            else std::printf("%8s %6s %7.1fms |", "", "", costed[runs / 2] * 1000);
+            std::printf(" %-19s %7.1fms %6.2f | %11lu %6lu %6.0f | %6lu %7lu %9lu%s\n", name, times[index] * 1000,
+                        ratios[index], counts.roundTrips, floor, bar, chosen ? 1ul : read, counts.modifies, evaluated,
+                        counts.roundTrips <= bar ? "" : "  over");
             if (getenv("HOSTGATE_BENCH_DETAIL"))
                 for (const auto& [function, count] : detail) std::printf("      %-34s %lu\n", function.c_str(), count);
+            ++index;
         }
         counted.reset();
         FreeLibrary(dll);

@@ -118,11 +118,6 @@ INSTALLSTATE StateOf(Target target)
     }
 }
 
-bool Contains(const std::vector<ConditionRow>& rows, const ConditionRow& row)
-{
-    return std::find(rows.begin(), rows.end(), row) != rows.end();
-}
-
 bool PackageHasKey(const Facts& facts, const std::string& feature, int level)
 {
     if (!facts.packageRows) return false;
@@ -130,13 +125,20 @@ bool PackageHasKey(const Facts& facts, const std::string& feature, int level)
                        [&](const ConditionRow& row) { return row.feature == feature && row.level == level; });
 }
 
-// The library's own rows in the Condition table: inserted as temporary rows, deleted by key.
+// The library's own rows in the Condition table, all temporary. A row is never deleted: a row
+// the library no longer wants is left dormant, its condition false ("0"), which a costing
+// skips, and woken ("1") when wanted again. That is one query for many rows, where a
+// deletion is two calls a row (a multi-row DELETE is no choice: some engines delete the
+// wrong rows when one query removes several). Each view is opened when first needed.
 class OwnRows {
 public:
-    explicit OwnRows(const PackageDatabase& db) : db_(db) { open_ = view_.Open(db, table::Condition); }
-    bool open() const { return open_; }
+    explicit OwnRows(const PackageDatabase& db) : db_(db) {}
     bool Insert(const ConditionRow& row)
     {
+        if (!opened_) {
+            opened_ = true;
+            open_ = view_.Open(db_, table::Condition);
+        }
         MsiHandle record(MsiCreateRecord(3));
         return open_ && record &&
                MsiRecordSetStringW(record.get(), condition::Feature, Wide(row.feature).c_str()) == ERROR_SUCCESS &&
@@ -145,11 +147,30 @@ public:
                    ERROR_SUCCESS &&
                view_.Modify(MSIMODIFY_INSERT_TEMPORARY, record.get());
     }
-    // A row is deleted by its key. (A record kept from reading is no way to name the row:
-    // some engines delete the row under the view's cursor instead.)
+    // Gives the rows (by key) the condition, in batches of one level and up to kBatch
+    // features, one query execution each. Adds the features of the rows left as they were.
+    void Set(std::vector<ConditionRow> rows, const char* expression, NameSet& refused)
+    {
+        while (!rows.empty()) {
+            int level = rows.front().level;
+            std::vector<ConditionRow> batch;
+            for (auto at = rows.begin(); at != rows.end() && batch.size() < kBatch;) {
+                if (at->level == level) {
+                    batch.push_back(*at);
+                    at = rows.erase(at);
+                } else {
+                    ++at;
+                }
+            }
+            if (!SetBatch(level, batch, expression))
+                for (const ConditionRow& row : batch) refused.insert(row.feature);
+        }
+    }
+
+    // Deletes one row by its key (a kept record is no way to name a row: some engines delete
+    // the row under the view's cursor instead).
     bool Delete(const ConditionRow& row)
     {
-        if (!open_) return false;
         if (!delete_) {
             BoundedText query(kQueryCapacity);
             query.append("DELETE FROM `").append(table::Condition).append("` WHERE `").append(condition::FeatureColumn)
@@ -163,18 +184,109 @@ public:
         if (!params || MsiRecordSetStringW(params.get(), 1, Wide(row.feature).c_str()) != ERROR_SUCCESS ||
             MsiRecordSetInteger(params.get(), 2, row.level) != ERROR_SUCCESS)
             return false;
-        if (executed_) MsiViewClose(delete_.get());
-        executed_ = MsiViewExecute(delete_.get(), params.get()) == ERROR_SUCCESS;
-        return executed_;
+        if (deleted_) MsiViewClose(delete_.get());
+        deleted_ = MsiViewExecute(delete_.get(), params.get()) == ERROR_SUCCESS;
+        return deleted_;
     }
 
 private:
+    static constexpr std::size_t kBatch = 48;
+
+    bool SetBatch(int level, const std::vector<ConditionRow>& batch, const char* expression)
+    {
+        if (!update_) {
+            BoundedText query(2 * kQueryCapacity);
+            query.append("UPDATE `").append(table::Condition).append("` SET `").append(condition::ExpressionColumn)
+                .append("`=? WHERE `").append(condition::LevelColumn).append("`=? AND (");
+            for (std::size_t i = 0; i < kBatch; ++i)
+                query.append(i ? " OR `" : "`").append(condition::FeatureColumn).append("`=?");
+            query.append(")");
+            if (!query.ok() || MsiDatabaseOpenViewW(db_.handle(), Wide(query.str()).c_str(), update_.put()) != ERROR_SUCCESS) {
+                update_.reset();
+                return false;
+            }
+        }
+        // A batch short of kBatch names its last feature again.
+        MsiHandle params(MsiCreateRecord(2 + kBatch));
+        if (!params || MsiRecordSetStringW(params.get(), 1, Wide(expression).c_str()) != ERROR_SUCCESS ||
+            MsiRecordSetInteger(params.get(), 2, level) != ERROR_SUCCESS)
+            return false;
+        for (std::size_t i = 0; i < kBatch; ++i)
+            if (MsiRecordSetStringW(params.get(), static_cast<UINT>(3 + i),
+                                    Wide(batch[std::min(i, batch.size() - 1)].feature).c_str()) != ERROR_SUCCESS)
+                return false;
+        if (executed_) MsiViewClose(update_.get());
+        executed_ = MsiViewExecute(update_.get(), params.get()) == ERROR_SUCCESS;
+        return executed_;
+    }
+
     const PackageDatabase& db_;
     TableView view_;
+    bool opened_ = false;
     bool open_ = false;
-    MsiHandle delete_;
+    MsiHandle update_;
     bool executed_ = false;
+    MsiHandle delete_;
+    bool deleted_ = false;
 };
+
+// The library's rows as a record: each row's key and whether it is awake.
+class RowRecord {
+public:
+    explicit RowRecord(std::vector<ConditionRow> rows) : rows_(std::move(rows)) {}
+    const std::vector<ConditionRow>& rows() const { return rows_; }
+    // The row of the key, or none.
+    const ConditionRow* Find(const std::string& feature, int level) const
+    {
+        for (const ConditionRow& row : rows_)
+            if (row.feature == feature && row.level == level) return &row;
+        return nullptr;
+    }
+    bool Awake(const std::string& feature, int level) const
+    {
+        const ConditionRow* row = Find(feature, level);
+        return row && row->expression == std::string(kAlways);
+    }
+    void Erase(const ConditionRow& row)
+    {
+        for (auto at = rows_.begin(); at != rows_.end(); ++at)
+            if (at->feature == row.feature && at->level == row.level) {
+                rows_.erase(at);
+                return;
+            }
+    }
+    void Put(const ConditionRow& row)
+    {
+        for (ConditionRow& held : rows_)
+            if (held.feature == row.feature && held.level == row.level) {
+                held = row;
+                return;
+            }
+        rows_.push_back(row);
+    }
+
+private:
+    std::vector<ConditionRow> rows_;
+};
+
+// Gives every row of `rows` (keys the record holds) the condition, and the record with it;
+// the rows refused keep theirs, and their features are added to `refused`.
+void SetRows(OwnRows& table, RowRecord& record, const std::vector<ConditionRow>& rows, const char* expression,
+             NameSet& refused)
+{
+    NameSet failed;
+    table.Set(rows, expression, failed);
+    for (const ConditionRow& row : rows) {
+        if (!failed.count(row.feature)) {
+            record.Put(ConditionRow{row.feature, row.level, std::string(expression)});
+        } else if (expression == std::string(kDormant) && table.Delete(row)) {
+            // An engine that refuses the update may still let the row go.
+            record.Erase(row);
+        } else {
+            refused.insert(row.feature);
+        }
+    }
+}
 
 // The one line the log gets for each feature the plan decides: what it is to be, why, and
 // what became of it (the installer's answer, or on a change whether it is added or removed).
@@ -184,106 +296,224 @@ void LogPlan(const InstallSession& session, const FeaturePlan& entry, const std:
     session.Log("plan: feature " + entry.feature + target + " (" + entry.reason + "): " + outcome);
 }
 
-// Makes the library's rows in the table the plan's: a level-0 row for each feature it
-// switches off, none for the others. The package's own rows are never touched. Logs the
-// plan once per feature it decides. Returns the library's rows as they were before.
-std::vector<ConditionRow> WriteRows(const InstallSession& session, const PackageDatabase& db, const Facts& facts,
-                                    const Plan& plan)
+// Makes the library's rows in the table the plan's: an awake level-0 row for each feature it
+// switches off, none awake for the others. The package's own rows are never touched. Logs
+// the plan once per feature it decides. Returns the features that were off before.
+NameSet WriteRows(const InstallSession& session, OwnRows& table, const Facts& facts, const Plan& plan, RowRecord& record)
 {
-    std::vector<ConditionRow> held = DecodeRows(session.GetProperty(prop::LibraryRows).value_or(std::string()));
-    std::vector<ConditionRow> now;
-    OwnRows table(db);
-    for (const FeaturePlan& entry : plan.features) {
-        ConditionRow own{entry.feature, 0, std::string(kAlways)};
-        bool had = Contains(held, own);
-        std::string answer = "as it is";
-        if (entry.off && !had) {
-            if (!table.open()) {
-                answer = "not written: the package has no Condition table";
+    NameSet wasOff;
+    for (const ConditionRow& row : record.rows())
+        if (row.level == 0 && record.Awake(row.feature, 0)) wasOff.insert(row.feature);
+    std::vector<std::string> answers(plan.features.size(), "as it is");
+    std::vector<ConditionRow> wake, sleep;
+    for (std::size_t i = 0; i < plan.features.size(); ++i) {
+        const FeaturePlan& entry = plan.features[i];
+        const ConditionRow* held = record.Find(entry.feature, 0);
+        bool awake = record.Awake(entry.feature, 0);
+        if (entry.off && held && !awake) {
+            wake.push_back(*held);
+            answers[i] = "written";
+        } else if (entry.off && !held) {
+            ConditionRow own{entry.feature, 0, std::string(kAlways)};
+            if (!facts.packageRows) {
+                answers[i] = "not written: the package has no Condition table";
             } else if (PackageHasKey(facts, entry.feature, 0)) {
-                answer = "not written: the package's own level-0 row holds the key";
+                answers[i] = "not written: the package's own level-0 row holds the key";
             } else if (table.Insert(own)) {
-                now.push_back(own);
-                answer = "written";
+                record.Put(own);
+                answers[i] = "written";
             } else {
-                answer = "refused by the installer";
+                answers[i] = "refused by the installer";
             }
-        } else if (entry.off) {
-            now.push_back(own);
-        } else if (had) {
-            if (table.Delete(own)) {
-                answer = "written";
-            } else {
-                now.push_back(own);
-                answer = "refused by the installer";
-            }
+        } else if (!entry.off && awake) {
+            sleep.push_back(*held);
+            answers[i] = "written";
         }
-        if (entry.ruled || answer != "as it is") LogPlan(session, entry, answer);
     }
-    // Rows of features the plan no longer names (a package changed under the session) go too.
-    for (const ConditionRow& row : held)
-        if (!PlanOf(plan, row.feature) && !table.Delete(row)) now.push_back(row);
-    session.SetProperty(prop::LibraryRows, EncodeRows(now).c_str());
-    return held;
+    // Rows of features the plan no longer names (a package changed under the session) sleep too.
+    for (const ConditionRow& row : record.rows())
+        if (row.level == 0 && !PlanOf(plan, row.feature) && record.Awake(row.feature, 0)) sleep.push_back(row);
+    NameSet refused;
+    SetRows(table, record, wake, kAlways, refused);
+    SetRows(table, record, sleep, kDormant, refused);
+    for (std::size_t i = 0; i < plan.features.size(); ++i) {
+        if (refused.count(plan.features[i].feature)) answers[i] = "refused by the installer";
+        if (plan.features[i].ruled || answers[i] != "as it is") LogPlan(session, plan.features[i], answers[i]);
+    }
+    return wasOff;
+}
+
+// Whether a feature's state stands as planned. Under some engines a request set once keeps a
+// later costing from fixing the feature's level and registration: a state already as
+// planned is left alone. `keep`: a feature the given lists install stays as it is installed.
+bool Stands(INSTALLSTATE planned, bool keep, INSTALLSTATE action, INSTALLSTATE installed)
+{
+    if (keep) return Installs(action);
+    return action == planned || (!Installs(planned) && !Installs(action) && !Installs(installed));
+}
+
+// The same question as a condition over the feature's action (&) and installed (!) states,
+// which the installer answers for many features in one call.
+std::string StandsCondition(const std::string& feature, INSTALLSTATE planned, bool keep)
+{
+    // One term for each state the question tells apart: "&F=1" and the like.
+    std::string text = "(";
+    auto term = [&](const char* sign, int state, const char* joint) {
+        text.append(sign).append(feature).append("=").append(std::to_string(state)).append(joint);
+    };
+    if (keep) {
+        term("&", 1, " OR ");
+        term("&", 3, " OR ");
+        term("&", 4, ")");
+    } else if (Installs(planned)) {
+        term("&", planned, ")");
+    } else {
+        term("&", 2, " OR NOT (");
+        for (const char* sign : {"&", "!"})
+            for (int state : {1, 3, 4}) term(sign, state, *sign == '!' && state == 4 ? "))" : " OR ");
+    }
+    return text;
+}
+
+// A feature name the condition syntax reads as one name.
+bool ConditionName(const std::string& name)
+{
+    auto letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; };
+    if (name.empty() || !letter(name[0])) return false;
+    return std::all_of(name.begin(), name.end(), [&](char c) { return letter(c) || (c >= '0' && c <= '9') || c == '.'; });
+}
+
+struct Setting {
+    std::string feature;
+    INSTALLSTATE state;
+    bool keep;  // installed as the lists give it: left as it is when it installs
+    bool stands = false;
+    INSTALLSTATE action = INSTALLSTATE_UNKNOWN;  // as read, when read
+    bool read = false;
+};
+
+void ReadStanding(const InstallSession& session, Setting& s)
+{
+    INSTALLSTATE installed = INSTALLSTATE_UNKNOWN;
+    UINT result = MsiGetFeatureStateW(session.handle(), Wide(s.feature).c_str(), &installed, &s.action);
+    s.read = result == ERROR_SUCCESS;
+    s.stands = s.read ? Stands(s.state, s.keep, s.action, installed) : s.keep;
+}
+
+// Which settings stand already. The states the library knows (from the last action) and the
+// plan's own states are guesses: the installer checks each guess for a batch of features in
+// one condition, and a batch no guess explains is read feature by feature, as are names the
+// condition syntax cannot hold. A person who changed a state on the dialog fails the guess.
+void FindStanding(const InstallSession& session, const Known& known, std::vector<Setting>& settings)
+{
+    constexpr std::size_t kConditionBytes = 8 * 1024;
+    std::size_t next = 0;
+    while (next < settings.size()) {
+        std::vector<std::size_t> batch;
+        for (std::size_t bytes = 0; next < settings.size() && bytes < kConditionBytes; ++next) {
+            if (!ConditionName(settings[next].feature)) {
+                ReadStanding(session, settings[next]);
+                continue;
+            }
+            batch.push_back(next);
+            bytes += 6 * settings[next].feature.size() + 60;
+        }
+        if (batch.empty()) continue;
+        std::vector<bool> tried;
+        bool settled = false;
+        for (int guess = 0; guess < 2 && !settled; ++guess) {
+            // The first costing gives the plan's states; a later one leaves the known ones.
+            bool fromKnown = (guess == 0) != known.firstCosting;
+            std::vector<bool> expect;
+            std::string condition;
+            for (std::size_t i : batch) {
+                const Setting& s = settings[i];
+                const INSTALLSTATE* state = fromKnown ? known.states.find(s.feature) : nullptr;
+                bool stands = !state || Stands(s.state, s.keep, *state, INSTALLSTATE_ABSENT);
+                expect.push_back(stands);
+                condition += (condition.empty() ? "" : " AND ") + std::string(stands ? "" : "NOT ") +
+                             StandsCondition(s.feature, s.state, s.keep);
+            }
+            if (expect == tried) continue;
+            tried = expect;
+            if (MsiEvaluateConditionW(session.handle(), Wide(condition).c_str()) != MSICONDITION_TRUE) continue;
+            for (std::size_t k = 0; k < batch.size(); ++k) settings[batch[k]].stands = expect[k];
+            settled = true;
+        }
+        if (!settled)
+            for (std::size_t i : batch) ReadStanding(session, settings[i]);
+    }
 }
 
 // Costs again and sets each planned feature's state, for an installer that has costed and
 // reads the rows no more. With the feature lists ruling, the lists' states stand, less the
 // features withheld.
-void SettleFeatureStates(const InstallSession& session, const PackageDatabase& db, const Facts& facts, const Plan& plan,
-                         const std::vector<ConditionRow>& held)
+void SettleFeatureStates(const InstallSession& session, OwnRows& table, const Facts& facts, const Plan& plan,
+                         const NameSet& wasOff, RowRecord& record, Known& known)
 {
     // A costing keeps the level of the last true row it saw, and a feature at level 0 stays
-    // unregistered even once its state is set: a temporary row gives each feature that comes
-    // back its planned level while costing runs again.
-    std::vector<ConditionRow> levelRows;
-    OwnRows table(db);
-    NameSet wasOff;
-    for (const ConditionRow& row : held) wasOff.insert(row.feature);
+    // unregistered even once its state is set: a row of the library gives each feature that
+    // comes back its planned level while costing runs again, and sleeps after.
+    std::vector<ConditionRow> levelRows, wake;
     std::vector<std::string> below = WithDescendants(facts.features, wasOff);
     NameSet seenOff(below.begin(), below.end());  // off at the last costing, or below one that was
     if (!facts.listsRule)
         for (const FeaturePlan& entry : plan.features) {
-            if (entry.off || !Installs(entry.target) || !seenOff.count(entry.feature)) continue;
+            if (entry.off || !Installs(entry.target) || !seenOff.count(entry.feature) || entry.level == 0) continue;
             ConditionRow levelRow{entry.feature, entry.level, std::string(kAlways)};
-            if (!PackageHasKey(facts, entry.feature, entry.level) && table.Insert(levelRow)) levelRows.push_back(levelRow);
+            if (const ConditionRow* held = record.Find(entry.feature, entry.level)) {
+                wake.push_back(*held);
+                levelRows.push_back(levelRow);
+            } else if (!PackageHasKey(facts, entry.feature, entry.level) && table.Insert(levelRow)) {
+                record.Put(levelRow);
+                levelRows.push_back(levelRow);
+            }
         }
+    NameSet refused;
+    SetRows(table, record, wake, kAlways, refused);
     session.Log("costing redone");
     session.DoAction(action::CostFinalize);
-    for (const ConditionRow& row : levelRows) table.Delete(row);
+    SetRows(table, record, levelRows, kDormant, refused);
 
     NameSet withheld = Withheld(plan);
     std::string given = facts.listsRule ? session.GetProperty(prop::AddLocal).value_or(std::string()) : std::string();
     std::vector<std::string> addLocal = Split(given);
     std::string removeGiven = facts.listsRule ? ValueOf(GivenLists(session), prop::Remove) : std::string();
     std::vector<std::string> removed = Split(removeGiven);
+    std::vector<Setting> settings;
     for (const FeaturePlan& entry : plan.features) {
-        INSTALLSTATE state = StateOf(entry.target);
-        bool keepInstalled = false;  // a feature being installed in any way is left as it is
         if (entry.target == Target::Package) continue;
+        Setting s{entry.feature, StateOf(entry.target), false};
         if (facts.listsRule && !withheld.count(entry.feature)) {
             // A feature an earlier choice withheld comes back when the given lists ask for it.
             bool asked = (IsAll(given) || std::find(addLocal.begin(), addLocal.end(), entry.feature) != addLocal.end()) &&
                          !IsAll(removeGiven) && std::find(removed.begin(), removed.end(), entry.feature) == removed.end();
             if (!asked) continue;
-            state = INSTALLSTATE_LOCAL;
-            keepInstalled = true;
+            s.state = INSTALLSTATE_LOCAL;
+            s.keep = true;
         } else if (facts.listsRule) {
-            state = INSTALLSTATE_ABSENT;
+            s.state = INSTALLSTATE_ABSENT;
         }
-        // A state already as planned is left alone: under some engines a request set once
-        // keeps a later costing from fixing the feature's level and registration.
-        INSTALLSTATE installed = INSTALLSTATE_UNKNOWN, action = INSTALLSTATE_UNKNOWN;
-        UINT read = MsiGetFeatureStateW(session.handle(), Wide(entry.feature).c_str(), &installed, &action);
-        if (keepInstalled && (read != ERROR_SUCCESS || Installs(action))) continue;
-        if (read == ERROR_SUCCESS && (action == state || (!Installs(state) && !Installs(action) && !Installs(installed))))
+        settings.push_back(s);
+    }
+    FindStanding(session, known, settings);
+    for (const Setting& s : settings) {
+        if (s.stands) {
+            // What stands is as planned; a kept feature installs in a way not known unless read.
+            if (s.read) known.states[s.feature] = s.action;
+            else if (s.keep) known.states.erase(s.feature);
+            else known.states[s.feature] = Installs(s.state) ? s.state : INSTALLSTATE_ABSENT;
             continue;
-        UINT result = MsiSetFeatureStateW(session.handle(), Wide(entry.feature).c_str(), state);
-        if (result == ERROR_SUCCESS)
-            session.Log("feature " + entry.feature + " set " + StateName(state) + " after costing");
-        else
-            session.Log("feature " + entry.feature + " could not be set " + StateName(state) + " after costing: error " +
+        }
+        UINT result = MsiSetFeatureStateW(session.handle(), Wide(s.feature).c_str(), s.state);
+        if (result == ERROR_SUCCESS) {
+            known.states[s.feature] = s.state;
+            session.Log("feature " + s.feature + " set " + StateName(s.state) + " after costing");
+        } else {
+            known.states.erase(s.feature);
+            session.Log("feature " + s.feature + " could not be set " + StateName(s.state) + " after costing: error " +
                         std::to_string(result));
+        }
     }
 }
 
@@ -351,10 +581,13 @@ void PruneMissingReleases(const InstallSession& session, const Facts& facts)
 
 }  // namespace
 
-UINT ApplyPlan(const InstallSession& session, const PackageDatabase& db, const Facts& facts, const Plan& plan, Stage stage)
+UINT ApplyPlan(const InstallSession& session, const PackageDatabase& db, const Facts& facts, const Plan& plan, Stage stage,
+               Known& known)
 {
     for (const std::string& line : plan.log) session.Log(line);
-    for (const auto& [name, value] : plan.properties) session.SetProperty(name.c_str(), value.c_str());
+    for (const auto& entry : plan.properties)
+        if (std::find(known.values.begin(), known.values.end(), entry) == known.values.end())
+            session.SetProperty(entry.first.c_str(), entry.second.c_str());
     // The registry pruning is the one write to the machine, made once, on a first installation.
     if (facts.road == Road::FirstInstall && stage == Stage::BeforeChoice) PruneMissingReleases(session, facts);
     for (int number : plan.messages) session.ReportError(number);
@@ -363,9 +596,21 @@ UINT ApplyPlan(const InstallSession& session, const PackageDatabase& db, const F
         ApplyChange(session, plan, stage);
         return plan.result;
     }
-    std::vector<ConditionRow> held = WriteRows(session, db, facts, plan);
+    std::vector<ConditionRow> held =
+        known.rows ? *known.rows : DecodeRows(session.GetProperty(prop::LibraryRows).value_or(std::string()));
+    RowRecord record(held);
+    OwnRows table(db);
+    NameSet wasOff = WriteRows(session, table, facts, plan, record);
     if (facts.listsRule) WithholdFromFeatureLists(session, facts.features, Withheld(plan));
-    if (stage == Stage::Chosen) SettleFeatureStates(session, db, facts, plan, held);
+    if (stage == Stage::Chosen) SettleFeatureStates(session, table, facts, plan, wasOff, record, known);
+    if (!known.rows || record.rows() != held) session.SetProperty(prop::LibraryRows, EncodeRows(record.rows()).c_str());
+    known.rows = record.rows();
+    // Before the choice, a first costing that reads these rows gives each feature the plan's
+    // state: the guess the next action checks first.
+    if (stage == Stage::BeforeChoice && !facts.listsRule && known.firstCosting)
+        for (const FeaturePlan& entry : plan.features)
+            if (entry.target != Target::Package)
+                known.states[entry.feature] = Installs(entry.target) ? StateOf(entry.target) : INSTALLSTATE_ABSENT;
     std::string off;
     for (const FeaturePlan& entry : plan.features)
         if (entry.off) off += (off.empty() ? "" : ", ") + entry.feature;

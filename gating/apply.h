@@ -10,12 +10,24 @@
 class InstallSession;
 class PackageDatabase;
 
+// What an action knows of the installation beside the facts, and leaves for the next one: the
+// library's Condition rows (none: read them from the installation) and the action states of
+// planned features, where known.
+struct Known {
+    std::optional<std::vector<ConditionRow>> rows;
+    NameMap<INSTALLSTATE> states;
+    // Properties known to hold these values already: not set again.
+    std::vector<std::pair<std::string, std::string>> values;
+    // No costing has run in this installation yet: the one this action runs is the first.
+    bool firstCosting = false;
+};
+
 // Sends the plan's log lines, properties and messages, prunes the empty keys of releases not
 // found (first installation, before the choice), and writes the features' plan. `stage`
 // Chosen also costs again and sets the features' states, for an installer that has costed
 // already and reads the rows no more. Returns the plan's result.
 UINT ApplyPlan(const InstallSession& session, const PackageDatabase& db, const Facts& facts, const Plan& plan,
-               Stage stage);
+               Stage stage, Known& known);
 
 // True when the installer takes the features from the feature-list properties (ADDLOCAL,
 // REMOVE and the like) instead of the Condition table.

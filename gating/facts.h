@@ -69,6 +69,13 @@ struct Facts {
     // own value (transforms applied) nor one the library set.
     bool functionNamed = false;
     bool functionFromLibrary = false;  // FUNCTION_VER is the value the library set
+    // What FUNCTION_VER is judged by: the package's own value (its Property row, as
+    // transforms left it; read only when FUNCTION_VER is set), whether the package's AppSearch
+    // remembers one, and the library's own values (HOSTGATE_SET).
+    OwnedString packageFunction;
+    bool packageFunctionRead = false;
+    bool functionRemembered = false;
+    std::string librarySet;
     bool dialog = false;      // the full user interface: the choice is shown to a person
     bool choiceBuilt = false; // FUNCTION_RB set: the choice was built before
     std::string hidden;       // MsiHiddenProperties

@@ -6,8 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
-
 // One field of an encoded line: tabs, line ends and backslashes escaped.
 std::string Escaped(const std::string& text)
 {
@@ -37,8 +35,6 @@ std::vector<std::string> Fields(const std::string& line)
     }
     return fields;
 }
-
-}  // namespace
 
 std::string EncodeRows(const std::vector<ConditionRow>& rows)
 {

@@ -34,8 +34,10 @@ struct FunctionChoice {
 constexpr const char* kRootSuffix = "_ROOT";
 constexpr const char* kViewSuffix = "_VIEW";
 
-// The condition of the library's own rows: always true.
+// The condition of the library's own rows: always true while the row is wanted, never once
+// it is not (a dormant row, which a costing skips).
 constexpr const char* kAlways = "1";
+constexpr const char* kDormant = "0";
 
 // What a feature is to be. "Package" is for the checker alone: a Condition row of the
 // package decides, and the checker cannot evaluate it.
@@ -86,6 +88,11 @@ NameSet Withheld(const Plan& plan);
 // name and the value.
 std::string EncodeLibrarySet(const std::vector<std::pair<std::string, std::string>>& set);
 std::vector<std::pair<std::string, std::string>> DecodeLibrarySet(const std::string& text);
+
+// The line format of the library's private properties: fields apart by tabs, each with its
+// tabs, line ends and backslashes escaped, so that every line is one record.
+std::string Escaped(const std::string& text);
+std::vector<std::string> Fields(const std::string& line);
 
 // The rows the library added to the Condition table in this session, kept for the next
 // action: "feature<TAB>level<TAB>expression" lines.

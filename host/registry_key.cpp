@@ -92,14 +92,14 @@ OwnedString RegistryKey::GetValue(const char* name, DWORD* type) const
     if (!handle_) return std::nullopt;
     Wide wideName(name);
     DWORD size = 0;
-    if (RegQueryValueExW(handle_, wideName.c_str(), nullptr, nullptr, nullptr, &size) != ERROR_SUCCESS)
+    if (RegQueryValueExW(handle_.get(), wideName.c_str(), nullptr, nullptr, nullptr, &size) != ERROR_SUCCESS)
         return std::nullopt;
     // One unit more than the stored bytes fill, always zero: the text ends there at the latest.
     std::vector<wchar_t> data(size / sizeof(wchar_t) + 2, L'\0');
     DWORD read = size;
     DWORD storedType = REG_NONE;
     BYTE* block = size ? reinterpret_cast<BYTE*>(data.data()) : nullptr;
-    if (RegQueryValueExW(handle_, wideName.c_str(), nullptr, &storedType, block, &read) != ERROR_SUCCESS ||
+    if (RegQueryValueExW(handle_.get(), wideName.c_str(), nullptr, &storedType, block, &read) != ERROR_SUCCESS ||
         read > size)
         return std::nullopt;
     if (type) *type = storedType;
@@ -114,7 +114,7 @@ OwnedString RegistryKey::GetValue(const char* name, DWORD* type) const
 int RegistryKey::ValueCount() const
 {
     DWORD count = 0;
-    if (!handle_ || RegQueryInfoKeyW(handle_, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count,
+    if (!handle_ || RegQueryInfoKeyW(handle_.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count,
                                      nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
         return -1;
     return static_cast<int>(count);
@@ -123,7 +123,7 @@ int RegistryKey::ValueCount() const
 int RegistryKey::SubkeyCount() const
 {
     DWORD count = 0;
-    if (!handle_ || RegQueryInfoKeyW(handle_, nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr,
+    if (!handle_ || RegQueryInfoKeyW(handle_.get(), nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr,
                                      nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
         return -1;
     return static_cast<int>(count);
@@ -136,11 +136,12 @@ LONG RegistryKey::DeleteSubkey(const std::string& name) const
     // in the subkey's view first, so that a refusal (an unelevated user per machine) comes
     // from the same call whichever deletion call the system offers.
     Wide wideName(name);
-    HKEY subkey = nullptr;
-    LONG access = RegOpenKeyExW(handle_, wideName.c_str(), 0, DELETE | ViewAccess(place_.view), &subkey);
-    if (access != ERROR_SUCCESS) return access;
-    RegCloseKey(subkey);
-    return DeleteKeyInView(handle_, wideName, place_.view);
+    {
+        Owned<RegistryKeyTraits> subkey;
+        LONG access = RegOpenKeyExW(handle_.get(), wideName.c_str(), 0, DELETE | ViewAccess(place_.view), subkey.put());
+        if (access != ERROR_SUCCESS) return access;
+    }
+    return DeleteKeyInView(handle_.get(), wideName, place_.view);
 }
 
 // Content is anything that can be seen: a non-empty default value, any value, any subkey.
@@ -155,17 +156,11 @@ bool RegistryKey::HasContent() const
     return subkeys != 0;
 }
 
-void RegistryKey::Close()
-{
-    if (handle_) RegCloseKey(handle_);
-    handle_ = nullptr;
-}
-
 void RegistryKey::Prune()
 {
     if (!handle_) return;
     bool empty = !HasContent();
-    Close();
+    handle_.reset();
     if (!empty || !path_) return;
 
     // No UTF-8 sequence holds a backslash byte: the last one is the last separator.

@@ -50,6 +50,13 @@ std::string RegistryKeyName(const RegistryPlace& place, const std::string& path)
 // "REG_SZ", "REG_DWORD"..., for the log.
 const char* RegistryTypeName(DWORD type);
 
+// An open registry key; predefined roots are never held.
+struct RegistryKeyTraits {
+    using Handle = HKEY;
+    static Handle None() { return nullptr; }
+    static void Close(Handle h) { RegCloseKey(h); }
+};
+
 class RegistryKey {
 public:
     // Opens root\path in the view with query rights. Pruning reports into `pruning` when one
@@ -60,7 +67,6 @@ public:
         : RegistryKey(RegistryPlace{root, kView32}, path, pruning)
     {
     }
-    ~RegistryKey() { Close(); }
     RegistryKey(const RegistryKey&) = delete;
     RegistryKey& operator=(const RegistryKey&) = delete;
 
@@ -75,7 +81,7 @@ public:
     // Number of values, or subkeys; -1 when the count cannot be read.
     int ValueCount() const;
     int SubkeyCount() const;
-    bool IsOpen() const { return handle_ != nullptr; }
+    bool IsOpen() const { return static_cast<bool>(handle_); }
     // The registry's answer to deleting the subkey in this key's view (ERROR_SUCCESS when it
     // was deleted).
     LONG DeleteSubkey(const std::string& name) const;
@@ -86,9 +92,8 @@ public:
 
 private:
     bool HasContent() const;
-    void Close();
 
-    HKEY handle_ = nullptr;
+    Owned<RegistryKeyTraits> handle_;
     RegistryPlace place_;  // the root is predefined, borrowed: never closed, tested or deleted
     OwnedString path_;
     Pruning* pruning_ = nullptr;

@@ -54,6 +54,7 @@ namespace condition {
 enum Column { Feature = 1, Level, Expression };
 constexpr const char* FeatureColumn = "Feature_";
 constexpr const char* LevelColumn = "Level";
+constexpr const char* ExpressionColumn = "Condition";
 }  // namespace condition
 
 namespace feature {
@@ -99,6 +100,9 @@ namespace prop {
 constexpr const char* FunctionVer = "FUNCTION_VER";
 constexpr const char* FunctionRb = "FUNCTION_RB";
 constexpr const char* ProductCode = "ProductCode";
+constexpr const char* PackageCode = "PackageCode";
+// Set by the installer's costing (to 0 on Windows until disk costing ends): none before it.
+constexpr const char* CostingComplete = "CostingComplete";
 constexpr const char* ProductVersion = "ProductVersion";
 constexpr const char* InstallLevel = "INSTALLLEVEL";
 // "1" once the installer takes the features from the feature-list properties below
@@ -118,6 +122,8 @@ constexpr const char* UpgradingProductCode = "UPGRADINGPRODUCTCODE";  // set whi
 // session (private, so they never reach another session or the command line).
 constexpr const char* LibraryRows = "HostgateOwnRows";  // the Condition rows the library added
 constexpr const char* ListsGiven = "HostgateListsGiven";  // feature lists as given, before any was withheld from
+constexpr const char* Snapshot = "HostgateSnapshot";  // what PrevInstall detected, for AfterSelectFunction
+constexpr const char* Run = "HostgateRun";            // this installation's nonce, which the snapshot names
 // Public, so that it reaches the execute side on Windows (listed in SecureCustomProperties):
 // the properties the library set itself (release properties, FUNCTION_VER) with their
 // values. Such a release value is looked up again, never taken as given; such a function is

@@ -47,6 +47,11 @@ public:
         if (at == entries_.end() || at->first != name) at = entries_.insert(at, Entry(name, T()));
         return at->second;
     }
+    void erase(const std::string& name)
+    {
+        auto at = Lower(name);
+        if (at != entries_.end() && at->first == name) entries_.erase(at);
+    }
     typename std::vector<Entry>::iterator begin() { return entries_.begin(); }
     typename std::vector<Entry>::iterator end() { return entries_.end(); }
     typename std::vector<Entry>::const_iterator begin() const { return entries_.begin(); }

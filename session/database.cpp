@@ -6,9 +6,17 @@
 
 #include <algorithm>
 
-PackageDatabase::PackageDatabase(const InstallSession& session)
-    : db_(MsiGetActiveDatabase(session.handle())), session_(&session)
+PackageDatabase::PackageDatabase(const InstallSession& session) : session_(&session) {}
+
+MSIHANDLE PackageDatabase::handle() const
 {
+    // The active database is taken when first used: an action with nothing to read or write
+    // in the tables makes no call for it.
+    if (!db_ && session_ && !asked_) {
+        asked_ = true;
+        db_.reset(MsiGetActiveDatabase(session_->handle()));
+    }
+    return db_.get();
 }
 
 void PackageDatabase::Log(const std::string& text) const

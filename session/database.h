@@ -21,13 +21,14 @@ public:
 
     // Opens a package file read-only; the path is UTF-8.
     bool OpenPackageFile(const std::string& path);
-    MSIHANDLE handle() const { return db_.get(); }
+    MSIHANDLE handle() const;
     // Writes to the log of the session the database belongs to, if any.
     void Log(const std::string& text) const;
 
 private:
-    MsiHandle db_;
+    mutable MsiHandle db_;
     const InstallSession* session_ = nullptr;
+    mutable bool asked_ = false;
 };
 
 // A WHERE clause of column = value comparisons joined by AND. The values travel to the

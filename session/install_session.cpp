@@ -6,16 +6,63 @@ std::string SourceRoot;
 
 InstallSession::InstallSession(MSIHANDLE install, const char* action) : install_(install), action_(action) {}
 
+namespace {
+
+OwnedString* Find(std::vector<std::pair<std::string, OwnedString>>& read, const char* name)
+{
+    for (auto& [property, value] : read)
+        if (property == name) return &value;
+    return nullptr;
+}
+
+}  // namespace
+
 OwnedString InstallSession::GetProperty(const char* name) const
 {
+    if (OwnedString* known = Find(read_, name)) return *known;
     Wide wideName(name);
-    return ReadInstallerText(
+    OwnedString value = ReadInstallerText(
         [&](wchar_t* buffer, DWORD* size) { return MsiGetPropertyW(install_, wideName.c_str(), buffer, size); });
+    read_.emplace_back(name, value);
+    return value;
 }
 
 void InstallSession::SetProperty(const char* name, const char* value) const
 {
-    MsiSetPropertyW(install_, Wide(name).c_str(), Wide(value).c_str());
+    const OwnedString* held = Find(read_, name);
+    if (held && *held == (value && *value ? OwnedString(value) : OwnedString())) return;  // holds it already
+    bool set = MsiSetPropertyW(install_, Wide(name).c_str(), Wide(value).c_str()) == ERROR_SUCCESS;
+    for (auto at = read_.begin(); at != read_.end(); ++at)
+        if (at->first == name) {
+            read_.erase(at);
+            break;
+        }
+    // A refused write leaves the value to be read again.
+    if (set) read_.emplace_back(name, value && *value ? OwnedString(value) : OwnedString());
+}
+
+void InstallSession::Prefetch(const std::vector<const char*>& all) const
+{
+    std::vector<const char*> names;
+    std::string text;
+    for (const char* name : all) {
+        if (Find(read_, name)) continue;
+        names.push_back(name);
+        text += std::string(text.empty() ? "" : "\x1f") + "[" + name + "]";
+    }
+    if (names.empty()) return;
+    MsiHandle record(MsiCreateRecord(0));
+    if (!record || MsiRecordSetStringW(record.get(), 0, Wide(text).c_str()) != ERROR_SUCCESS) return;
+    OwnedString formatted =
+        ReadInstallerText([&](wchar_t* buffer, DWORD* size) { return MsiFormatRecordW(install_, record.get(), buffer, size); });
+    std::vector<std::string> values(1);
+    for (char c : formatted.value_or(std::string())) {
+        if (c == '\x1f') values.emplace_back();
+        else values.back() += c;
+    }
+    if (values.size() != names.size()) return;  // a value held the separator: each is read alone
+    for (std::size_t i = 0; i < names.size(); ++i)
+        read_.emplace_back(names[i], values[i].empty() ? OwnedString() : OwnedString(values[i]));
 }
 
 OwnedString InstallSession::GetSourceDir() const
@@ -43,12 +90,13 @@ UINT InstallSession::ReportError(int number) const
 UINT InstallSession::DoAction(const char* action) const
 {
     Flush();
+    read_.clear();
     return MsiDoActionW(install_, Wide(action).c_str());
 }
 
 namespace {
 
-constexpr std::size_t kLogBatchBytes = 16 * 1024;
+constexpr std::size_t kLogBatchBytes = 32 * 1024;
 
 // The text as a record template that formats to exactly itself: every bracket and brace is
 // written as the escape [\c], so no part of it is read as a property or field reference.

@@ -5,6 +5,8 @@
 #include "session/owned.h"
 
 #include <string>
+#include <utility>
+#include <vector>
 
 // The installer's own names that the session uses.
 namespace installer {
@@ -28,8 +30,20 @@ public:
 
     MSIHANDLE handle() const { return install_; }
 
+    // Within one action a property is read once: the session remembers what it read and
+    // what it set, until it runs another action (which may change any property).
     OwnedString GetProperty(const char* name) const override;
     void SetProperty(const char* name, const char* value) const override;
+    // Reads several properties in one call, the installer formatting them into one text:
+    // only for values that hold no brackets or braces (codes, numbers, flags), which a
+    // formatting would read as references.
+    void Prefetch(const std::vector<const char*>& names) const;
+    // MsiHiddenProperties as known from an earlier action of this installation.
+    void KnowHidden(const std::string& hidden) const
+    {
+        hidden_ = hidden.empty() ? OwnedString() : OwnedString(hidden);
+        hiddenRead_ = true;
+    }
     // SourceDir, resolving the source first when it is not known yet.
     OwnedString GetSourceDir() const;
     UINT ReportError(int number) const override;
@@ -58,6 +72,7 @@ private:
     mutable OwnedString hidden_;  // MsiHiddenProperties, read on first use
     mutable bool hiddenRead_ = false;
     mutable bool cancelled_ = false;
+    mutable std::vector<std::pair<std::string, OwnedString>> read_;  // properties as read or set
 };
 
 // The prologue of the table-driven actions: copies the source folder into SourceRoot.

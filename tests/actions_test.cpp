@@ -48,12 +48,13 @@ struct Install {
     {
         return session->rows("SELECT * FROM `Control` WHERE `Control`='RadioButtonGroup'");
     }
-    // Features switched off, in name order.
+    // Features switched off (a level-0 row whose condition is not the library's dormant "0"),
+    // in name order.
     std::vector<std::string> off() const
     {
         std::vector<std::string> names;
         for (const Row& row : session->rows("SELECT * FROM `Condition` ORDER BY `Feature_`"))
-            if (row[1] == "0") names.push_back(row[0]);
+            if (row[1] == "0" && row[2] != "0") names.push_back(row[0]);
         return names;
     }
 };
@@ -473,6 +474,58 @@ TEST(AfterSelectFunction, AMissingHostsFeatureStaysOffWhateverTheChoice)
     EXPECT_EQ(install.run("AfterSelectFunction"), 1603u);
     EXPECT_EQ(install.user.errors(), std::vector<int>{3000});
     EXPECT_EQ(install.off(), (std::vector<std::string>{"E"}));
+}
+
+// AfterSelectFunction plans from what PrevInstall left of this installation: with it, the
+// rule tables dropped after PrevInstall change nothing (it reads none of them); without it
+// (none, damaged, another installation's) it reads the tables and decides the same.
+TEST(Snapshot, AfterSelectFunctionDecidesFromPrevInstallsReading)
+{
+    enum Mode { Trusted, None, Damaged, Foreign };
+    std::string decided;
+    for (Mode mode : {Trusted, None, Damaged, Foreign}) {
+        Install install(kHosts, kThreeFunctions, SharedRules());
+        install.hosts.install("R15.0", "ACAD-1");
+        ASSERT_EQ(install.run("PrevInstall"), 0u);
+        std::string snapshot = install.property("HostgateSnapshot").value_or("");
+        ASSERT_NE(snapshot.find("\nrule\t"), std::string::npos);
+        if (mode == Trusted)
+            for (const char* table : {"SearchCabinet", "FunctionVersion", "AutoCAD"})
+                install.session->rows(std::string("DROP TABLE `") + table + "`");
+        if (mode == None) install.session->setProperty("HostgateSnapshot", "");
+        if (mode == Damaged) install.session->setProperty("HostgateSnapshot", snapshot.replace(snapshot.find("\nrule\t"), 5, "\nrulx"));
+        if (mode == Foreign) install.session->setProperty("HostgateRun", "another installation");
+        install.session->setProperty("FUNCTION_VER", "f2");
+        ASSERT_EQ(install.run("AfterSelectFunction"), 0u) << "mode " << mode;
+        std::string outcome;
+        for (const std::string& feature : install.off()) outcome += feature + " ";
+        for (const char* feature : {"Core", "A", "B", "C", "D", "E"})
+            outcome += std::string("| ") + feature + "=" + std::to_string(install.session->featureAction(feature));
+        if (mode == Trusted) decided = outcome;
+        EXPECT_EQ(outcome, decided) << "mode " << mode;
+    }
+    EXPECT_EQ(decided.substr(0, 6), "A D E ");
+}
+
+// States a person changed on the dialog (a selection tree, a button's AddLocal) are not the
+// ones PrevInstall foresaw: AfterSelectFunction finds that out and sets what the plan
+// decides, as it does without a snapshot.
+TEST(Snapshot, StatesChangedOnTheDialogAreFoundOut)
+{
+    for (bool kept : {true, false}) {
+        Install install(kHosts, kThreeFunctions, SharedRules());
+        install.hosts.install("R15.0", "ACAD-1");
+        ASSERT_EQ(install.run("PrevInstall"), 0u);
+        ASSERT_EQ(install.session->doAction("CostFinalize"), 0u);
+        // f1 was planned (A and B on); the person switches A off and D on.
+        MsiSetFeatureStateW(install.session->handle(), L"A", INSTALLSTATE_ABSENT);
+        MsiSetFeatureStateW(install.session->handle(), L"D", INSTALLSTATE_LOCAL);
+        if (!kept) install.session->setProperty("HostgateSnapshot", "");
+        install.session->setProperty("FUNCTION_VER", "f1");
+        ASSERT_EQ(install.run("AfterSelectFunction"), 0u);
+        EXPECT_EQ(install.session->featureAction("A"), INSTALLSTATE_LOCAL) << "snapshot kept: " << kept;
+        EXPECT_NE(install.session->featureAction("D"), INSTALLSTATE_LOCAL) << "snapshot kept: " << kept;
+    }
 }
 
 // The chosen function decides the features on every road a package can take: the dialog

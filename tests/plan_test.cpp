@@ -2,6 +2,7 @@
 // each case its expected features. No installer session: the plan is a pure function of
 // what detect found.
 #include "gating/plan.h"
+#include "gating/snapshot.h"
 
 #include <gtest/gtest.h>
 
@@ -318,4 +319,76 @@ TEST(Plan, ARememberedFunctionTheMachineCannotTakeNowKeepsWhatIsInstalled)
         EXPECT_EQ(PropertySet(plan, "FUNCTION_VER"), OwnedString()) << "the remembered function is not replaced";
         EXPECT_EQ(Installed(plan), "Core Draw");
     }
+}
+
+// What PrevInstall leaves for AfterSelectFunction: planned from the snapshot, every machine,
+// road and choice gives the plan the facts give; text that is not a whole snapshot of this
+// format gives none, and a snapshot over its limit is not made.
+TEST(Snapshot, PlansAsTheFactsDoAndRefusesAnythingElse)
+{
+    Facts odd = Package();
+    // Names and values the encoding must carry whole: separators, escapes, any script.
+    odd.features.push_back({"Tab\tLine\nSlash\\", std::string("Core"), 3, 2});
+    odd.packageRows->push_back({"Shared", 0, std::string("NOT ACAD2000 AND \"a\tb\"")});
+    odd.packageRows->push_back({"Docs", 2, std::nullopt});
+    odd.rules->push_back(CabinetRule{std::string("ACAD2004"), std::string("view"), -3, std::string("\xd0\xba\xd0\xb0\xd0\xb1.cab"),
+                                     std::string("Tab\tLine\nSlash\\"), 7});
+    odd.cabinets["\xd0\xba\xd0\xb0\xd0\xb1.cab"] = Cabinet::Unknown;
+    odd.installed["Shared"] = INSTALLSTATE_SOURCE;
+    odd.installedFrom = "{PRODUCT}";
+    odd.librarySet = "ACAD2004\tkey\n";
+    odd.hidden = "A;B";
+    odd.functionRemembered = true;
+    NameMap<INSTALLSTATE> states;
+    states["Shared"] = INSTALLSTATE_LOCAL;
+    states["Docs"] = INSTALLSTATE_ABSENT;
+    const std::vector<ConditionRow> ownRows = {{"Link2007", 0, std::string("1")}, {"Draw", 2, std::string("0")}};
+    const SnapshotOwner owner{"1.0", "{P}", "{K}", "0123"};
+    int checked = 0;
+    for (const Facts& package : {Package(), odd})
+        for (const char* releases : {"", "R15.0", "R16.1 R17.0"})
+            for (Road road : {Road::FirstInstall, Road::Change})
+                for (const char* chosen : {"", "draw", "view"}) {
+                    Facts facts = package;
+                    Detected(facts, releases);
+                    facts.road = road;
+                    if (*chosen) facts.chosen = std::string(chosen);
+                    std::optional<std::string> text = EncodeSnapshot(owner, facts, ownRows, states);
+                    ASSERT_TRUE(text);
+                    std::optional<Snapshot> back = DecodeSnapshot(*text);
+                    ASSERT_TRUE(back) << *text;
+                    EXPECT_EQ(back->owner.nonce, owner.nonce);
+                    EXPECT_EQ(back->ownRows, std::optional<std::vector<ConditionRow>>(ownRows));
+                    EXPECT_EQ(back->states.find("Docs") ? *back->states.find("Docs") : INSTALLSTATE_UNKNOWN, INSTALLSTATE_ABSENT);
+                    // The reader takes the function and the rows' truth afresh.
+                    back->facts.chosen = facts.chosen;
+                    back->facts.rowTruth = facts.rowTruth;
+                    for (Stage stage : {Stage::BeforeChoice, Stage::Chosen}) {
+                        Plan want = MakePlan(facts, stage), got = MakePlan(back->facts, stage);
+                        EXPECT_EQ(got.log, want.log) << releases << " " << chosen;
+                        EXPECT_EQ(got.properties, want.properties);
+                        EXPECT_EQ(Installed(got), Installed(want));
+                        ++checked;
+                    }
+                }
+    EXPECT_EQ(checked, 72);
+
+    std::string whole = *EncodeSnapshot(owner, odd, ownRows, states);
+    std::size_t second = whole.find('\n') + 1;
+    const std::vector<std::pair<const char*, std::string>> broken = {
+        {"empty", ""},
+        {"cut at a line's end", whole.substr(0, whole.rfind('\n', whole.size() - 2) + 1)},
+        {"cut inside a line", whole.substr(0, whole.size() / 2)},
+        {"another format", std::string(whole).replace(whole.find('\t') + 1, 1, "9")},
+        {"a line of no kind", std::string(whole).insert(second, "bogus\t1\n")},
+        {"a number that is not one", std::string(whole).replace(whole.find("\nlevel\t") + 7, 1, "x")},
+        {"a state out of range", std::string(whole).replace(whole.find("\nstate\t"), 0, "\nstate\tX\t99")},
+        {"text after the end", whole + "rules\n"},
+        {"a row before its table", std::string(whole).insert(second, "release\t=P\t=R\n")},
+    };
+    for (const auto& [what, text] : broken) EXPECT_FALSE(DecodeSnapshot(text)) << what;
+
+    Facts large = Package();
+    for (int i = 0; i < 6000; ++i) large.features.push_back({"Feature" + std::to_string(i) + std::string(40, 'x'), std::nullopt, 1, 0});
+    EXPECT_FALSE(EncodeSnapshot(owner, large, std::nullopt, {})) << "a snapshot over its limit";
 }

@@ -20,7 +20,7 @@ std::atomic<int> g_elevated{0};
 std::mutex g_lock;  // the actions may run on a thread of their own
 std::set<HKEY> g_machineKeys;
 std::map<MSIHANDLE, std::string> g_viewTables;  // view -> table it reads
-std::set<MSIHANDLE> g_deleteViews;              // views of DELETE queries
+std::map<MSIHANDLE, std::pair<MSIHANDLE, std::wstring>> g_changeViews;  // DELETE, UPDATE view -> database, query
 std::map<MSIHANDLE, std::string> g_fetched;     // record -> the row as fetched
 std::set<std::string> g_temporaryRows;          // rows inserted as temporary, still there
 
@@ -121,7 +121,8 @@ UINT WINAPI CheckedOpenView(MSIHANDLE database, LPCWSTR wideQuery, MSIHANDLE* vi
         const char* end = std::strchr(from, '`');
         std::lock_guard<std::mutex> hold(g_lock);
         g_viewTables[*view] = std::string(from, end ? end : from + std::strlen(from));
-        if (std::strncmp(query, "DELETE", 6) == 0) g_deleteViews.insert(*view);
+        if (std::strncmp(query, "DELETE", 6) == 0 || std::strncmp(query, "UPDATE", 6) == 0)
+            g_changeViews[*view] = {database, wideQuery};
     }
     return result;
 }
@@ -185,28 +186,78 @@ UINT WINAPI CheckedModify(MSIHANDLE view, MSIMODIFY mode, MSIHANDLE record)
     }
 }
 
-// A DELETE query whose parameters are the key of the row it deletes.
+// The rows a DELETE or UPDATE query selects, read with the same condition and parameters.
+std::vector<std::string> RowsChanged(MSIHANDLE view, const std::pair<MSIHANDLE, std::wstring>& query, MSIHANDLE params,
+                                     bool& ok)
+{
+    static auto real = Real<decltype(&MsiViewExecute)>("msi.dll", "MsiViewExecute");
+    std::vector<std::string> rows;
+    const std::wstring& text = query.second;
+    std::size_t where = text.find(L" WHERE ");
+    std::wstring select = L"SELECT * FROM `" + ToWide(TableOf(view)) + L"`" +
+                          (where == std::wstring::npos ? std::wstring() : text.substr(where));
+    MSIHANDLE selecting = 0, record = 0;
+    // An UPDATE's parameters begin with the values it sets: the condition's are the last ones.
+    MSIHANDLE conditionParams = params;
+    std::size_t set = text.rfind(L"SET ", where);
+    if (text.compare(0, 6, L"UPDATE") == 0 && params && set != std::wstring::npos) {
+        std::size_t values = 0;
+        for (std::size_t at = set; at < where; ++at) values += text[at] == L'?';
+        UINT count = MsiRecordGetFieldCount(params);
+        conditionParams = MsiCreateRecord(count - values);
+        for (UINT field = 1; field + values <= count; ++field) {
+            wchar_t value[1024] = L"";
+            DWORD size = sizeof value / sizeof value[0];
+            if (MsiRecordIsNull(params, field + values)) continue;
+            int number = MsiRecordGetInteger(params, field + values);
+            if (number != MSI_NULL_INTEGER) {
+                MsiRecordSetInteger(conditionParams, field, number);
+                continue;
+            }
+            MsiRecordGetStringW(params, field + values, value, &size);
+            MsiRecordSetStringW(conditionParams, field, value);
+        }
+    }
+    ok = MsiDatabaseOpenViewW(query.first, select.c_str(), &selecting) == ERROR_SUCCESS &&
+         real(selecting, conditionParams) == ERROR_SUCCESS;
+    while (ok && MsiViewFetch(selecting, &record) == ERROR_SUCCESS) {
+        rows.push_back(RowOf(TableOf(view), record));
+        MsiCloseHandle(record);
+    }
+    if (conditionParams != params) MsiCloseHandle(conditionParams);
+    MsiCloseHandle(selecting);
+    return rows;
+}
+
+// A DELETE or UPDATE query may change temporary rows only.
 UINT WINAPI CheckedExecute(MSIHANDLE view, MSIHANDLE params)
 {
     static auto real = Real<decltype(&MsiViewExecute)>("msi.dll", "MsiViewExecute");
-    bool deleting;
+    std::pair<MSIHANDLE, std::wstring> changing;
     {
         std::lock_guard<std::mutex> hold(g_lock);
-        deleting = g_deleteViews.count(view) != 0;
+        auto found = g_changeViews.find(view);
+        if (found != g_changeViews.end()) changing = found->second;
     }
-    if (!deleting || !Unelevated()) return real(view, params);
-    std::string key = RowOf(TableOf(view), params) + '\x1f';
+    if (!changing.first || !Unelevated()) return real(view, params);
+    // The stricter rules: an engine that refuses every UPDATE query to a custom action.
+    static const bool noUpdates = std::getenv("HOSTGATE_WINDOWS_RULES") && std::strcmp(std::getenv("HOSTGATE_WINDOWS_RULES"), "2") == 0;
+    if (noUpdates && changing.second.compare(0, 6, L"UPDATE") == 0) return ERROR_FUNCTION_FAILED;
+    bool ok = false;
+    std::vector<std::string> before = RowsChanged(view, changing, params, ok);
+    if (!ok) return ERROR_FUNCTION_FAILED;
     {
         std::lock_guard<std::mutex> hold(g_lock);
-        auto row = g_temporaryRows.lower_bound(key);
-        if (row == g_temporaryRows.end() || row->compare(0, key.size(), key) != 0) return ERROR_FUNCTION_FAILED;
+        for (const std::string& row : before)
+            if (!g_temporaryRows.count(row)) return ERROR_FUNCTION_FAILED;
     }
     UINT result = real(view, params);
-    if (result == ERROR_SUCCESS) {
-        std::lock_guard<std::mutex> hold(g_lock);
-        auto row = g_temporaryRows.lower_bound(key);
-        while (row != g_temporaryRows.end() && row->compare(0, key.size(), key) == 0) row = g_temporaryRows.erase(row);
-    }
+    if (result != ERROR_SUCCESS) return result;
+    std::vector<std::string> after =
+        changing.second.compare(0, 6, L"UPDATE") == 0 ? RowsChanged(view, changing, params, ok) : std::vector<std::string>();
+    std::lock_guard<std::mutex> hold(g_lock);
+    for (const std::string& row : before) g_temporaryRows.erase(row);
+    for (const std::string& row : after) g_temporaryRows.insert(row);
     return result;
 }
 
@@ -215,7 +266,7 @@ UINT WINAPI CheckedCloseHandle(MSIHANDLE handle)
     {
         std::lock_guard<std::mutex> hold(g_lock);
         g_viewTables.erase(handle);
-        g_deleteViews.erase(handle);
+        g_changeViews.erase(handle);
         g_fetched.erase(handle);
     }
     static auto real = Real<decltype(&MsiCloseHandle)>("msi.dll", "MsiCloseHandle");
@@ -235,7 +286,7 @@ bool WindowsRules()
 {
     static const bool on = [] {
         const char* mode = std::getenv("HOSTGATE_WINDOWS_RULES");
-        return mode && std::strcmp(mode, "1") == 0;
+        return mode && (std::strcmp(mode, "1") == 0 || std::strcmp(mode, "2") == 0);
     }();
     return on;
 }

@@ -6,6 +6,7 @@
 //   may change temporary rows only);
 // - opening a key per machine with any write right, or deleting one, as an unelevated user;
 // - installing a package while an installation runs (1618).
+// With HOSTGATE_WINDOWS_RULES=2, every UPDATE query is refused too.
 #pragma once
 
 #include <windows.h>
