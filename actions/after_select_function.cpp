@@ -20,11 +20,10 @@ UINT RunAfterSelectFunction(const InstallSession& session)
     if (snapshot) {
         known.rows = snapshot->ownRows;
         known.states = snapshot->states;
-        // What the library set before, as recorded, and the function as it stands now.
-        known.values = DecodeLibrarySet(facts.librarySet);
-        known.values.emplace_back(prop::LibrarySet, facts.librarySet);
-        if (facts.chosen) known.values.emplace_back(prop::FunctionVer, *facts.chosen);
-        session.KnowHidden(facts.hidden);
+        // What the properties the library set hold, as recorded: not set again.
+        for (const auto& [name, value] : DecodeLibrarySet(facts.librarySet)) session.Assume(name.c_str(), value);
+        session.Assume(prop::LibrarySet, facts.librarySet);
+        session.Assume(prop::HiddenProperties, facts.hidden);
     }
     Plan plan = MakePlan(facts, Stage::Chosen);
     UINT result = ApplyPlan(session, db, facts, plan, Stage::Chosen, known);

@@ -27,17 +27,6 @@ OwnedString SystemFolder(DirectoryQuery query, const char* below)
     return folder.str();
 }
 
-// True when this 32-bit library runs on 64-bit Windows, where "system32" is redirected to
-// the 32-bit system folder. Looked up at run time: older systems lack the call.
-bool RunsOnWow64()
-{
-    using Query = BOOL(WINAPI*)(HANDLE, PBOOL);
-    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-    auto query = kernel ? reinterpret_cast<Query>(reinterpret_cast<void*>(GetProcAddress(kernel, "IsWow64Process"))) : nullptr;
-    BOOL wow64 = FALSE;
-    return query && query(GetCurrentProcess(), &wow64) && wow64;
-}
-
 // The folders driver setups write to, in the order they are read: the native system
 // folder, and on 64-bit Windows also the 32-bit one, where a 32-bit driver setup writes.
 // A 32-bit process reaches the native folder through "Sysnative" only.

@@ -502,7 +502,7 @@ void SettleFeatureStates(const InstallSession& session, OwnRows& table, const Fa
             // What stands is as planned; a kept feature installs in a way not known unless read.
             if (s.read) known.states[s.feature] = s.action;
             else if (s.keep) known.states.erase(s.feature);
-            else known.states[s.feature] = Installs(s.state) ? s.state : INSTALLSTATE_ABSENT;
+            else known.states[s.feature] = s.state;
             continue;
         }
         UINT result = MsiSetFeatureStateW(session.handle(), Wide(s.feature).c_str(), s.state);
@@ -585,9 +585,7 @@ UINT ApplyPlan(const InstallSession& session, const PackageDatabase& db, const F
                Known& known)
 {
     for (const std::string& line : plan.log) session.Log(line);
-    for (const auto& entry : plan.properties)
-        if (std::find(known.values.begin(), known.values.end(), entry) == known.values.end())
-            session.SetProperty(entry.first.c_str(), entry.second.c_str());
+    for (const auto& [name, value] : plan.properties) session.SetProperty(name.c_str(), value.c_str());
     // The registry pruning is the one write to the machine, made once, on a first installation.
     if (facts.road == Road::FirstInstall && stage == Stage::BeforeChoice) PruneMissingReleases(session, facts);
     for (int number : plan.messages) session.ReportError(number);
@@ -609,8 +607,7 @@ UINT ApplyPlan(const InstallSession& session, const PackageDatabase& db, const F
     // state: the guess the next action checks first.
     if (stage == Stage::BeforeChoice && !facts.listsRule && known.firstCosting)
         for (const FeaturePlan& entry : plan.features)
-            if (entry.target != Target::Package)
-                known.states[entry.feature] = Installs(entry.target) ? StateOf(entry.target) : INSTALLSTATE_ABSENT;
+            if (entry.target != Target::Package) known.states[entry.feature] = StateOf(entry.target);
     std::string off;
     for (const FeaturePlan& entry : plan.features)
         if (entry.off) off += (off.empty() ? "" : ", ") + entry.feature;

@@ -16,8 +16,6 @@ class PackageDatabase;
 struct Known {
     std::optional<std::vector<ConditionRow>> rows;
     NameMap<INSTALLSTATE> states;
-    // Properties known to hold these values already: not set again.
-    std::vector<std::pair<std::string, std::string>> values;
     // No costing has run in this installation yet: the one this action runs is the first.
     bool firstCosting = false;
 };

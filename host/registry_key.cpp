@@ -49,11 +49,7 @@ std::string AnsiText(const char* bytes, DWORD size)
 
 bool Has64BitRegistryView()
 {
-    using Query = BOOL(WINAPI*)(HANDLE, PBOOL);
-    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-    auto query = kernel ? reinterpret_cast<Query>(reinterpret_cast<void*>(GetProcAddress(kernel, "IsWow64Process"))) : nullptr;
-    BOOL wow64 = FALSE;
-    return query && query(GetCurrentProcess(), &wow64) && wow64;
+    return RunsOnWow64();
 }
 
 const char* RootName(HKEY root)

@@ -41,6 +41,13 @@ void InstallSession::SetProperty(const char* name, const char* value) const
     if (set) read_.emplace_back(name, value && *value ? OwnedString(value) : OwnedString());
 }
 
+void InstallSession::Assume(const char* name, const std::string& value) const
+{
+    OwnedString held = value.empty() ? OwnedString() : OwnedString(value);
+    if (OwnedString* known = Find(read_, name)) *known = held;
+    else read_.emplace_back(name, held);
+}
+
 void InstallSession::Prefetch(const std::vector<const char*>& all) const
 {
     std::vector<const char*> names;
@@ -149,13 +156,10 @@ UINT InstallSession::Finish(UINT result) const
 
 std::string InstallSession::Loggable(const char* name, const std::string& value) const
 {
-    if (!hiddenRead_) {
-        hidden_ = GetProperty(installer::HiddenProperties);
-        hiddenRead_ = true;
-    }
-    if (!hidden_) return value;
+    OwnedString hidden = GetProperty(installer::HiddenProperties);
+    if (!hidden) return value;
     // A semicolon-separated list of property names.
-    std::string list = ";" + *hidden_ + ";";
+    std::string list = ";" + *hidden + ";";
     return list.find(";" + std::string(name) + ";") == std::string::npos ? value : "(hidden)";
 }
 

@@ -38,12 +38,9 @@ public:
     // only for values that hold no brackets or braces (codes, numbers, flags), which a
     // formatting would read as references.
     void Prefetch(const std::vector<const char*>& names) const;
-    // MsiHiddenProperties as known from an earlier action of this installation.
-    void KnowHidden(const std::string& hidden) const
-    {
-        hidden_ = hidden.empty() ? OwnedString() : OwnedString(hidden);
-        hiddenRead_ = true;
-    }
+    // A value the property is known to hold (from an earlier action of this installation):
+    // read and set as if it had been read.
+    void Assume(const char* name, const std::string& value) const;
     // SourceDir, resolving the source first when it is not known yet.
     OwnedString GetSourceDir() const;
     UINT ReportError(int number) const override;
@@ -69,8 +66,6 @@ private:
     std::string action_;
     mutable MsiHandle logRecord_;
     mutable std::string pending_;  // lines not sent yet
-    mutable OwnedString hidden_;  // MsiHiddenProperties, read on first use
-    mutable bool hiddenRead_ = false;
     mutable bool cancelled_ = false;
     mutable std::vector<std::pair<std::string, OwnedString>> read_;  // properties as read or set
 };

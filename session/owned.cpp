@@ -37,6 +37,15 @@ bool SourceFileExists(const std::string& sourceRoot, const std::string& relative
     return path && PathFileExistsW(Wide(*path).c_str());
 }
 
+bool RunsOnWow64()
+{
+    using Query = BOOL(WINAPI*)(HANDLE, PBOOL);
+    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    auto query = kernel ? reinterpret_cast<Query>(reinterpret_cast<void*>(GetProcAddress(kernel, "IsWow64Process"))) : nullptr;
+    BOOL wow64 = FALSE;
+    return query && query(GetCurrentProcess(), &wow64) && wow64;
+}
+
 std::string ProgramPath(const std::string& path)
 {
     // No UTF-8 sequence holds a backslash byte: the last one is the last separator.

@@ -168,6 +168,11 @@ constexpr std::size_t kPathCapacity = MAX_PATH;
 OwnedString JoinSourcePath(const std::string& sourceRoot, const std::string& relative);
 // True when a file or folder exists at the joined path.
 bool SourceFileExists(const std::string& sourceRoot, const std::string& relative);
+// True when this 32-bit code runs on 64-bit Windows: "system32" is redirected to the 32-bit
+// system folder, and HKEY_LOCAL_MACHINE\Software has a 64-bit view besides the 32-bit one.
+// Looked up at run time: older systems lack the call.
+bool RunsOnWow64();
+
 // The program a path names: the path itself when its file name has an extension, else the
 // path with ".exe" added, as Windows completes a program named on a command line.
 std::string ProgramPath(const std::string& path);

@@ -4,10 +4,11 @@
 // hand over to the server, then ends the client (the installation answers 1602):
 //   property TAB NAME TAB VALUE                   every property of the session
 //   feature TAB NAME TAB INSTALLED TAB ACTION     every feature's INSTALLSTATE values
-// to the file the property HandoverRecord names, as UTF-8; a tab, line feed, carriage
-// return or backslash in a value is written \t, \n, \r or \\. handover_server.exe starts
-// the execute sequence from the record.
+// to the file the property HandoverRecord names, as UTF-8, in the line format of the library's
+// private properties (gating/plan.h). handover_server.exe starts the execute sequence from the
+// record.
 #include "actions/exports.h"
+#include "gating/plan.h"
 #include "session/database.h"
 #include "session/install_session.h"
 
@@ -18,19 +19,6 @@
 #include <string>
 
 namespace {
-
-std::string Escaped(const std::string& text)
-{
-    std::string escaped;
-    for (char c : text) {
-        if (c == '\\') escaped += "\\\\";
-        else if (c == '\t') escaped += "\\t";
-        else if (c == '\n') escaped += "\\n";
-        else if (c == '\r') escaped += "\\r";
-        else escaped += c;
-    }
-    return escaped;
-}
 
 // Wine keeps every property of a session, the Property table's and those set since, in
 // its table _Property; Windows offers no such listing, so this runs under Wine only.
@@ -70,11 +58,10 @@ void LogLine(MSIHANDLE install, const std::string& text)
 
 bool WriteRecord(const std::string& path, const std::string& record)
 {
-    HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    KernelHandle owned(file);
+    FileHandle file(CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
     DWORD written = 0;
-    return WriteFile(file, record.data(), static_cast<DWORD>(record.size()), &written, nullptr) && written == record.size();
+    return WriteFile(file.get(), record.data(), static_cast<DWORD>(record.size()), &written, nullptr) && written == record.size();
 }
 
 }  // namespace

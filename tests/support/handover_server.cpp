@@ -13,6 +13,7 @@
 // handover_test.sh); the messages it would show are printed and answered OK, as no one
 // watches. Prints the command line handed over, the public properties withheld, the
 // messages and "exit code N"; LOG receives the verbose log.
+#include "gating/plan.h"
 #include "session/owned.h"
 
 #include <windows.h>
@@ -58,39 +59,14 @@ struct ClientRecord {
     }
 };
 
-std::string Unescaped(const std::string& text)
-{
-    std::string plain;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '\\' || i + 1 == text.size()) {
-            plain += text[i];
-            continue;
-        }
-        char next = text[++i];
-        plain += next == 't' ? '\t' : next == 'n' ? '\n' : next == 'r' ? '\r' : next;
-    }
-    return plain;
-}
-
-std::vector<std::string> Fields(const std::string& line)
-{
-    std::vector<std::string> fields(1);
-    for (char c : line) {
-        if (c == '\t') fields.emplace_back();
-        else fields.back() += c;
-    }
-    return fields;
-}
-
 bool ReadRecord(const wchar_t* path, ClientRecord& record)
 {
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    KernelHandle owned(file);
+    FileHandle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
     std::string text;
     char chunk[4096];
     DWORD read = 0;
-    while (ReadFile(file, chunk, sizeof chunk, &read, nullptr) && read > 0) text.append(chunk, read);
+    while (ReadFile(file.get(), chunk, sizeof chunk, &read, nullptr) && read > 0) text.append(chunk, read);
     std::size_t start = 0;
     while (start < text.size()) {
         std::size_t end = text.find('\n', start);
@@ -98,7 +74,7 @@ bool ReadRecord(const wchar_t* path, ClientRecord& record)
         std::vector<std::string> fields = Fields(text.substr(start, end - start));
         start = end + 1;
         if (fields[0] == "property" && fields.size() == 3) {
-            record.properties.emplace_back(fields[1], Unescaped(fields[2]));
+            record.properties.emplace_back(fields[1], fields[2]);
         } else if (fields[0] == "feature" && fields.size() == 4) {
             record.features.push_back({fields[1], std::atoi(fields[2].c_str()), std::atoi(fields[3].c_str())});
         } else {

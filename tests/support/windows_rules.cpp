@@ -33,6 +33,16 @@ F Real(const char* dll, const char* name)
     return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(ToWide(dll).c_str()), name)));
 }
 
+// HOSTGATE_WINDOWS_RULES: 0 (off), 1 (Windows' rules) or 2 (those and no UPDATE query).
+int RulesMode()
+{
+    static const int mode = [] {
+        const char* text = std::getenv("HOSTGATE_WINDOWS_RULES");
+        return text && (std::strcmp(text, "1") == 0 || std::strcmp(text, "2") == 0) ? text[0] - '0' : 0;
+    }();
+    return mode;
+}
+
 bool Unelevated()
 {
     return g_elevated.load() == 0;
@@ -241,8 +251,7 @@ UINT WINAPI CheckedExecute(MSIHANDLE view, MSIHANDLE params)
     }
     if (!changing.first || !Unelevated()) return real(view, params);
     // The stricter rules: an engine that refuses every UPDATE query to a custom action.
-    static const bool noUpdates = std::getenv("HOSTGATE_WINDOWS_RULES") && std::strcmp(std::getenv("HOSTGATE_WINDOWS_RULES"), "2") == 0;
-    if (noUpdates && changing.second.compare(0, 6, L"UPDATE") == 0) return ERROR_FUNCTION_FAILED;
+    if (RulesMode() == 2 && changing.second.compare(0, 6, L"UPDATE") == 0) return ERROR_FUNCTION_FAILED;
     bool ok = false;
     std::vector<std::string> before = RowsChanged(view, changing, params, ok);
     if (!ok) return ERROR_FUNCTION_FAILED;
@@ -284,11 +293,7 @@ UINT WINAPI CheckedInstallProduct(LPCWSTR package, LPCWSTR commandLine)
 
 bool WindowsRules()
 {
-    static const bool on = [] {
-        const char* mode = std::getenv("HOSTGATE_WINDOWS_RULES");
-        return mode && (std::strcmp(mode, "1") == 0 || std::strcmp(mode, "2") == 0);
-    }();
-    return on;
+    return RulesMode() != 0;
 }
 
 void EnforceWindowsRules(HMODULE module, const char* name)
