@@ -16,7 +16,7 @@ UINT RunAfterSelectFunction(const InstallSession& session)
     std::optional<Snapshot> snapshot = Recall(session);
     Facts facts = snapshot ? Refresh(session, db, *snapshot) : Detect(session, db);
     Known known;
-    known.firstCosting = !session.GetProperty(prop::CostingComplete);
+    known.firstCosting = CostingStillToCome(session);
     if (snapshot) {
         known.rows = snapshot->ownRows;
         known.states = snapshot->states;

@@ -135,16 +135,54 @@ void ReadReleases(const InstallSession& session, const std::vector<std::string>&
     }
 }
 
-// The source folder, resolved where cabinets matter (a first installation, a change): before
-// the installer resolves it, a maintenance run's SourceDir names the cached package's folder.
-// A repair or a removal needs no cabinet and never resolves it: the source may be gone.
+// Whether a change may add a feature whose cabinet a rule looks for: a rule names a cabinet
+// for a feature the product does not have, and the change is not one of removals alone.
+bool MayAddCabinetFeatures(const InstallSession& session, const Facts& facts)
+{
+    if (!facts.rules) return false;
+    bool adds = !session.GetProperty(prop::Remove);
+    for (const char* list : {prop::AddLocal, prop::AddSource, prop::AddDefault, prop::Advertise})
+        adds = adds || session.GetProperty(list).has_value();
+    if (!adds) return false;
+    return std::any_of(facts.rules->begin(), facts.rules->end(), [&](const CabinetRule& rule) {
+        if (!rule.cabinet || !rule.feature) return false;
+        const INSTALLSTATE* state = facts.installed.find(*rule.feature);
+        return !state || !Installs(*state);
+    });
+}
+
+// Whether the folder the product was last installed or resolved from still holds its
+// package: only then does ResolveSource answer without asking anyone. With the source gone,
+// Windows asks for it under any user interface (in the client, and again in the server).
+bool LastSourceHoldsPackage(const std::string& productCode)
+{
+    Wide product(productCode);
+    for (MSIINSTALLCONTEXT context : {MSIINSTALLCONTEXT_MACHINE, MSIINSTALLCONTEXT_USERUNMANAGED, MSIINSTALLCONTEXT_USERMANAGED}) {
+        auto read = [&](const wchar_t* property) {
+            return ReadInstallerText([&](wchar_t* buffer, DWORD* size) {
+                return MsiSourceListGetInfoW(product.c_str(), nullptr, context, MSICODE_PRODUCT, property, buffer, size);
+            });
+        };
+        OwnedString folder = read(L"LastUsedSource");
+        OwnedString package = folder ? read(L"PackageName") : std::nullopt;
+        if (folder && package) return SourceFileExists(*folder, *package);
+    }
+    return false;
+}
+
+// The source folder, resolved where cabinets matter (a first installation, a change that may
+// add a feature with a cabinet): before the installer resolves it, a maintenance run's
+// SourceDir names the cached package's folder. A repair, a removal, a change of removals and
+// a change whose last-used source is gone never resolve it: their cabinets stay unknown.
 void ReadSource(const InstallSession& session, Facts& facts)
 {
     SourceRoot.clear();
     if (facts.road == Road::Repair || facts.road == Road::Removal) return;
     OwnedString dir;
     if (facts.road == Road::Change) {
-        if (session.DoAction(installer::ResolveSource) == ERROR_SUCCESS) dir = session.GetProperty(installer::SourceDir);
+        if (MayAddCabinetFeatures(session, facts) && LastSourceHoldsPackage(facts.installedFrom) &&
+            session.DoAction(installer::ResolveSource) == ERROR_SUCCESS)
+            dir = session.GetProperty(installer::SourceDir);
     } else {
         dir = session.GetSourceDir();
     }
@@ -258,9 +296,9 @@ Facts Detect(const InstallSession& session, const PackageDatabase& db)
     ReadPackageFunction(db, facts);
     ReadPackageRows(session, db, facts);
     EvaluateRows(session, facts);
+    ReadInstalled(session, db, facts);
     ReadSource(session, facts);
     ReadCabinets(session, db, facts);
-    ReadInstalled(session, db, facts);
     return facts;
 }
 

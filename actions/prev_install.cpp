@@ -14,7 +14,7 @@ UINT RunPrevInstall(const InstallSession& session)
     Facts facts = Detect(session, db);
     Plan plan = MakePlan(facts, Stage::BeforeChoice);
     Known known;
-    known.firstCosting = !session.GetProperty(prop::CostingComplete);
+    known.firstCosting = CostingStillToCome(session);
     UINT result = ApplyPlan(session, db, facts, plan, Stage::BeforeChoice, known);
     if (plan.choice) WriteFunctionChoice(session, db, *plan.choice);
     // Left for AfterSelectFunction, which the person at the dialog waits for.

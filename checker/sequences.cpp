@@ -169,9 +169,10 @@ void CheckSequences(Review& review)
         // plans the same features again where the dialog already did.
         if (planning && execute.count(name) && (type & 0x300))
             review.Add("HG08", "warning", table::CustomAction, "Type", name,
-                       "with 256 or 512 in its type the execute sequence skips the action whenever the user interface "
-                       "sequence ran; under reduced UI Windows may not run that sequence's actions at all, and then "
-                       "nothing applies the rules: use type 1");
+                       "with 256 in its type the execute sequence skips the action whenever the user interface "
+                       "sequence ran, with 512 wherever that sequence ran in the same process (under Wine, always); "
+                       "under reduced UI Windows may not run that sequence's actions at all, and then nothing "
+                       "applies the rules: use type 1");
         if (!planning && ui.count(name) && execute.count(name) && !(type & 0x100) && !(type & 0x200))
             review.Add("HG08", "warning", table::CustomAction, "Type", name,
                        "the action is in both sequences and runs twice: add 256 to its type to run it once");

@@ -19,6 +19,11 @@ bool FeatureListsRule(const InstallSession& session)
     return false;
 }
 
+bool CostingStillToCome(const InstallSession& session)
+{
+    return session.GetProperty(prop::CostingComplete) != std::string("1");
+}
+
 namespace {
 
 // The lists the library may change, kept as given before it first did.

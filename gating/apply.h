@@ -20,6 +20,11 @@ struct Known {
     bool firstCosting = false;
 };
 
+// Whether no costing has completed yet. Windows sets CostingComplete to "0" at CostInitialize
+// and to "1" only when its background costing ends (Wine sets "1" inside CostFinalize), so only
+// "1" says a costing ran; the answer orders the guesses of feature states, never decides them.
+bool CostingStillToCome(const InstallSession& session);
+
 // Sends the plan's log lines, properties and messages, prunes the empty keys of releases not
 // found (first installation, before the choice), and writes the features' plan. `stage`
 // Chosen also costs again and sets the features' states, for an installer that has costed

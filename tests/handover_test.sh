@@ -19,12 +19,10 @@
 # PATTERN (grep -E) keeps only the roads whose table row, less its mode, matches, e.g. '^contour'.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=$(cd "$1" && pwd)
 mode=$2 pattern=${3:-}
-export HOSTGATE_WINEPREFIX="$build/handover-$mode-prefix"
-work="$build/handover-$mode"
 # shellcheck source=msiexec_helpers.sh
 . "$root/tests/msiexec_helpers.sh"
+road_folders "$1" "handover-$mode"
 
 # --- The packages, each copied with the client's end in place of ExecuteAction -----------------
 declare -A source_of msi msi_path folder product
@@ -37,24 +35,13 @@ source_of[sample-insecure]=${source_of[sample]} folder[sample-insecure]="Hostgat
 record='C:\handover-record.txt'
 
 handover_variant() {  # handover_variant NAME: the copy in $work/NAME, beside its source's files
-    local name=$1 source package binaries row action condition sequence type query
+    local name=$1 source package action condition sequence type query
     source=$(dirname "${source_of[$name]}")
     cp -r "$source" "$work/$name"
     package="$work/$name/$(basename "${source_of[$name]}")"
     msi[$name]=$package
-    # The Binary table again, with the client's DLL added (msibuild imports whole tables).
-    binaries="$work/$name.binary"
-    mkdir -p "$binaries/Binary"
-    printf 'Name\tData\ns72\tv0\nBinary\tName\n' >"$binaries/Binary.idt"
-    for row in $(table "$package" Binary | cut -f1) handover; do
-        if [ "$row" = handover ]; then
-            cp "$build/bin/handover.dll" "$binaries/Binary/handover.bin"
-        else
-            msiinfo extract "$package" "Binary.$row" >"$binaries/Binary/$row.bin" || return 1
-        fi
-        printf '%s\t%s.bin\n' "$row" "$row" >>"$binaries/Binary.idt"
-    done
-    (cd "$binaries" && msibuild "$package" -i Binary.idt) || return 1
+    # The client's DLL beside the package's own.
+    set_binaries "$package" handover "$build/bin/handover.dll" || return 1
     # The client's sequence ends at RecordHandover; the server's (SECONDSEQUENCE set, as Windows
     # sets it there) runs ExecuteAction alone, under the client's UI level, as Windows' does.
     while IFS=$'\t' read -r action condition; do
@@ -72,9 +59,11 @@ handover_variant() {  # handover_variant NAME: the copy in $work/NAME, beside it
         "INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('HandoverRecord', '$record')"; do
         msibuild "$package" -q "$query" || return 1
     done
-    # Windows skips an action typed to run once (256) or on the client only (512) on the server.
+    # On the server Windows skips an action typed to run once when the UI sequence ran (256) or
+    # on the client only (768); one typed to run once per process (512) runs again there, as
+    # the UI sequence ran in the client's process.
     while IFS=$'\t' read -r action type _; do
-        [ $((type & 768)) = 0 ] && continue
+        [ $((type & 768)) = 256 ] || [ $((type & 768)) = 768 ] || continue
         msibuild "$package" -q "UPDATE \`InstallExecuteSequence\` SET \`Condition\`='0' WHERE \`Action\`='$action'" || return 1
     done < <(table "$package" CustomAction)
     if [ "$name" = sample-insecure ]; then
@@ -91,7 +80,7 @@ handover_variant() {  # handover_variant NAME: the copy in $work/NAME, beside it
 # --- The roads and what each must give ------------------------------------------------------------
 # Hosts as in roads_test.sh (R15.0 per machine, R16.0 and R16.1 per user). "before": the
 # product installed first from the copy, so that the road is a change (msiexec /qn with these
-# properties: the execute sequence alone, in which the copy has no type-256 or 512 action, so
+# properties: the execute sequence alone, in which the copy has no type-256 or 768 action, so
 # only packages with type-1 actions start from there). Client: "dialog BUTTONS" as choose.sh
 # clicks them, or "qr PROPERTIES" (reduced UI: the UI sequence without its dialog). What
 # each kind of user gets: the files, as in roads_test.sh and maintenance_test.sh, and after
@@ -231,6 +220,7 @@ while IFS='|' read -r _ name hosts before client files user_gets; do
         if [ "$left" != nothing ] || [ -n "${app_key[$name]:-}" ]; then clean "$name"; fi
     done
 done <<<"$rows"
+rules_verdict || failed=$((failed + 1))
 echo "$passed roads passed, $failed failed, in $((SECONDS - started)) s"
 WINEPREFIX=$HOSTGATE_WINEPREFIX wineserver -k 2>/dev/null
 [ "$failed" = 0 ]

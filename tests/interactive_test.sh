@@ -7,10 +7,9 @@
 #   interactive_test.sh BUILD_DIR        (exit 77: skipped, no display server)
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=$(cd "$1" && pwd)
-export HOSTGATE_WINEPREFIX="$build/interactive-prefix"
 # shellcheck source=msiexec_helpers.sh
 . "$root/tests/msiexec_helpers.sh"
+road_folders "$1" interactive
 installed="$HOSTGATE_WINEPREFIX/drive_c/Program Files/Hostgate Sample"
 product='{6F1D4C7A-2B3E-4C59-9A61-0D7E5B8C2F11}'
 
@@ -47,5 +46,6 @@ done <<'CASES'
 2 1|viewer|acad2000.txt acad2004.txt core.txt viewer.txt 
 1 2|EDITOR-PRO|acad2004.txt core.txt editor.txt 
 CASES
+rules_verdict || failures=$((failures + 1))
 WINEPREFIX=$HOSTGATE_WINEPREFIX wineserver -k 2>/dev/null
 [ "$failures" = 0 ]

@@ -15,12 +15,10 @@
 # PATTERN (grep -E) keeps only the steps whose table row, less its mode, matches, e.g. '^thermal'.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=$(cd "$1" && pwd)
 mode=$2 pattern=${3:-}
-export HOSTGATE_WINEPREFIX="$build/maintenance-$mode-prefix"
-work="$build/maintenance-$mode"
 # shellcheck source=msiexec_helpers.sh
 . "$root/tests/msiexec_helpers.sh"
+road_folders "$1" "maintenance-$mode"
 
 # --- The packages -----------------------------------------------------------------------------
 declare -A msi folder product
@@ -372,6 +370,7 @@ while IFS='|' read -r when package hosts away road arguments files products keys
         fi
     fi
 done < <(pattern=$pattern awk '{ row = $0; sub(/^[^|]*[|]/, "", row) } row ~ ENVIRON["pattern"]' <<<"$steps")
+rules_verdict || failed=$((failed + 1))
 echo "$passed steps passed, $failed failed"
 WINEPREFIX=$HOSTGATE_WINEPREFIX wineserver -k 2>/dev/null
 [ "$failed" = 0 ]

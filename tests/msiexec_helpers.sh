@@ -1,8 +1,83 @@
 # shellcheck shell=bash
 # Shared by the end-to-end tests that run a real msiexec under Wine (sourced, not run).
-# The caller sets root (the source tree) and HOSTGATE_WINEPREFIX (a prefix of the test's own).
+# The caller sets root (the source tree), then calls road_folders.
 # shellcheck disable=SC2154  # root is the caller's
-drive_c="$HOSTGATE_WINEPREFIX/drive_c"
+
+# The prologue of a road test: build (the build folder, or under Windows' rules its stand-in),
+# work (the test's own folder) and HOSTGATE_WINEPREFIX (its own prefix), and drive_c in it.
+# Under Windows' rules (HOSTGATE_WINDOWS_RULES set, as the WindowsRules.* roads set it) every
+# package the test installs is a copy whose library is the rules build (bin/hostgate-rules.dll):
+# the same actions, with each installer and registry call of the library answered as Windows
+# answers it, and what a road must never meet written to HOSTGATE_RULES_LOG (see rules_verdict).
+road_folders() {  # road_folders BUILD NAME
+    build=$(cd "$1" && pwd)
+    if [ -n "${HOSTGATE_WINDOWS_RULES:-}" ]; then
+        rules_build "$build" "$build/rules-$2" || { echo "FAIL  the packages could not be copied with the rules build"; exit 1; }
+        build="$build/rules-$2"
+        rules_log="$build/rules.log"
+        rm -f "$rules_log"
+        export HOSTGATE_RULES_LOG="Z:${rules_log//\//\\}"
+    fi
+    work="$build/$2"
+    export HOSTGATE_WINEPREFIX="$build/$2-prefix"
+    drive_c="$HOSTGATE_WINEPREFIX/drive_c"
+}
+
+# A stand-in for the build folder BUILD in SHADOW: its programs linked, its sample and packages
+# copied with the library swapped for the rules build in every package that carries it.
+rules_build() {  # rules_build BUILD SHADOW
+    local package row rows
+    rm -rf "$2"
+    mkdir -p "$2"
+    ln -s "$1/bin" "$1/planted" "$2/" || return 1
+    cp -r "$1/sample" "$1/packages" "$2/" || return 1
+    while IFS= read -r package; do
+        rows=()
+        for row in $(table "$package" Binary 2>/dev/null | cut -f1); do
+            msiinfo extract "$package" "Binary.$row" | cmp -s - "$1/bin/hostgate.dll" && rows+=("$row" "$1/bin/hostgate-rules.dll")
+        done
+        [ ${#rows[@]} = 0 ] || set_binaries "$package" "${rows[@]}" || return 1
+    done < <(find "$2/sample" "$2/packages" -name '*.msi')
+}
+
+# Imports PACKAGE's Binary table again, each ROW given taking its data from FILE (a row added
+# where the package has none of that name): msibuild imports whole tables.
+set_binaries() {  # set_binaries PACKAGE [ROW FILE]...
+    local package=$1 folder row file
+    shift
+    declare -A given=()
+    while [ $# -ge 2 ]; do given[$1]=$2; shift 2; done
+    folder=$(mktemp -d)
+    mkdir -p "$folder/Binary"
+    printf 'Name\tData\ns72\tv0\nBinary\tName\n' >"$folder/Binary.idt"
+    for row in $(table "$package" Binary 2>/dev/null | cut -f1) "${!given[@]}"; do
+        [ -e "$folder/Binary/$row.bin" ] && continue
+        file=${given[$row]:-}
+        if [ -n "$file" ]; then cp "$file" "$folder/Binary/$row.bin"; else msiinfo extract "$package" "Binary.$row" >"$folder/Binary/$row.bin"; fi || return 1
+        printf '%s\t%s.bin\n' "$row" "$row" >>"$folder/Binary.idt"
+    done
+    (cd "$folder" && msibuild "$package" -i Binary.idt)
+    local result=$?
+    rm -rf "$folder"
+    return $result
+}
+
+# Under Windows' rules, what the roads met that Windows would have refused or asked: each a
+# FAIL line; false when there was any, or when the rules build never ran (it would have checked
+# nothing). True, silently, without the rules.
+rules_verdict() {
+    [ -n "${HOSTGATE_WINDOWS_RULES:-}" ] || return 0
+    local refused
+    if ! grep -q '^rules on' "$rules_log" 2>/dev/null; then
+        echo "FAIL  Windows' rules: the rules build of the library never ran"
+        return 1
+    fi
+    refused=$(tr -d '\r' <"$rules_log" | grep -v '^rules on' | sort | uniq -c)
+    [ -z "$refused" ] && return 0
+    echo "FAIL  Windows' rules: the roads met what Windows refuses or asks:"
+    sed 's/^/      /' <<<"$refused"
+    return 1
+}
 wine_run() { "$root/cmake/wine-run.sh" "$@" </dev/null; }
 # The rows of a package's table, tab-separated, without the three header lines.
 table() { msiinfo export "$1" "$2" | tr -d '\r' | tail -n +4; }

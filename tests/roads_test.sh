@@ -13,12 +13,10 @@
 # PATTERN (grep -E) keeps only the roads whose table row matches, e.g. '^contour' or 'ADDLOCAL'.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=$(cd "$1" && pwd)
 mode=$2 pattern=${3:-}
-export HOSTGATE_WINEPREFIX="$build/roads-$mode-prefix"
-work="$build/roads-$mode"
 # shellcheck source=msiexec_helpers.sh
 . "$root/tests/msiexec_helpers.sh"
+road_folders "$1" "roads-$mode"
 
 # --- The packages: .msi and installation folder under Program Files -----------------------
 declare -A msi folder
@@ -234,6 +232,7 @@ while IFS='|' read -r package hosts ui arguments value files keys end; do
         rm -rf "$drive_c/Program Files/$installed"
     fi
 done < <(grep -E -- "${pattern:-.}" <<<"$roads")
+rules_verdict || failed=$((failed + 1))
 echo "$passed roads passed, $failed failed"
 WINEPREFIX=$HOSTGATE_WINEPREFIX wineserver -k 2>/dev/null
 [ "$failed" = 0 ]

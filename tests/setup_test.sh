@@ -10,11 +10,9 @@
 #   setup_test.sh BUILD_DIR
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=$(cd "$1" && pwd)
-export HOSTGATE_WINEPREFIX="$build/setup-prefix"
 # shellcheck source=msiexec_helpers.sh
 . "$root/tests/msiexec_helpers.sh"
-work="$build/setup-test"
+road_folders "$1" setup
 sample='{6F1D4C7A-2B3E-4C59-9A61-0D7E5B8C2F11}'
 runtime='{9C2B7E44-1D3A-4F6B-8E2C-5A4D3B2C1E07}'
 failures=0

@@ -10,12 +10,11 @@
 #   wow64_test.sh BUILD_DIR [PATTERN]   (PATTERN, grep -E, keeps the rows that match)
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=$(cd "$1" && pwd)
 pattern=${2:-}
-export HOSTGATE_WINEPREFIX="$build/wow64-roads-prefix" HOSTGATE_WINEARCH=win64
-work="$build/wow64-roads"
+export HOSTGATE_WINEARCH=win64
 # shellcheck source=msiexec_helpers.sh
 . "$root/tests/msiexec_helpers.sh"
+road_folders "$1" wow64-roads
 source_dir="$build/packages/wide-tools/source"
 
 # --- The packages ---------------------------------------------------------------------------------

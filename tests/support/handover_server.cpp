@@ -5,7 +5,8 @@
 // An administrator's server receives every public property (a name without lower-case
 // letters). A user who is not an administrator, installing per machine (ALLUSERS=1) with
 // elevated privileges, hands over only the restricted public properties and those the
-// package lists in SecureCustomProperties; a per-user installation hands over every one.
+// package lists in SecureCustomProperties, as an administrator under UAC does (the client runs
+// with the filtered token); a per-user installation hands over every one.
 // In place of the client's own feature lists the server receives its final feature states
 // as ADDLOCAL, ADDSOURCE, ADVERTISE and REMOVE, which set Preselected there, and
 // SECONDSEQUENCE=1. It runs at the client's UI level, as UILevel in a Windows server's

@@ -1,6 +1,6 @@
 #include "windows_rules.h"
 
-#include "testbed.h"
+#include "session/owned.h"
 
 #include <msi.h>
 #include <msiquery.h>
@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <mutex>
 #include <set>
 
@@ -30,7 +31,7 @@ constexpr REGSAM kWriteRights =
 template <typename F>
 F Real(const char* dll, const char* name)
 {
-    return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(ToWide(dll).c_str()), name)));
+    return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(Wide(dll).c_str()), name)));
 }
 
 // HOSTGATE_WINDOWS_RULES: 0 (off), 1 (Windows' rules) or 2 (those and no UPDATE query).
@@ -107,7 +108,7 @@ std::string RowOf(const std::string& table, MSIHANDLE record)
         DWORD size = sizeof text / sizeof text[0];
         MsiRecordGetStringW(record, field, text, &size);
         row += '\x1f';
-        row += ToUtf8(text);
+        row += Utf8(text);
     }
     return row;
 }
@@ -123,7 +124,7 @@ UINT WINAPI CheckedOpenView(MSIHANDLE database, LPCWSTR wideQuery, MSIHANDLE* vi
 {
     static auto real = Real<decltype(&MsiDatabaseOpenViewW)>("msi.dll", "MsiDatabaseOpenViewW");
     UINT result = real(database, wideQuery, view);
-    std::string text = wideQuery ? ToUtf8(wideQuery) : std::string();
+    std::string text = wideQuery ? Utf8(wideQuery) : std::string();
     const char* query = text.c_str();
     const char* from = wideQuery ? std::strstr(query, "FROM `") : nullptr;
     if (result == ERROR_SUCCESS && from) {
@@ -204,7 +205,7 @@ std::vector<std::string> RowsChanged(MSIHANDLE view, const std::pair<MSIHANDLE, 
     std::vector<std::string> rows;
     const std::wstring& text = query.second;
     std::size_t where = text.find(L" WHERE ");
-    std::wstring select = L"SELECT * FROM `" + ToWide(TableOf(view)) + L"`" +
+    std::wstring select = L"SELECT * FROM `" + Wide(TableOf(view)).str() + L"`" +
                           (where == std::wstring::npos ? std::wstring() : text.substr(where));
     MSIHANDLE selecting = 0, record = 0;
     // An UPDATE's parameters begin with the values it sets: the condition's are the last ones.
@@ -220,7 +221,7 @@ std::vector<std::string> RowsChanged(MSIHANDLE view, const std::pair<MSIHANDLE, 
             DWORD size = sizeof value / sizeof value[0];
             if (MsiRecordIsNull(params, field + values)) continue;
             int number = MsiRecordGetInteger(params, field + values);
-            if (number != MSI_NULL_INTEGER) {
+            if (number != static_cast<int>(MSI_NULL_INTEGER)) {
                 MsiRecordSetInteger(conditionParams, field, number);
                 continue;
             }
@@ -289,7 +290,103 @@ UINT WINAPI CheckedInstallProduct(LPCWSTR package, LPCWSTR commandLine)
     return real(package, commandLine);
 }
 
+void Report(const std::string& line)
+{
+    const char* path = std::getenv("HOSTGATE_RULES_LOG");
+    if (!path || !*path) return;
+    HANDLE file = CreateFileW(Wide(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    std::string text = line + "\r\n";
+    DWORD written = 0;
+    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+std::wstring PropertyOf(MSIHANDLE install, const wchar_t* name)
+{
+    static auto real = Real<decltype(&MsiGetPropertyW)>("msi.dll", "MsiGetPropertyW");
+    wchar_t value[1024] = L"";
+    DWORD size = sizeof value / sizeof value[0];
+    return real(install, name, value, &size) == ERROR_SUCCESS ? value : L"";
+}
+
+// Whether the folder an installed product was last installed or resolved from still holds its
+// package; true for a product not registered yet (its source is the running package).
+bool LastSourceThere(const std::wstring& product)
+{
+    for (MSIINSTALLCONTEXT context : {MSIINSTALLCONTEXT_MACHINE, MSIINSTALLCONTEXT_USERUNMANAGED, MSIINSTALLCONTEXT_USERMANAGED}) {
+        wchar_t folder[1024] = L"", package[1024] = L"";
+        DWORD folderSize = 1024, packageSize = 1024;
+        if (MsiSourceListGetInfoW(product.c_str(), nullptr, context, MSICODE_PRODUCT, L"LastUsedSource",
+                                  folder, &folderSize) != ERROR_SUCCESS)
+            continue;
+        MsiSourceListGetInfoW(product.c_str(), nullptr, context, MSICODE_PRODUCT, L"PackageName", package,
+                              &packageSize);
+        std::wstring path = std::wstring(folder) + (*folder && folder[std::wcslen(folder) - 1] != L'\\' ? L"\\" : L"") + package;
+        return *folder && *package && GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    }
+    return true;
+}
+
+// ResolveSource with the source gone asks the user for it under any user interface (answered
+// Cancel here) and fails without one; Wine never asks.
+UINT WINAPI CheckedDoAction(MSIHANDLE install, LPCWSTR action)
+{
+    static auto real = Real<decltype(&MsiDoActionW)>("msi.dll", "MsiDoActionW");
+    if (action && std::wcscmp(action, L"ResolveSource") == 0 && !PropertyOf(install, L"Installed").empty() &&
+        !LastSourceThere(PropertyOf(install, L"ProductCode"))) {
+        bool shown = _wtoi(PropertyOf(install, L"UILevel").c_str()) > INSTALLUILEVEL_NONE;
+        Report(std::string("source prompt: ResolveSource with the last-used source gone") +
+               (shown ? " (a prompt, answered Cancel)" : " (no user interface: error 1706)"));
+        return shown ? ERROR_INSTALL_USEREXIT : ERROR_INSTALL_SOURCE_ABSENT;
+    }
+    return real(install, action);
+}
+
+// CostingComplete is "0" on Windows from CostInitialize on; Wine sets nothing before its
+// CostFinalize sets "1".
+constexpr const wchar_t* kCostingComplete = L"CostingComplete";
+
+UINT WINAPI CheckedGetProperty(MSIHANDLE install, LPCWSTR name, LPWSTR value, LPDWORD size)
+{
+    static auto real = Real<decltype(&MsiGetPropertyW)>("msi.dll", "MsiGetPropertyW");
+    if (!name || std::wcscmp(name, kCostingComplete) != 0 || !PropertyOf(install, name).empty() || !size)
+        return real(install, name, value, size);
+    if (!value || *size < 2) {
+        *size = 1;
+        return value ? ERROR_MORE_DATA : ERROR_SUCCESS;
+    }
+    std::wcscpy(value, L"0");
+    *size = 1;
+    return ERROR_SUCCESS;
+}
+
+UINT WINAPI CheckedFormatRecord(MSIHANDLE install, MSIHANDLE record, LPWSTR text, LPDWORD size)
+{
+    static auto real = Real<decltype(&MsiFormatRecordW)>("msi.dll", "MsiFormatRecordW");
+    const std::wstring reference = std::wstring(L"[") + kCostingComplete + L"]";
+    std::vector<wchar_t> form(4096, L'\0');
+    DWORD formSize = static_cast<DWORD>(form.size());
+    if (!install || MsiRecordGetStringW(record, 0, form.data(), &formSize) != ERROR_SUCCESS)
+        return real(install, record, text, size);
+    std::wstring original(form.data());
+    std::size_t at = original.find(reference);
+    if (at == std::wstring::npos || !PropertyOf(install, kCostingComplete).empty()) return real(install, record, text, size);
+    std::wstring changed = original;
+    for (; at != std::wstring::npos; at = changed.find(reference, at)) changed.replace(at, reference.size(), L"0");
+    MsiRecordSetStringW(record, 0, changed.c_str());
+    UINT result = real(install, record, text, size);
+    MsiRecordSetStringW(record, 0, original.c_str());
+    return result;
+}
+
 }  // namespace
+
+void ReportRules(const std::string& line)
+{
+    Report(line);
+}
 
 bool WindowsRules()
 {
@@ -310,7 +407,10 @@ void EnforceWindowsRules(HMODULE module, const char* name)
                              {"MsiViewExecute", reinterpret_cast<void*>(&CheckedExecute)},
                              {"MsiViewModify", reinterpret_cast<void*>(&CheckedModify)},
                              {"MsiCloseHandle", reinterpret_cast<void*>(&CheckedCloseHandle)},
-                             {"MsiInstallProductW", reinterpret_cast<void*>(&CheckedInstallProduct)}});
+                             {"MsiInstallProductW", reinterpret_cast<void*>(&CheckedInstallProduct)},
+                             {"MsiDoActionW", reinterpret_cast<void*>(&CheckedDoAction)},
+                             {"MsiGetPropertyW", reinterpret_cast<void*>(&CheckedGetProperty)},
+                             {"MsiFormatRecordW", reinterpret_cast<void*>(&CheckedFormatRecord)}});
     // Rules that reach no call would pass every test while checking nothing.
     if (patched == 0) {
         std::fprintf(stderr, "windows rules: no installer or registry import of %s was redirected; "

@@ -5,7 +5,11 @@
 // - a change to a row the package carries, through a view or a DELETE query (a custom action
 //   may change temporary rows only);
 // - opening a key per machine with any write right, or deleting one, as an unelevated user;
-// - installing a package while an installation runs (1618).
+// - installing a package while an installation runs (1618);
+// - ResolveSource on an installed product whose last-used source is gone (a prompt, answered
+//   Cancel, under a user interface; 1612 without one), reported;
+// - CostingComplete read before Wine's CostFinalize sets it: "0", as Windows says from
+//   CostInitialize on.
 // With HOSTGATE_WINDOWS_RULES=2, every UPDATE query is refused too.
 #pragma once
 
@@ -17,6 +21,11 @@
 namespace testbed {
 
 bool WindowsRules();
+
+// Refusals a road must not meet (a source prompt, a dialog Windows would not open) go to the
+// file HOSTGATE_RULES_LOG names, one line each, for the road's script to judge: the
+// installation itself goes on as Windows' would after the user's answer.
+void ReportRules(const std::string& line);
 
 // Redirects the module's wide installer and registry imports through the checks when the
 // rules are on; ends the program when none of them is found (`name` says which module).
