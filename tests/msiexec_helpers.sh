@@ -33,11 +33,20 @@ rules_build() {  # rules_build BUILD SHADOW
     cp -r "$1/sample" "$1/packages" "$2/" || return 1
     while IFS= read -r package; do
         rows=()
-        for row in $(table "$package" Binary 2>/dev/null | cut -f1); do
+        for row in $(binary_rows "$package"); do
             msiinfo extract "$package" "Binary.$row" | cmp -s - "$1/bin/hostgate.dll" && rows+=("$row" "$1/bin/hostgate-rules.dll")
         done
         [ ${#rows[@]} = 0 ] || set_binaries "$package" "${rows[@]}" || return 1
     done < <(find "$2/sample" "$2/packages" -name '*.msi')
+}
+
+# The names of PACKAGE's Binary rows (msiinfo exports a table's streams into the current
+# folder: a folder of its own takes them).
+binary_rows() {  # binary_rows PACKAGE
+    local folder
+    folder=$(mktemp -d)
+    (cd "$folder" && table "$1" Binary 2>/dev/null | cut -f1)
+    rm -rf "$folder"
 }
 
 # Imports PACKAGE's Binary table again, each ROW given taking its data from FILE (a row added
@@ -50,7 +59,7 @@ set_binaries() {  # set_binaries PACKAGE [ROW FILE]...
     folder=$(mktemp -d)
     mkdir -p "$folder/Binary"
     printf 'Name\tData\ns72\tv0\nBinary\tName\n' >"$folder/Binary.idt"
-    for row in $(table "$package" Binary 2>/dev/null | cut -f1) "${!given[@]}"; do
+    for row in $(binary_rows "$package") "${!given[@]}"; do
         [ -e "$folder/Binary/$row.bin" ] && continue
         file=${given[$row]:-}
         if [ -n "$file" ]; then cp "$file" "$folder/Binary/$row.bin"; else msiinfo extract "$package" "Binary.$row" >"$folder/Binary/$row.bin"; fi || return 1
