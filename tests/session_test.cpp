@@ -303,9 +303,6 @@ struct CopyInfFilesTest : ::testing::Test {
         RemoveTree(SystemDir() + "\\Setup");
         for (const std::string& name : names) DeleteFileW(ToWide(inf + "\\" + name).c_str());
         DeleteFileW(ToWide(inf + "\\hostgate-readme.txt").c_str());
-        FileSearch records(inf + "\\hostgate-*.copied");
-        for (bool more = records.started(); more; more = records.next())
-            DeleteFileW(ToWide(inf + "\\" + ToUtf8(records.found().cFileName)).c_str());
     }
     void SetUp() override { Clean(); }
     void TearDown() override { Clean(); }
@@ -377,9 +374,8 @@ TEST_F(CopyInfFilesTest, RollbackRemovesWhatThisInstallationAdded)
             .table("Binary", "Name\tData\ns72\tv0\nBinary\tName\nhostgate\thostgate.dll\nfailing\thandover.dll\n")
             .stream("Binary", "hostgate.dll", bin + "hostgate.dll")
             .stream("Binary", "handover.dll", bin + "handover.dll")  // fails without its record's path
-            .table("CustomAction", "Action\tType\tSource\tTarget\ns72\ti2\tS72\tS255\nCustomAction\tAction\n"
-                                   "RollbackInfFiles\t3329\thostgate\tRollbackInfFiles\n"
-                                   "CopyInfFiles\t3073\thostgate\tCopyInfFiles\nFailLate\t1025\tfailing\tRecordHandover\n")
+            .table("CustomAction", "Action\tType\tSource\tTarget\ns72\ti2\tS72\tS255\nCustomAction\tAction\nRollbackInfFiles\t3329\t"
+                                   "hostgate\tRollbackInfFiles\nCopyInfFiles\t3073\thostgate\tCopyInfFiles\nFailLate\t1025\tfailing\tRecordHandover\n")
             .table("InstallExecuteSequence",
                    "Action\tCondition\tSequence\ns72\tS255\tI2\nInstallExecuteSequence\tAction\nCostInitialize\t\t800\n"
                    "FileCost\t\t900\nCostFinalize\t\t1000\nInstallValidate\t\t1400\nInstallInitialize\t\t1500\n"
@@ -408,7 +404,7 @@ TEST_F(CopyInfFilesTest, RollbackRemovesWhatThisInstallationAdded)
             KernelHandle thread(process.hThread), child(process.hProcess);
         }
         EXPECT_EQ(exitCode, step.exitCode) << run;
-        EXPECT_EQ(std::vector<bool>({FileExists(inf + "\\" + names[0]), FileExists(inf + "\\" + names[2]), FileExists(inf + "\\hostgate-b.inf")}),
-                  std::vector<bool>({step.added, step.added, true})) << run;
+        std::vector<bool> left = {FileExists(inf + "\\" + names[0]), FileExists(inf + "\\" + names[2]), FileExists(inf + "\\" + names[1])};
+        EXPECT_EQ(left, std::vector<bool>({step.added, step.added, true})) << run;
     }
 }
