@@ -9,6 +9,7 @@ UINT WINAPI PrevInstall(MSIHANDLE install);
 UINT WINAPI AfterSelectFunction(MSIHANDLE install);
 UINT WINAPI RunSuportPacks(MSIHANDLE install);
 UINT WINAPI CopyInfFiles(MSIHANDLE install);
+UINT WINAPI RollbackInfFiles(MSIHANDLE install);
 }
 
 // Runs an action's body so that nothing escapes into the installer: a body that runs out

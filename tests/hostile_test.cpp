@@ -268,7 +268,7 @@ void CheckOnePackage(uint32_t seed, const Library& dll)
     for (const Row& row : session.rows("SELECT * FROM `Condition`")) conditionsBefore.insert(row);
     administrator.reset();  // the actions run as the user
 
-    for (const char* name : {"PrevInstall", "AfterSelectFunction", "RunSuportPacks", "CopyInfFiles"}) {
+    for (const char* name : {"PrevInstall", "AfterSelectFunction", "RunSuportPacks", "CopyInfFiles", "RollbackInfFiles"}) {
         if (std::string(name) == "AfterSelectFunction" && random.chance(30))
             session.setProperty("FUNCTION_VER", random.chance(50) ? Hostile(random) : "");
         UserSide user;

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Release check of the built DLL: a 32-bit PE, exactly the four actions exported under their
-# plain names, nothing imported but Windows' own DLLs, and small. With the setup program: a
+# Release check of the built DLL: a 32-bit PE, exactly the four actions and the fourth's
+# rollback exported under their plain names, nothing imported but Windows' own DLLs, and
+# small. With the setup program: a
 # 32-bit PE that imports kernel32 and the C runtime (msvcrt) only (the loader looks beside
 # it for any other DLL first), and asks for no elevation of its own. Every binary calls
 # Windows through the wide (...W) API only: text outside the system's ANSI code page would turn
@@ -39,7 +40,7 @@ size=$(stat -c %s "$stripped")
 rm -f "$stripped"
 
 check "PE32 for i386" grep -q 'file format pei-i386' <<<"$dump"
-check "exports: $exports" test "$exports" = "AfterSelectFunction CopyInfFiles PrevInstall RunSuportPacks "
+check "exports: $exports" test "$exports" = "AfterSelectFunction CopyInfFiles PrevInstall RollbackInfFiles RunSuportPacks "
 allowed=" ADVAPI32.DLL KERNEL32.DLL MSI.DLL MSVCRT.DLL SHLWAPI.DLL USER32.DLL "
 unexpected=""
 for name in $imports; do [[ $allowed == *" $name "* ]] || unexpected+="$name "; done

@@ -360,3 +360,51 @@ TEST_F(CopyInfFilesTest, OverlongNamesAreSkippedAndTheRestCopied)
     EXPECT_EQ(ReadFile(inf + "\\" + names[2]), std::optional<std::string>("third"));
     RemoveTree(inf + "\\" + tooLong);
 }
+
+// msiexec with a deferred action failing after the copy (FAIL=1), and actions in sessions. A
+// rollback removes what this installation added, not a file there before (overwritten), not
+// an installed product's (Wine rolls no maintenance back), nor an earlier run's. Uninstall keeps them.
+TEST_F(CopyInfFilesTest, RollbackRemovesWhatThisInstallationAdded)
+{
+    std::string bin = SampleSource() + "\\..\\..\\bin\\";
+    TempFolder folder{"inf road"};
+    std::string package =
+        PackageBuilder()
+            .table("Feature", FeatureTable({"Main"}))
+            .table("Binary", "Name\tData\ns72\tv0\nBinary\tName\nhostgate\thostgate.dll\nfailing\thandover.dll\n")
+            .stream("Binary", "hostgate.dll", bin + "hostgate.dll")
+            .stream("Binary", "handover.dll", bin + "handover.dll")  // fails without its record's path
+            .table("CustomAction", "Action\tType\tSource\tTarget\ns72\ti2\tS72\tS255\nCustomAction\tAction\nRollbackInfFiles\t3329\t"
+                                   "hostgate\tRollbackInfFiles\nCopyInfFiles\t3073\thostgate\tCopyInfFiles\nFailLate\t1025\tfailing\tRecordHandover\n")
+            .table("InstallExecuteSequence",
+                   "Action\tCondition\tSequence\ns72\tS255\tI2\nInstallExecuteSequence\tAction\nCostInitialize\t\t800\n"
+                   "FileCost\t\t900\nCostFinalize\t\t1000\nInstallValidate\t\t1400\nInstallInitialize\t\t1500\n"
+                   "RollbackInfFiles\tNOT Installed\t4090\nCopyInfFiles\tNOT Installed\t4100\nRegisterProduct\t\t6100\n"
+                   "PublishFeatures\t\t6300\nPublishProduct\t\t6400\nFailLate\tFAIL\t6500\nInstallFinalize\t\t6600\n")
+            .build(folder / "inf.msi");
+    const struct { bool fresh; const char* run; DWORD exitCode; bool added; } steps[] = {
+        {true, "/i FAIL=1", 1603, false}, {false, "/i", 0, true}, {false, "RollbackInfFiles", 0, true},
+        {false, "/x", 0, true}, {true, "CopyInfFiles CopyInfFiles RollbackInfFiles", 0, true}};
+    Library dll;
+    for (const auto& step : steps) {
+        if (step.fresh) Clean();
+        for (std::size_t at = 0; step.fresh && at < 3; ++at) WriteFile(source + "\\" + names[at], "driver " + names[at]);
+        if (step.fresh) WriteFile(inf + "\\hostgate-b.inf", "old");
+        std::string run = step.run;
+        std::wstring line = ToWide("msiexec /qn " + run.substr(0, 2) + " \"" + package + "\"" + run.substr(2));
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process = {};
+        DWORD exitCode = run[0] == '/' ? 9999 : 0;
+        for (const std::string& action : run[0] == '/' ? std::vector<std::string>() : SplitText(run, ' '))
+            exitCode |= dll.run(action.c_str(), Session(package));
+        if (run[0] == '/' && CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+            WaitForSingleObject(process.hProcess, 120000);
+            GetExitCodeProcess(process.hProcess, &exitCode);
+            KernelHandle thread(process.hThread), child(process.hProcess);
+        }
+        EXPECT_EQ(exitCode, step.exitCode) << run;
+        std::vector<bool> left = {FileExists(inf + "\\" + names[0]), FileExists(inf + "\\" + names[2]), FileExists(inf + "\\" + names[1])};
+        EXPECT_EQ(left, std::vector<bool>({step.added, step.added, true})) << run;
+    }
+}
