@@ -1,6 +1,7 @@
 // CopyInfFiles: copies the token driver's setup-information files into Windows' INF folder.
 // RollbackInfFiles: removes the ones it added when the installation rolls back.
 #include "actions/exports.h"
+#include "package/contract.h"
 #include "session/install_session.h"
 
 #include <algorithm>
@@ -14,7 +15,6 @@ constexpr const char* kInfSource = "\\Setup\\Aladdin\\eToken\\";
 constexpr const char* kInfTarget = "\\inf\\";
 constexpr const char* kInfPattern = "*.inf";
 constexpr const char* kInfExtension = ".INF";  // as NameKey gives it
-constexpr const char* kProductCode = "ProductCode";
 // A record larger than this holds no list CopyInfFiles wrote.
 constexpr LONGLONG kJournalLimit = 1 << 20;
 
@@ -65,7 +65,7 @@ std::string NameKey(const wchar_t* name)
 // reads it. None without a product code of the installer's form.
 OwnedString JournalPath(const InstallSession& session, const std::string& infFolder)
 {
-    OwnedString product = session.GetProperty(kProductCode);
+    OwnedString product = session.GetProperty(prop::ProductCode);
     if (!product || product->size() != 38 || product->find_first_not_of("{}-0123456789ABCDEFabcdef") != std::string::npos)
         return std::nullopt;
     BoundedText path(kPathCapacity);
@@ -207,7 +207,7 @@ void RollBackInfs(const InstallSession& session)
     // A finished installation leaves its record behind. Its product is then registered, and
     // a first installation's registration, which comes after the copy, is undone before this
     // rollback runs: a registered product's record is an earlier installation's.
-    if (MsiQueryProductStateW(Wide(*session.GetProperty(kProductCode)).c_str()) != INSTALLSTATE_UNKNOWN)
+    if (MsiQueryProductStateW(Wide(*session.GetProperty(prop::ProductCode)).c_str()) != INSTALLSTATE_UNKNOWN)
         session.Log("the product is installed: the record is an earlier installation's; nothing removed");
     else
         for (const std::string& name : SplitText(*journal, '\n')) RemoveCopy(session, *infFolder, name);
