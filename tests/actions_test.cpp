@@ -8,6 +8,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <set>
 
 using namespace testbed;
 
@@ -135,6 +136,51 @@ TEST(FunctionChoice, OneFunctionGetsATextControl)
                                      "<null>", "Text 2", "CancelButton", "|"}}))
             << "preset " << preset;
     }
+}
+
+namespace {
+
+// The files matching `pattern` (a name with wildcards) in `folder`, as paths.
+std::vector<std::string> Listed(const std::string& folder, const std::string& pattern)
+{
+    std::vector<std::string> paths;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(ToWide(folder + "\\" + pattern).c_str(), &found);
+    for (bool more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found))
+        if (found.cFileName[0] != L'.') paths.push_back(folder + "\\" + ToUtf8(found.cFileName));
+    if (search != INVALID_HANDLE_VALUE) FindClose(search);
+    return paths;
+}
+
+}  // namespace
+
+// The packages as built, their choice dialog as PrevInstall leaves it: Windows creates a
+// dialog only when its tab order is one closed loop, and a keyboard reaches the choice only
+// on it. Every release installed (several functions: a group; wide-tools has one function),
+// and the sample with AutoCAD 2000 alone (one function: a text).
+TEST(FunctionChoice, BuiltPackagesTabThroughTheChoice)
+{
+    const std::string sample = SampleSource() + "\\hostgate-sample.msi";
+    std::vector<std::pair<std::string, std::string>> cases = {{sample, ""}, {sample, "R15.0"}};
+    for (const std::string& author : Listed(SampleSource() + "\\..\\..\\packages", "*"))
+        for (const std::string& package : Listed(author + "\\source", "*.msi")) cases.push_back({package, ""});
+    ASSERT_GE(cases.size(), 7u) << "the outside packages are not built";
+    std::set<std::string> types;
+    for (const auto& [package, release] : cases) {
+        SCOPED_TRACE(package + " " + release);
+        HostRegistry hosts;
+        UserSide user;
+        Session session(package);
+        session.setProperty("SourceDir", package.substr(0, package.rfind('\\') + 1));
+        for (const Row& row : session.rows("SELECT * FROM `AutoCAD`"))
+            if (release.empty() || row[2] == release) hosts.install(row[2], "ACAD-1:409");
+        ASSERT_EQ(Library().run("PrevInstall", session), 0u);
+        for (const Row& row : session.rows("SELECT `Type` FROM `Control` WHERE `Control`='RadioButtonGroup'")) types.insert(row[0]);
+        MSIHANDLE database = MsiGetActiveDatabase(session.handle());
+        EXPECT_EQ(TabChainProblem(database, "ZizeVEZAvaziva", "RadioButtonGroup"), "");
+        MsiCloseHandle(database);
+    }
+    EXPECT_EQ(types, (std::set<std::string>{"RadioButtonGroup", "Text"}));
 }
 
 TEST(FunctionChoice, PresetKeptOnlyWhenOffered)
