@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <msidefs.h>
+
 #include <algorithm>
 #include <cstring>
 #include <map>
@@ -152,6 +154,19 @@ std::vector<std::string> Listed(const std::string& folder, const std::string& pa
     return paths;
 }
 
+// A 32-bit prefix opens no 64-bit package (1633); wide-tools-x86.msi carries the same dialog.
+bool Is64Bit(const std::string& package)
+{
+    MSIHANDLE summary = 0;
+    if (MsiGetSummaryInformationW(0, ToWide(package).c_str(), 0, &summary) != ERROR_SUCCESS) return false;
+    wchar_t platform[64] = L"";
+    DWORD size = 64;
+    UINT type = 0;
+    MsiSummaryInfoGetPropertyW(summary, PID_TEMPLATE, &type, nullptr, nullptr, platform, &size);
+    MsiCloseHandle(summary);
+    return std::wstring(platform).rfind(L"x64", 0) == 0;
+}
+
 }  // namespace
 
 // The packages as built, their choice dialog as PrevInstall leaves it: Windows creates a
@@ -163,7 +178,8 @@ TEST(FunctionChoice, BuiltPackagesTabThroughTheChoice)
     const std::string sample = SampleSource() + "\\hostgate-sample.msi";
     std::vector<std::pair<std::string, std::string>> cases = {{sample, ""}, {sample, "R15.0"}};
     for (const std::string& author : Listed(SampleSource() + "\\..\\..\\packages", "*"))
-        for (const std::string& package : Listed(author + "\\source", "*.msi")) cases.push_back({package, ""});
+        for (const std::string& package : Listed(author + "\\source", "*.msi"))
+            if (!Is64Bit(package)) cases.push_back({package, ""});
     ASSERT_GE(cases.size(), 7u) << "the outside packages are not built";
     std::set<std::string> types;
     for (const auto& [package, release] : cases) {
@@ -171,6 +187,7 @@ TEST(FunctionChoice, BuiltPackagesTabThroughTheChoice)
         HostRegistry hosts;
         UserSide user;
         Session session(package);
+        ASSERT_NE(session.handle(), 0u);
         session.setProperty("SourceDir", package.substr(0, package.rfind('\\') + 1));
         for (const Row& row : session.rows("SELECT * FROM `AutoCAD`"))
             if (release.empty() || row[2] == release) hosts.install(row[2], "ACAD-1:409");
