@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <msidefs.h>
-
 #include <algorithm>
 #include <cstring>
 #include <map>
@@ -140,47 +138,19 @@ TEST(FunctionChoice, OneFunctionGetsATextControl)
     }
 }
 
-namespace {
-
-// The files matching `pattern` (a name with wildcards) in `folder`, as paths.
-std::vector<std::string> Listed(const std::string& folder, const std::string& pattern)
-{
-    std::vector<std::string> paths;
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(ToWide(folder + "\\" + pattern).c_str(), &found);
-    for (bool more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found))
-        if (found.cFileName[0] != L'.') paths.push_back(folder + "\\" + ToUtf8(found.cFileName));
-    if (search != INVALID_HANDLE_VALUE) FindClose(search);
-    return paths;
-}
-
-// A 32-bit prefix opens no 64-bit package (1633); wide-tools-x86.msi carries the same dialog.
-bool Is64Bit(const std::string& package)
-{
-    MSIHANDLE summary = 0;
-    if (MsiGetSummaryInformationW(0, ToWide(package).c_str(), 0, &summary) != ERROR_SUCCESS) return false;
-    wchar_t platform[64] = L"";
-    DWORD size = 64;
-    UINT type = 0;
-    MsiSummaryInfoGetPropertyW(summary, PID_TEMPLATE, &type, nullptr, nullptr, platform, &size);
-    MsiCloseHandle(summary);
-    return std::wstring(platform).rfind(L"x64", 0) == 0;
-}
-
-}  // namespace
-
 // The packages as built, their choice dialog as PrevInstall leaves it: Windows creates a
 // dialog only when its tab order is one closed loop, and a keyboard reaches the choice only
-// on it. Every release installed (several functions: a group; wide-tools has one function),
-// and the sample with AutoCAD 2000 alone (one function: a text).
+// on it. Every release installed (several functions: a group; wide-tools has one: a text), and
+// the sample with AutoCAD 2000 alone (one function: a text). A 32-bit prefix opens no 64-bit
+// package: wide-tools-x86 stands for the other wide-tools packages, built from the same tables.
 TEST(FunctionChoice, BuiltPackagesTabThroughTheChoice)
 {
     const std::string sample = SampleSource() + "\\hostgate-sample.msi";
     std::vector<std::pair<std::string, std::string>> cases = {{sample, ""}, {sample, "R15.0"}};
-    for (const std::string& author : Listed(SampleSource() + "\\..\\..\\packages", "*"))
-        for (const std::string& package : Listed(author + "\\source", "*.msi"))
-            if (!Is64Bit(package)) cases.push_back({package, ""});
-    ASSERT_GE(cases.size(), 7u) << "the outside packages are not built";
+    for (const char* package : {"contour-tools\\source\\contour-tools", "drafting-tools\\source\\drafting-tools",
+                                "survey-tools\\source\\survey", "thermal-tools\\source\\thermal-tools",
+                                "thermal-tools\\source\\thermal-tools-swapped", "wide-tools\\source\\wide-tools-x86"})
+        cases.push_back({SampleSource() + "\\..\\..\\packages\\" + package + ".msi", ""});
     std::set<std::string> types;
     for (const auto& [package, release] : cases) {
         SCOPED_TRACE(package + " " + release);
