@@ -89,6 +89,7 @@ constexpr const char* ControlColumn = "Control";
 
 namespace dialog {
 constexpr const char* DialogColumn = "Dialog";
+constexpr const char* FirstControlColumn = "Control_First";
 }
 
 namespace property {

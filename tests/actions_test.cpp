@@ -8,6 +8,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <set>
 
 using namespace testbed;
 
@@ -135,6 +136,38 @@ TEST(FunctionChoice, OneFunctionGetsATextControl)
                                      "<null>", "Text 2", "CancelButton", "|"}}))
             << "preset " << preset;
     }
+}
+
+// The packages as built, their choice dialog as PrevInstall leaves it: Windows creates a
+// dialog only when its tab order is one closed loop, and a keyboard reaches the choice only
+// on it. Every release installed (several functions: a group; wide-tools has one: a text), and
+// the sample with AutoCAD 2000 alone (one function: a text). A 32-bit prefix opens no 64-bit
+// package: wide-tools-x86 stands for the other wide-tools packages, built from the same tables.
+TEST(FunctionChoice, BuiltPackagesTabThroughTheChoice)
+{
+    const std::string sample = SampleSource() + "\\hostgate-sample.msi";
+    std::vector<std::pair<std::string, std::string>> cases = {{sample, ""}, {sample, "R15.0"}};
+    for (const char* package : {"contour-tools\\source\\contour-tools", "drafting-tools\\source\\drafting-tools",
+                                "survey-tools\\source\\survey", "thermal-tools\\source\\thermal-tools",
+                                "thermal-tools\\source\\thermal-tools-swapped", "wide-tools\\source\\wide-tools-x86"})
+        cases.push_back({SampleSource() + "\\..\\..\\packages\\" + package + ".msi", ""});
+    std::set<std::string> types;
+    for (const auto& [package, release] : cases) {
+        SCOPED_TRACE(package + " " + release);
+        HostRegistry hosts;
+        UserSide user;
+        Session session(package);
+        ASSERT_NE(session.handle(), 0u);
+        session.setProperty("SourceDir", package.substr(0, package.rfind('\\') + 1));
+        for (const Row& row : session.rows("SELECT * FROM `AutoCAD`"))
+            if (release.empty() || row[2] == release) hosts.install(row[2], "ACAD-1:409");
+        ASSERT_EQ(Library().run("PrevInstall", session), 0u);
+        for (const Row& row : session.rows("SELECT `Type` FROM `Control` WHERE `Control`='RadioButtonGroup'")) types.insert(row[0]);
+        MSIHANDLE database = MsiGetActiveDatabase(session.handle());
+        EXPECT_EQ(TabChainProblem(database, "ZizeVEZAvaziva", "RadioButtonGroup"), "");
+        MsiCloseHandle(database);
+    }
+    EXPECT_EQ(types, (std::set<std::string>{"RadioButtonGroup", "Text"}));
 }
 
 TEST(FunctionChoice, PresetKeptOnlyWhenOffered)

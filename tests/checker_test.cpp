@@ -184,6 +184,13 @@ const std::string kPerUser = "DELETE FROM `Property` WHERE `Property`='ALLUSERS'
 const std::string kEitherContext = "UPDATE `Property` SET `Value`='2' WHERE `Property`='ALLUSERS'";
 const std::string kAskedPerUser = "INSERT INTO `Property` (`Property`, `Value`) VALUES ('MSIINSTALLPERUSER', '1')";
 
+// The choice dialog's `control` leading to `next` ('' for none) in the tab order.
+std::string TabOrder(const std::string& control, const std::string& next)
+{
+    return "UPDATE `Control` SET `Control_Next`='" + next + "' WHERE `Dialog_`='ZizeVEZAvaziva' AND `Control`='" +
+           control + "'";
+}
+
 using Named = std::tuple<std::string, std::string, std::string, std::string>;  // code, severity, table, key
 
 std::vector<Finding> Findings(const std::string& package, const OwnedString& source)
@@ -265,6 +272,18 @@ TEST(Checker, NamesEachMistakeOfTheSampleAndNothingElse)
          {"INSERT INTO `Control` (`Dialog_`, `Control`, `Type`, `X`, `Y`, `Width`, `Height`, `Attributes`) "
           "VALUES ('ZizeVEZAvaziva', 'RadioButtonGroup', 'Text', 1, 1, 10, 10, 3)"},
          nullptr, false, {{"HG06", "error", "Control", "ZizeVEZAvaziva/RadioButtonGroup"}}},
+        // The tab order once PrevInstall has added RadioButtonGroup -> CancelButton.
+        {"the tab order the packages had: Next and the choice both lead to Cancel", {TabOrder("NextButton", "CancelButton"),
+         TabOrder("CancelButton", "")}, nullptr, false, {{"HG06", "error", "Control", "ZizeVEZAvaziva/NextButton"}}},
+        {"a tab order that stops at Cancel", {TabOrder("CancelButton", "")}, nullptr, false,
+         {{"HG06", "error", "Control", "ZizeVEZAvaziva/CancelButton"}}},
+        {"a tab order naming a control of another dialog", {TabOrder("CancelButton", "BackButton")}, nullptr, false,
+         {{"HG06", "error", "Control", "ZizeVEZAvaziva/CancelButton"}}},
+        {"a tab order that leaves the choice out",
+         {TabOrder("NextButton", "Title"), TabOrder("Title", "NextButton"), TabOrder("CancelButton", "")}, nullptr, false,
+         {{"HG06", "error", "Dialog", "ZizeVEZAvaziva"}}},
+        {"a tab order through the title too", {TabOrder("CancelButton", "Title"), TabOrder("Title", "NextButton")},
+         nullptr, false, {}},
         {"Next not wired to AfterSelectFunction", {"DELETE FROM `ControlEvent` WHERE `Event`='DoAction'"}, nullptr, false,
          {{"HG06", "error", "ControlEvent", "ZizeVEZAvaziva"}}},
         {"message 3000 missing", {"DELETE FROM `Error` WHERE `Error`=3000"}, nullptr, false,

@@ -1,6 +1,8 @@
 #include "testbed.h"
 #include "windows_rules.h"
 
+#include "package/tab_chain.h"
+
 #include <objbase.h>
 #include <shlwapi.h>
 
@@ -277,7 +279,7 @@ PackageBuilder::PackageBuilder()
         "Dialog_\tControl\tType\tX\tY\tWidth\tHeight\tAttributes\tProperty\tText\tControl_Next\tHelp\n"
         "s72\ts50\ts20\ti2\ti2\ti2\ti2\tI4\tS72\tL0\tS50\tL50\n"
         "Control\tDialog_\tControl\n"
-        "ZizeVEZAvaziva\tCancelButton\tPushButton\t300\t243\t56\t17\t3\t\tCancel\t\t\n";
+        "ZizeVEZAvaziva\tCancelButton\tPushButton\t300\t243\t56\t17\t3\t\tCancel\tRadioButtonGroup\t\n";
     tables_["RadioButton"] =
         "Property\tOrder\tValue\tX\tY\tWidth\tHeight\tText\tHelp\n"
         "s72\ti2\ts64\ti2\ti2\ti2\ti2\tL0\tL50\n"
@@ -453,6 +455,18 @@ INSTALLSTATE Session::featureAction(const std::string& feature) const
     INSTALLSTATE action = INSTALLSTATE_UNKNOWN;
     MsiGetFeatureStateW(h_, ToWide(feature).c_str(), &installed, &action);
     return action;
+}
+
+std::string TabChainProblem(MSIHANDLE database, const char* dialog, const char* member)
+{
+    const std::string name = dialog;
+    if (name.find('\'') != std::string::npos) return "no dialog can be named " + name;
+    std::vector<Row> dialogs = QueryRows(database, "SELECT `Control_First` FROM `Dialog` WHERE `Dialog`='" + name + "'");
+    if (dialogs.empty()) return "there is no dialog " + name;
+    std::vector<TabControl> controls;
+    for (const Row& row : QueryRows(database, "SELECT `Control`, `Control_Next` FROM `Control` WHERE `Dialog_`='" + name + "'"))
+        controls.push_back({row[0], row[1] == "<null>" ? OwnedString() : OwnedString(row[1])});
+    return DescribeTabChain(CheckTabChain(dialogs[0][0], controls, member ? member : ""));
 }
 
 UserSide::UserSide(int answer) : answer_(answer)

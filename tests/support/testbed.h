@@ -78,6 +78,11 @@ std::string FeatureTable(std::initializer_list<const char*> names);
 using Row = std::vector<std::string>;
 std::vector<Row> QueryRows(MSIHANDLE database, const std::string& query);
 
+// What Windows would refuse in the tab order of `dialog` as the database holds it (a running
+// session's database has the library's temporary rows): empty when its Control_Next chain is
+// one closed loop from Control_First, holding `member` when one is named.
+std::string TabChainProblem(MSIHANDLE database, const char* dialog, const char* member = nullptr);
+
 // A real install session on a package, costed as far as the installer goes before the
 // actions run (CostInitialize, FileCost).
 class Session {

@@ -44,5 +44,7 @@ done
 sed -i 's/ProgramFiles64Folder/ProgramFilesFolder/g' "$work/package/Directory.idt"
 build "$source/wide-tools-x86.msi" "Intel;1033" 03
 sed -i '/^\(PrevInstall\|AfterSelectFunction\)\t/d' "$work/package/InstallExecuteSequence.idt" "$work/package/InstallUISequence.idt"
+# No choice control is added there: the tab order closes without it.
+sed -i 's/^\(ZizeVEZAvaziva\tNextButton\t.*\t\)RadioButtonGroup\t/\1CancelButton\t/' "$work/package/Control.idt"
 build "$source/wide-tools-control.msi" "x64;1033" 04
 rm -rf "$work"
