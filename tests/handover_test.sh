@@ -99,7 +99,8 @@ handover_variant() {  # handover_variant NAME: the copy in $work/NAME, beside it
 #     name the editor's features: the editor is withheld and the viewer's features, which no
 #     list names, are not added. Core and the AutoCAD 2004 integration remain.
 #
-# mode | package | hosts | before | client | what both get | what a user who is not an administrator gets
+# mode | package | hosts | before | client | what both get | what a user who is not an administrator (and
+# an administrator under UAC) gets
 roads=$(cat <<'ROADS'
 d|sample|R15.0 R16.0||dialog 1|acad2000 acad2004 core viewer|
 d|sample|R15.0 R16.0||dialog 2 1|acad2000 acad2004 core viewer|
@@ -191,9 +192,10 @@ while IFS='|' read -r _ name hosts before client files user_gets; do
     fi
     cp "$drive_c/handover-record.txt" "$work/record.txt" 2>/dev/null || rm -f "$work/record.txt"
 
-    for kind in administrator user; do
+    # Under Windows' rules the administrator is one under UAC, whose client runs unelevated.
+    for kind in $([ -n "${HOSTGATE_WINDOWS_RULES:-}" ] && echo uac-administrator || echo administrator) user; do
         gets=$files
-        [ "$kind" = user ] && [ -n "$user_gets" ] && gets=$user_gets
+        [ "$kind" != administrator ] && [ -n "$user_gets" ] && gets=$user_gets
         expected="before: exit code 0; client: exit code 1602, recorded; server: exit code 0; files: $(sorted "${gets% / *}")"
         [ -z "${app_key[$name]:-}" ] || expected="$expected; ${app_key[$name]} keys: $(sorted "${gets#* / }")"
         # The second kind starts from the same machine as the first did.

@@ -1,7 +1,7 @@
 // The server's half of an installation as Windows splits it: the execute sequence of PACKAGE
 // run as an installation of its own that receives only what Windows hands over from the
 // client recorded in RECORD (see handover_client.cpp).
-//   handover_server.exe PACKAGE RECORD administrator|user LOG
+//   handover_server.exe PACKAGE RECORD administrator|uac-administrator|user LOG
 // An administrator's server receives every public property (a name without lower-case
 // letters). A user who is not an administrator, installing per machine (ALLUSERS=1) with
 // elevated privileges, hands over only the restricted public properties and those the
@@ -148,10 +148,10 @@ int wmain(int argc, wchar_t** argv)
 {
     ClientRecord record;
     if (argc != 5 || !ReadRecord(argv[2], record)) {
-        Print("usage: handover_server.exe PACKAGE RECORD administrator|user LOG (RECORD as RecordHandover wrote it)\n");
+        Print("usage: handover_server.exe PACKAGE RECORD administrator|uac-administrator|user LOG (RECORD as RecordHandover wrote it)\n");
         return 2;
     }
-    bool restricted = std::wcscmp(argv[3], L"user") == 0 && record.Property("ALLUSERS") == "1";
+    bool restricted = std::wcscmp(argv[3], L"administrator") != 0 && record.Property("ALLUSERS") == "1";
     std::vector<std::string> secure = SplitText(record.Property("SecureCustomProperties"), ';');
 
     std::string commandLine;

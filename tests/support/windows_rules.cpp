@@ -1,5 +1,6 @@
 #include "windows_rules.h"
 
+#include "package/tab_chain.h"
 #include "session/owned.h"
 
 #include <msi.h>
@@ -21,6 +22,7 @@ std::atomic<int> g_elevated{0};
 std::mutex g_lock;  // the actions may run on a thread of their own
 std::set<HKEY> g_machineKeys;
 std::map<MSIHANDLE, std::string> g_viewTables;  // view -> table it reads
+std::map<MSIHANDLE, MSIHANDLE> g_viewDatabases;  // view -> its database
 std::map<MSIHANDLE, std::pair<MSIHANDLE, std::wstring>> g_changeViews;  // DELETE, UPDATE view -> database, query
 std::map<MSIHANDLE, std::string> g_fetched;     // record -> the row as fetched
 std::set<std::string> g_temporaryRows;          // rows inserted as temporary, still there
@@ -98,19 +100,68 @@ LONG WINAPI CheckedCloseKey(HKEY key)
     return real(key);
 }
 
+void Report(const std::string& line)
+{
+    const char* path = std::getenv("HOSTGATE_RULES_LOG");
+    if (!path || !*path) return;
+    HANDLE file = CreateFileW(Wide(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    std::string text = line + "\r\n";
+    DWORD written = 0;
+    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+std::string FieldOf(MSIHANDLE record, UINT field)
+{
+    wchar_t text[1024] = L"";
+    DWORD size = sizeof text / sizeof text[0];
+    MsiRecordGetStringW(record, field, text, &size);
+    return Utf8(text);
+}
+
 // A row as its table and every field's text.
 std::string RowOf(const std::string& table, MSIHANDLE record)
 {
     std::string row = table;
     UINT fields = MsiRecordGetFieldCount(record);
-    for (UINT field = 1; field <= fields; ++field) {
-        wchar_t text[1024] = L"";
-        DWORD size = sizeof text / sizeof text[0];
-        MsiRecordGetStringW(record, field, text, &size);
-        row += '\x1f';
-        row += Utf8(text);
-    }
+    for (UINT field = 1; field <= fields; ++field) row += '\x1f' + FieldOf(record, field);
     return row;
+}
+
+// The rows a query with one parameter gives, each as its fields' text (null as none).
+std::vector<std::vector<OwnedString>> Rows(MSIHANDLE database, const wchar_t* query, const std::string& parameter)
+{
+    std::vector<std::vector<OwnedString>> rows;
+    MSIHANDLE view = 0, params = MsiCreateRecord(1), record = 0;
+    MsiRecordSetStringW(params, 1, Wide(parameter).c_str());
+    if (MsiDatabaseOpenViewW(database, query, &view) == ERROR_SUCCESS && MsiViewExecute(view, params) == ERROR_SUCCESS) {
+        while (MsiViewFetch(view, &record) == ERROR_SUCCESS) {
+            std::vector<OwnedString> row;
+            for (UINT field = 1; field <= MsiRecordGetFieldCount(record); ++field)
+                row.push_back(MsiRecordIsNull(record, field) ? OwnedString() : OwnedString(FieldOf(record, field)));
+            rows.push_back(row);
+            MsiCloseHandle(record);
+        }
+    }
+    MsiCloseHandle(params);
+    MsiCloseHandle(view);
+    return rows;
+}
+
+// Windows opens a dialog only when its tab chain is one closed loop (errors 2809, 2810, 2814):
+// once the library's control is on a dialog, a chain that is not is reported as the dialog
+// refused.
+void CheckTabChainOf(MSIHANDLE database, const std::string& dialog)
+{
+    auto first = Rows(database, L"SELECT `Control_First` FROM `Dialog` WHERE `Dialog`=?", dialog);
+    std::vector<TabControl> controls;
+    for (const auto& row : Rows(database, L"SELECT `Control`, `Control_Next` FROM `Control` WHERE `Dialog_`=?", dialog))
+        if (row.size() == 2 && row[0]) controls.push_back({*row[0], row[1]});
+    if (first.empty() || first[0].empty() || !first[0][0]) return;
+    std::string problem = DescribeTabChain(CheckTabChain(*first[0][0], controls, ""));
+    if (!problem.empty()) Report("dialog refused: " + dialog + ": " + problem);
 }
 
 std::string TableOf(MSIHANDLE view)
@@ -132,6 +183,7 @@ UINT WINAPI CheckedOpenView(MSIHANDLE database, LPCWSTR wideQuery, MSIHANDLE* vi
         const char* end = std::strchr(from, '`');
         std::lock_guard<std::mutex> hold(g_lock);
         g_viewTables[*view] = std::string(from, end ? end : from + std::strlen(from));
+        g_viewDatabases[*view] = database;
         if (std::strncmp(query, "DELETE", 6) == 0 || std::strncmp(query, "UPDATE", 6) == 0)
             g_changeViews[*view] = {database, wideQuery};
     }
@@ -166,8 +218,13 @@ UINT WINAPI CheckedModify(MSIHANDLE view, MSIMODIFY mode, MSIHANDLE record)
         UINT result = real(view, mode, record);
         if (result == ERROR_SUCCESS) {
             std::string row = RowOf(TableOf(view), record);
-            std::lock_guard<std::mutex> hold(g_lock);
-            g_temporaryRows.insert(row);
+            MSIHANDLE database = 0;
+            {
+                std::lock_guard<std::mutex> hold(g_lock);
+                g_temporaryRows.insert(row);
+                database = g_viewDatabases[view];
+            }
+            if (TableOf(view) == "Control" && database) CheckTabChainOf(database, FieldOf(record, 1));
         }
         return result;
     }
@@ -276,6 +333,7 @@ UINT WINAPI CheckedCloseHandle(MSIHANDLE handle)
     {
         std::lock_guard<std::mutex> hold(g_lock);
         g_viewTables.erase(handle);
+        g_viewDatabases.erase(handle);
         g_changeViews.erase(handle);
         g_fetched.erase(handle);
     }
@@ -290,18 +348,6 @@ UINT WINAPI CheckedInstallProduct(LPCWSTR package, LPCWSTR commandLine)
     return real(package, commandLine);
 }
 
-void Report(const std::string& line)
-{
-    const char* path = std::getenv("HOSTGATE_RULES_LOG");
-    if (!path || !*path) return;
-    HANDLE file = CreateFileW(Wide(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return;
-    std::string text = line + "\r\n";
-    DWORD written = 0;
-    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    CloseHandle(file);
-}
 
 std::wstring PropertyOf(MSIHANDLE install, const wchar_t* name)
 {

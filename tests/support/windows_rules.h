@@ -9,7 +9,9 @@
 // - ResolveSource on an installed product whose last-used source is gone (a prompt, answered
 //   Cancel, under a user interface; 1612 without one), reported;
 // - CostingComplete read before Wine's CostFinalize sets it: "0", as Windows says from
-//   CostInitialize on.
+//   CostInitialize on;
+// - a dialog whose tab chain is not one closed loop once the library's control is on it
+//   (Windows refuses to open it), reported.
 // With HOSTGATE_WINDOWS_RULES=2, every UPDATE query is refused too.
 #pragma once
 
