@@ -657,7 +657,7 @@ private:
         if (const DatabaseStream* stream = FindStream(NameOf(L"_Columns")))
             if (auto damage = ReadStream(*stream, columns)) return damage;
         std::size_t badRow = 0;
-        std::optional<std::vector<CatalogueColumn>> catalogue = ReadCatalogue(columns, pool_, badRow);
+        std::optional<std::vector<CatalogueColumn>> catalogue = packagefile::ReadCatalogue(columns, pool_, badRow);
         if (!catalogue)
             return Damage{badRow ? "column row " + Number(badRow) + " names a string the pool does not hold" : "the column list is not a whole number of rows",
                           "stream _Columns"};

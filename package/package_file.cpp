@@ -321,9 +321,10 @@ private:
     uint32_t miniStreamSize_ = 0;
 };
 
+// One of the database's own streams, which every package has.
 bool ReadTableStream(const RootStreams& streams, const wchar_t* name, Bytes& data)
 {
-    return streams.ReadStream(EncodeStreamName(NameOf(name), true), data) != RootStreams::Found::Unreadable;
+    return streams.ReadStream(EncodeStreamName(NameOf(name), true), data) == RootStreams::Found::Read;
 }
 
 std::string TextOf(const Name& name) { return Utf8(name.data(), name.size()); }
