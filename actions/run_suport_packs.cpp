@@ -64,8 +64,7 @@ void RunProgram(const InstallSession& session, const std::string& path, const Ow
                         &started)) {
         DWORD error = GetLastError();
         const char* advice = Advice(error);
-        session.Log("could not start " + commandLine + ": error " + std::to_string(error) + "; " +
-                    (*advice ? advice : "the installation goes on without it"));
+        session.Log("could not start " + commandLine + ": error " + std::to_string(error) + (*advice ? "; " : "") + advice);
         return;
     }
     KernelHandle process(started.hProcess);
