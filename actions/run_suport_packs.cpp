@@ -3,11 +3,13 @@
 // inside a running installation).
 #include "actions/exports.h"
 #include "package/contract.h"
+#include "package/package_file.h"
 #include "session/database.h"
 #include "session/install_session.h"
 
 #include <msiquery.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -23,6 +25,23 @@ bool IsPackagePath(const std::string& path)
     for (char& c : extension)
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
     return extension == ".MSI";
+}
+
+constexpr const char* kSetupProgram = "hostgate-setup.exe";
+constexpr DWORD kElevationRequired = 740;  // ERROR_ELEVATION_REQUIRED, which the cross-compiler's headers lack
+
+// What a program's start or exit code tells the package's author to do (empty: nothing). A
+// custom action runs with the user's token (under UAC the filtered one, even for an
+// administrator), and while the installation runs no other one can.
+const char* Advice(DWORD code)
+{
+    if (code == kElevationRequired)
+        return "it needs administrator rights: run it from hostgate-setup.exe before the package (name it in "
+               "HOSTGATE_SETUP_PROGRAMS)";
+    if (code == ERROR_INSTALL_ALREADY_RUNNING)
+        return "it is an installer, and none can run while this installation does: run it from hostgate-setup.exe "
+               "before the package (name it in HOSTGATE_SETUP_PROGRAMS), or list its package as a support package";
+    return "";
 }
 
 // Starts the program at exactly `path` and waits for it to end. The path is both the
@@ -43,7 +62,9 @@ void RunProgram(const InstallSession& session, const std::string& path, const Ow
     Wide line(commandLine);  // CreateProcessW may write into the line
     if (!CreateProcessW(Wide(program).c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                         &started)) {
-        session.Log("could not start " + commandLine + ": error " + std::to_string(GetLastError()));
+        DWORD error = GetLastError();
+        const char* advice = Advice(error);
+        session.Log("could not start " + commandLine + ": error " + std::to_string(error) + (*advice ? "; " : "") + advice);
         return;
     }
     KernelHandle process(started.hProcess);
@@ -51,25 +72,23 @@ void RunProgram(const InstallSession& session, const std::string& path, const Ow
     WaitForSingleObject(process.get(), INFINITE);
     DWORD exitCode = 0;
     GetExitCodeProcess(process.get(), &exitCode);
-    session.Log("ran " + commandLine + ": exit code " + std::to_string(exitCode));
+    std::string said = "ran " + commandLine + ": exit code " + std::to_string(exitCode);
+    // The library never restarts the machine: a restart the program started or asked for is
+    // asked of the installer for its end, where REBOOT=ReallySuppress still rules.
+    if (exitCode == ERROR_SUCCESS_REBOOT_REQUIRED || exitCode == ERROR_SUCCESS_REBOOT_INITIATED)
+        said += session.RestartAtEnd() ? "; it needs a restart, which the installation asks for at its end"
+                                       : "; it needs a restart, which the installer refused to ask for";
+    else if (*Advice(exitCode))
+        said += std::string("; ") + Advice(exitCode);
+    session.Log(said);
 }
 
-constexpr const char* kSetupProgram = "hostgate-setup.exe";
-
 // Logs whether the support package's product is on the machine; a missing one names the
-// program that installs it.
+// program that installs it. Read from the file's bytes: a custom action may not open
+// another package through the installer.
 void ReportPackage(const InstallSession& session, const std::string& packagePath)
 {
-    OwnedString productCode;
-    {
-        PackageDatabase package;
-        TableView properties;
-        if (package.OpenPackageFile(packagePath) &&
-            properties.Open(package, table::Property, property::PropertyColumn,
-                            Filter(property::PropertyColumn, prop::ProductCode)) &&
-            properties.Fetch())
-            productCode = properties.GetString(property::Value);
-    }
+    OwnedString productCode = ReadPackageProperty(packagePath, prop::ProductCode);
     if (!productCode) {
         session.Log("support package " + packagePath + " cannot be read as a package; " + kSetupProgram +
                     " stops on it before installing anything");
@@ -107,6 +126,8 @@ std::vector<SupportPack> ReadSupportPacks(const InstallSession& session)
 
 void RunPacks(const InstallSession& session)
 {
+    // What hostgate-setup.exe ran before the package, with its own rights.
+    std::vector<std::string> ranBefore = SplitText(session.GetProperty(prop::ProgramsRun).value_or(""), ';');
     for (const SupportPack& pack : ReadSupportPacks(session)) {
         session.Flush();  // the log is written before the wait
         if (session.Cancelled()) return;  // the user's Cancel starts no further program
@@ -118,6 +139,8 @@ void RunPacks(const InstallSession& session)
         }
         if (IsPackagePath(*path))
             ReportPackage(session, *path);
+        else if (std::find(ranBefore.begin(), ranBefore.end(), pack.source) != ranBefore.end())
+            session.Log("skipped " + pack.source + ": " + kSetupProgram + " ran it before the package");
         else
             RunProgram(session, *path, pack.commandLine);
     }

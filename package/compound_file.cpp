@@ -1,5 +1,6 @@
 #include "package/compound_file.h"
 
+#include "package/package_file.h"
 #include "session/owned.h"
 
 #include <windows.h>
@@ -9,6 +10,8 @@
 #include <utility>
 
 namespace {
+
+using namespace packagefile;
 
 // Sector numbers with a meaning of their own (every other value names a sector).
 constexpr uint32_t kMaxRegularSector = 0xFFFFFFFA;
@@ -26,27 +29,7 @@ constexpr uint32_t kEntrySize = 128;
 
 enum EntryType : uint8_t { kUnused = 0, kStorage = 1, kStream = 2, kRoot = 5 };
 
-// Column type bits of the installer's catalogue (_Columns.Type).
-constexpr unsigned kTypeWidth = 0x00FF;
-constexpr unsigned kTypeValid = 0x0100;
-constexpr unsigned kTypeString = 0x0800;
-constexpr unsigned kTypeNullable = 0x1000;
-constexpr unsigned kTypeKey = 0x2000;
-constexpr unsigned kTypeTemporary = 0x4000;
-
-using Bytes = std::vector<uint8_t>;
-
-uint16_t U16(const Bytes& bytes, std::size_t at) { return static_cast<uint16_t>(bytes[at] | bytes[at + 1] << 8); }
-uint32_t U32(const Bytes& bytes, std::size_t at) { return U16(bytes, at) | static_cast<uint32_t>(U16(bytes, at + 2)) << 16; }
 uint64_t U64(const Bytes& bytes, std::size_t at) { return U32(bytes, at) | static_cast<uint64_t>(U32(bytes, at + 4)) << 32; }
-// A little-endian value of 2 or 3 bytes (a string reference).
-uint32_t Uint(const Bytes& bytes, std::size_t at, unsigned width)
-{
-    uint32_t value = 0;
-    for (unsigned i = 0; i < width; ++i) value |= static_cast<uint32_t>(bytes[at + i]) << (8 * i);
-    return value;
-}
-
 uint64_t CeilDiv(uint64_t value, uint64_t unit) { return value / unit + (value % unit != 0); }
 
 std::string Hex(uint64_t value)
@@ -62,88 +45,7 @@ std::string Hex(uint64_t value)
 
 std::string Number(uint64_t value) { return std::to_string(value); }
 
-// The package file, read at any offset; bytes past its end read as a given fill, so that a
-// structure cut short shows as free entries (0xFF) or unused directory entries (0x00).
-class PackageFile {
-public:
-    explicit PackageFile(const std::string& path)
-        : handle_(CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr))
-    {
-        LARGE_INTEGER size = {};
-        if (handle_ && GetFileSizeEx(handle_.get(), &size)) size_ = static_cast<uint64_t>(size.QuadPart);
-    }
-    bool opened() const { return bool(handle_); }
-    uint64_t size() const { return size_; }
-    bool Read(uint64_t offset, std::size_t length, uint8_t fill, Bytes& out) const
-    {
-        out.assign(length, fill);
-        if (offset >= size_) return true;
-        std::size_t available = size_ - offset < length ? static_cast<std::size_t>(size_ - offset) : length;
-        for (std::size_t done = 0; done < available;) {
-            OVERLAPPED at = {};
-            at.Offset = static_cast<DWORD>(offset + done);
-            at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
-            DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(available - done, 1u << 24));
-            DWORD got = 0;
-            if (!ReadFile(handle_.get(), out.data() + done, chunk, &got, &at) || got == 0) return false;
-            done += got;
-        }
-        return true;
-    }
-
-private:
-    FileHandle handle_;
-    uint64_t size_ = 0;
-};
-
-// The installer's stream names: letters, digits, '.' and '_' packed two to a character in
-// U+3800..U+47FF, one alone in U+4800..U+483F; tables carry U+4840 in front.
-constexpr char kNameAlphabet[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz._";
-constexpr wchar_t kTableMark = 0x4840;
-constexpr std::size_t kMaxStreamName = 31;
-
-int NameDigit(wchar_t c)
-{
-    for (int digit = 0; digit < 64; ++digit)
-        if (static_cast<wchar_t>(kNameAlphabet[digit]) == c) return digit;
-    return -1;
-}
-
-// Names are kept as UTF-16 units in a vector: std::wstring would bring its whole runtime into
-// the library, which links this file.
-using Name = std::vector<wchar_t>;
-
-Name NameOf(const wchar_t* text)
-{
-    Name name;
-    while (*text) name.push_back(*text++);
-    return name;
-}
-
 void AppendText(Name& name, const std::string& ascii) { name.insert(name.end(), ascii.begin(), ascii.end()); }
-
-Name EncodeStreamName(const Name& name, bool table)
-{
-    Name encoded;
-    if (table) encoded.push_back(kTableMark);
-    for (std::size_t at = 0; at < name.size(); ++at) {
-        int first = NameDigit(name[at]);
-        if (first < 0) {
-            encoded.push_back(name[at]);
-            continue;
-        }
-        int second = at + 1 < name.size() ? NameDigit(name[at + 1]) : -1;
-        if (second >= 0) {
-            encoded.push_back(static_cast<wchar_t>(0x3800 + (second << 6) + first));
-            ++at;
-        } else {
-            encoded.push_back(static_cast<wchar_t>(0x4800 + first));
-        }
-    }
-    if (encoded.size() > kMaxStreamName) encoded.resize(kMaxStreamName);
-    return encoded;
-}
 
 // A stored name as people read it: unpacked, the table mark left out, control characters escaped.
 std::string ShownName(const Name& stored)
@@ -201,13 +103,6 @@ struct Allocation {
     std::vector<uint32_t> holder;  // 0: none; else an index into the holder names, plus one
 };
 
-struct StringSlot {
-    uint64_t offset = 0;
-    uint32_t length = 0;
-    uint32_t references = 0;
-    bool held = false;  // false for an empty slot
-};
-
 struct Column {
     unsigned number = 0;
     uint32_t name = 0;
@@ -222,7 +117,7 @@ struct DatabaseStream {
 
 class StructureCheck {
 public:
-    StructureCheck(const PackageFile& file, std::vector<std::string>* warnings)
+    StructureCheck(const File& file, std::vector<std::string>* warnings)
         : file_(file), warnings_(warnings)
     {
         fat_.unit = "sector";
@@ -716,70 +611,24 @@ private:
     // takes two entries: a zero length with the count, then its length's low and high words.
     std::optional<Damage> ReadStringPool(const DatabaseStream& poolStream, const DatabaseStream& dataStream)
     {
-        Bytes pool;
+        Bytes pool, data;
         if (auto damage = ReadStream(poolStream, pool)) return damage;
-        if (auto damage = ReadStream(dataStream, stringData_)) return damage;
-        if (pool.size() % 4) return Damage{"the string pool is not a whole number of entries", "stream _StringPool"};
-        if (pool.size() >= 4) {
-            codePage_ = U16(pool, 0) | static_cast<unsigned>(U16(pool, 2) & 0x7FFF) << 16;
-            referenceWidth_ = (U16(pool, 2) & 0x8000) ? 3 : 2;
+        if (auto damage = ReadStream(dataStream, data)) return damage;
+        std::string problem;
+        switch (pool_.Parse(pool, std::move(data))) {
+        case StringPool::Fault::None: return std::nullopt;
+        case StringPool::Fault::NotWholeEntries: problem = "the string pool is not a whole number of entries"; break;
+        case StringPool::Fault::UnknownCodePage: problem = "the string pool's code page " + Number(pool_.codePage()) + " is unknown"; break;
+        case StringPool::Fault::LongEntryCut: problem = "the string pool ends inside a long string's entry"; break;
+        case StringPool::Fault::LengthsDiffer:
+            problem = "the string pool's lengths add up to " + Number(pool_.lengthsTotal()) + " bytes; the string data holds " + Number(pool_.dataSize());
+            break;
         }
-        // The engine decodes every string in this code page (0: neutral); one Windows does not
-        // know leaves it reading garbage.
-        if (codePage_ != CP_ACP && !IsValidCodePage(codePage_))
-            return Damage{"the string pool's code page " + Number(codePage_) + " is unknown", "stream _StringPool"};
-        strings_.emplace_back();  // 0 is the null string
-        uint64_t total = 0;
-        std::size_t count = pool.size() / 4;
-        for (std::size_t i = 1; i < count;) {
-            StringSlot slot;
-            uint16_t length = U16(pool, 4 * i);
-            slot.references = U16(pool, 4 * i + 2);
-            if (length == 0 && slot.references == 0) {
-                strings_.push_back(slot);
-                ++i;
-                continue;
-            }
-            if (length == 0) {
-                if (i + 1 >= count) return Damage{"the string pool ends inside a long string's entry", "stream _StringPool"};
-                slot.length = U16(pool, 4 * (i + 1)) | static_cast<uint32_t>(U16(pool, 4 * (i + 1) + 2)) << 16;
-                i += 2;
-            } else {
-                slot.length = length;
-                i += 1;
-            }
-            slot.offset = total;
-            slot.held = true;
-            total += slot.length;
-            strings_.push_back(slot);
-        }
-        if (total != stringData_.size())
-            return Damage{"the string pool's lengths add up to " + Number(total) + " bytes; the string data holds " + Number(stringData_.size()),
-                          "stream _StringPool"};
-        return std::nullopt;
+        return Damage{problem, "stream _StringPool"};
     }
 
-    bool IsString(uint32_t id) const { return id < strings_.size() && strings_[id].held; }
-
-    Name StringText(uint32_t id) const
-    {
-        const StringSlot& slot = strings_[id];
-        const char* bytes = reinterpret_cast<const char*>(stringData_.data() + slot.offset);
-        int length = static_cast<int>(slot.length);
-        Name text;
-        if (std::all_of(bytes, bytes + length, [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
-            text.assign(bytes, bytes + length);
-            return text;
-        }
-        int wide = MultiByteToWideChar(codePage_, 0, bytes, length, nullptr, 0);
-        if (wide <= 0) {
-            for (int i = 0; i < length; ++i) text.push_back(static_cast<unsigned char>(bytes[i]));
-            return text;
-        }
-        text.resize(static_cast<std::size_t>(wide));
-        MultiByteToWideChar(codePage_, 0, bytes, length, text.data(), wide);
-        return text;
-    }
+    bool IsString(uint32_t id) const { return pool_.Holds(id); }
+    Name StringText(uint32_t id) const { return pool_.Text(id); }
 
     void Count(uint32_t id)
     {
@@ -790,13 +639,13 @@ private:
     // column at a time like every table.
     std::optional<Damage> ReadCatalogue()
     {
-        references_.assign(strings_.size(), 0);
+        references_.assign(pool_.slots().size(), 0);
         Bytes tables;
         if (const DatabaseStream* stream = FindStream(NameOf(L"_Tables")))
             if (auto damage = ReadStream(*stream, tables)) return damage;
-        if (tables.size() % referenceWidth_) return Damage{"the table list is not a whole number of rows", "stream _Tables"};
-        for (std::size_t at = 0; at < tables.size(); at += referenceWidth_) {
-            uint32_t name = Uint(tables, at, referenceWidth_);
+        if (tables.size() % pool_.referenceWidth()) return Damage{"the table list is not a whole number of rows", "stream _Tables"};
+        for (std::size_t at = 0; at < tables.size(); at += pool_.referenceWidth()) {
+            uint32_t name = Uint(tables, at, pool_.referenceWidth());
             if (!IsString(name)) return Damage{"the table list names string " + Number(name) + ", which the pool does not hold", "stream _Tables"};
             if (std::find(tableNames_.begin(), tableNames_.end(), name) != tableNames_.end())
                 return Damage{"table " + ShownName(StringText(name)) + " is listed twice", "stream _Tables"};
@@ -807,35 +656,20 @@ private:
         Bytes columns;
         if (const DatabaseStream* stream = FindStream(NameOf(L"_Columns")))
             if (auto damage = ReadStream(*stream, columns)) return damage;
-        std::size_t rowWidth = 2 * referenceWidth_ + 4;
-        if (columns.size() % rowWidth) return Damage{"the column list is not a whole number of rows", "stream _Columns"};
-        std::size_t rows = columns.size() / rowWidth;
-        for (std::size_t row = 0; row < rows; ++row) {
-            uint32_t table = Uint(columns, row * referenceWidth_, referenceWidth_);
-            unsigned number = U16(columns, rows * referenceWidth_ + 2 * row) ^ 0x8000u;
-            uint32_t name = Uint(columns, rows * (referenceWidth_ + 2) + row * referenceWidth_, referenceWidth_);
-            unsigned type = U16(columns, rows * (2 * referenceWidth_ + 2) + 2 * row) ^ 0x8000u;
-            if (!IsString(table) || !IsString(name))
-                return Damage{"column row " + Number(row + 1) + " names a string the pool does not hold", "stream _Columns"};
-            Count(table);
-            Count(name);
-            columnsOf_[table].push_back({number, name, type});
+        std::size_t badRow = 0;
+        std::optional<std::vector<CatalogueColumn>> catalogue = packagefile::ReadCatalogue(columns, pool_, badRow);
+        if (!catalogue)
+            return Damage{badRow ? "column row " + Number(badRow) + " names a string the pool does not hold" : "the column list is not a whole number of rows",
+                          "stream _Columns"};
+        for (const CatalogueColumn& column : *catalogue) {
+            Count(column.table);
+            Count(column.name);
+            columnsOf_[column.table].push_back({column.number, column.name, column.type});
         }
         return std::nullopt;
     }
 
-    // The bytes a column takes in a row: string references, 2 or 4 bytes for integers, 2 for a
-    // stream column; 0 for a type the installer does not store.
-    static bool IsStreamColumn(unsigned type) { return (type & ~kTypeNullable) == (kTypeString | kTypeValid); }
-    static bool IsStringColumn(unsigned type) { return (type & kTypeString) && !(type & kTypeTemporary) && !IsStreamColumn(type); }
-
-    unsigned ColumnWidth(unsigned type) const
-    {
-        if (IsStreamColumn(type)) return 2;
-        if (type & kTypeString) return referenceWidth_;
-        unsigned width = type & kTypeWidth;
-        return width == 2 || width == 4 ? width : 0;
-    }
+    unsigned ColumnWidth(unsigned type) const { return packagefile::ColumnWidth(type, pool_.referenceWidth()); }
 
     std::optional<Damage> CheckTables()
     {
@@ -883,7 +717,7 @@ private:
             const Column& column = (*columns)[c];
             if (!IsStringColumn(column.type)) continue;
             for (std::size_t row = 0; row < rowCount; ++row) {
-                uint32_t id = Uint(rows, starts[c] + row * referenceWidth_, referenceWidth_);
+                uint32_t id = Uint(rows, starts[c] + row * pool_.referenceWidth(), pool_.referenceWidth());
                 if (id != 0 && !IsString(id))
                     return Damage{"row " + Number(row + 1) + " of table " + shown + " refers to string " + Number(id) + ", which the pool does not hold",
                                   "stream " + shown};
@@ -901,7 +735,7 @@ private:
                     if (!(key.type & kTypeKey) || (key.type & kTypeTemporary)) continue;
                     rowStream.push_back(L'.');
                     if (IsStringColumn(key.type)) {
-                        uint32_t id = Uint(rows, starts[k] + row * referenceWidth_, referenceWidth_);
+                        uint32_t id = Uint(rows, starts[k] + row * pool_.referenceWidth(), pool_.referenceWidth());
                         Name value = id ? StringText(id) : Name();
                         rowStream.insert(rowStream.end(), value.begin(), value.end());
                     } else {
@@ -940,12 +774,12 @@ private:
     std::optional<Damage> CheckReferenceCounts()
     {
         std::size_t unreferenced = 0;
-        for (uint32_t id = 1; id < strings_.size(); ++id) {
-            if (!strings_[id].held) continue;
-            if (!strings_[id].references && references_[id] % 0x10000)  // 65536 references are counted as 0
+        for (uint32_t id = 1; id < pool_.slots().size(); ++id) {
+            if (!pool_.slots()[id].held) continue;
+            if (!pool_.slots()[id].references && references_[id] % 0x10000)  // 65536 references are counted as 0
                 return Damage{"string " + Number(id) + " (" + ShownName(StringText(id)).substr(0, 40) + ") is counted as unused, but tables refer to it",
                               "stream _StringPool"};
-            if (strings_[id].references && !references_[id]) ++unreferenced;
+            if (pool_.slots()[id].references && !references_[id]) ++unreferenced;
         }
         if (unreferenced) Warn("stream _StringPool: " + Number(unreferenced) + " strings are counted as used, but no table refers to them");
         return std::nullopt;
@@ -972,7 +806,7 @@ private:
         std::vector<std::pair<uint32_t, std::vector<Column>>> entries_;
     };
 
-    const PackageFile& file_;
+    const File& file_;
     std::vector<std::string>* warnings_;
 
     Bytes header_;
@@ -995,10 +829,7 @@ private:
     std::vector<uint32_t> streams_;  // every stream the tree reaches
     std::vector<DatabaseStream> databaseStreams_;
 
-    unsigned codePage_ = CP_ACP;
-    unsigned referenceWidth_ = 2;
-    Bytes stringData_;
-    std::vector<StringSlot> strings_;
+    StringPool pool_;
     std::vector<uint32_t> references_;
     std::vector<uint32_t> tableNames_;
     ColumnMap columnsOf_;
@@ -1009,7 +840,7 @@ private:
 StructureReport CheckPackageStructure(const std::string& path)
 {
     StructureReport report;
-    PackageFile file(path);
+    File file(path);
     if (!file.opened()) {
         report.damage = Damage{"the file cannot be opened (error " + Number(GetLastError()) + ")", path};
         return report;

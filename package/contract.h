@@ -131,6 +131,12 @@ constexpr const char* Run = "HostgateRun";            // this installation's non
 // the library's choice, not one named for the installation.
 constexpr const char* LibrarySet = "HOSTGATE_SET";
 constexpr const char* HiddenProperties = "MsiHiddenProperties";
+// The support programs hostgate-setup.exe runs before the package, with the rights it was
+// started with (SuportPacks sources, separated by ';'): in the package's Property table.
+constexpr const char* SetupPrograms = "HOSTGATE_SETUP_PROGRAMS";
+// Public, set by hostgate-setup.exe on the package's command line: the sources it ran, which
+// RunSuportPacks then does not run again.
+constexpr const char* ProgramsRun = "HOSTGATE_PROGRAMS_RUN";
 constexpr const char* UiLevel = "UILevel";                  // 5: the full user interface, dialogs shown
 constexpr const char* IsAdminPackage = "IsAdminPackage";    // set when running from an administrative image
 }  // namespace prop

@@ -24,12 +24,6 @@ void PackageDatabase::Log(const std::string& text) const
     if (session_) session_->Log(text);
 }
 
-bool PackageDatabase::OpenPackageFile(const std::string& path)
-{
-    // MSIDBOPEN_READONLY is a null persist path, typed for the ANSI call.
-    return MsiOpenDatabaseW(Wide(path).c_str(), nullptr, db_.put()) == ERROR_SUCCESS;
-}
-
 Filter& Filter::And(const char* column, const std::string& value)
 {
     if (!text_.empty()) text_ += " AND ";

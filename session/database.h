@@ -19,7 +19,7 @@ public:
     explicit PackageDatabase(const InstallSession& session);
     explicit PackageDatabase(const InstallSession&& session) = delete;
 
-    // Opens a package file read-only; the path is UTF-8.
+    // Opens a package file read-only; the path is UTF-8. Not in the library (session/database_file.cpp).
     bool OpenPackageFile(const std::string& path);
     MSIHANDLE handle() const;
     // Writes to the log of the session the database belongs to, if any.

@@ -101,6 +101,11 @@ UINT InstallSession::DoAction(const char* action) const
     return MsiDoActionW(install_, Wide(action).c_str());
 }
 
+bool InstallSession::RestartAtEnd() const
+{
+    return MsiSetMode(install_, MSIRUNMODE_REBOOTATEND, TRUE) == ERROR_SUCCESS;
+}
+
 namespace {
 
 constexpr std::size_t kLogBatchBytes = 32 * 1024;

@@ -46,6 +46,9 @@ public:
     UINT ReportError(int number) const override;
     // Runs a standard action inside the installation; the installer's answer.
     UINT DoAction(const char* action) const;
+    // Asks the installer for a restart once the installation ends (its result is then 3010,
+    // unless REBOOT=ReallySuppress); true when the installer took the request.
+    bool RestartAtEnd() const;
     // Adds an informational line for the installation's log, behind the library's and the
     // action's name. Only the log sees it; nothing is shown to the user. Lines are sent
     // together, as one message, when the session is flushed.

@@ -4,6 +4,7 @@
 // Exit code: the installer's result of the chain (0, 3010 when a restart is needed, 1641
 // when one was started, or the failing package's code), or one of kExit... below.
 #include "package/compound_file.h"
+#include "package/contract.h"
 #include "platform/apart.h"
 #include "session/owned.h"
 #include "setup/command_line.h"
@@ -14,6 +15,7 @@
 
 #include <msi.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <variant>
@@ -140,8 +142,15 @@ std::optional<Stop> Detect(const std::wstring& package, const Messages& messages
     detected.version = reading.facts.productVersion;
     detected.name = reading.facts.productName;
     std::wstring folder = FolderOf(detected.package);
+    std::vector<std::string> setupPrograms = SplitText(Utf8(reading.facts.setupPrograms), ';');
     for (const SupportRow& row : reading.facts.supportRows) {
-        if (!EndsWithMsi(row.source)) continue;  // a support program: RunSuportPacks starts it
+        if (!EndsWithMsi(row.source)) {
+            // A support program: this program runs those the package names, RunSuportPacks the rest.
+            std::optional<std::wstring> path = SupportPath(folder, row.source);
+            bool listed = std::find(setupPrograms.begin(), setupPrograms.end(), Utf8(row.source)) != setupPrograms.end();
+            if (listed && path) detected.programs.push_back({row.source, Wide(ProgramPath(Utf8(*path))).str(), row.commandLine});
+            continue;
+        }
         std::optional<std::wstring> path = SupportPath(folder, row.source);
         if (!path || !FileExists(*path))
             return Stop{kExitSupportMissing, L"the support package " + row.source + L" that " + detected.package +
@@ -185,18 +194,50 @@ void Report(const Plan& plan, const ChainResult& chain, const Messages& messages
     messages.Warn(L"restart Windows to finish installing " + names);
 }
 
+// Runs a support program at exactly `path` and waits for it; its exit code, or none when it
+// cannot start.
+std::optional<DWORD> RunProgram(const std::wstring& path, const std::wstring& arguments, const Messages& messages)
+{
+    std::wstring line = L"\"" + path + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
+    messages.Log(L"running the support program " + line);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started = {};
+    if (!CreateProcessW(path.c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started)) {
+        messages.Warn(L"the support program " + path + L" could not be started: error " + std::to_wstring(GetLastError()));
+        return std::nullopt;
+    }
+    KernelHandle process(started.hProcess);
+    KernelHandle thread(started.hThread);
+    WaitForSingleObject(process.get(), INFINITE);
+    DWORD exitCode = 0;
+    GetExitCodeProcess(process.get(), &exitCode);
+    messages.Log(path + L": exit code " + std::to_wstring(exitCode));
+    return exitCode;
+}
+
 UINT Apply(const Plan& plan, const Options& options, const Messages& messages)
 {
     ChainResult chain;
+    std::vector<std::wstring> programsRun;
     for (std::size_t at = 0; at < plan.steps.size(); ++at) {
         const Step& step = plan.steps[at];
+        if (step.program) {
+            std::optional<DWORD> exitCode = RunProgram(step.package, step.commandLine, messages);
+            if (!exitCode) continue;  // RunSuportPacks tries it, and says why it cannot start
+            programsRun.push_back(*step.program);
+            TakeResult(chain, at, *exitCode, true);
+            continue;
+        }
+        // The package's line names the programs that ran.
+        const std::wstring commandLine = step.support ? step.commandLine : PackageCommandLine(options, programsRun);
         messages.Log(std::wstring(step.support ? L"installing the support package " : L"installing the package ") + step.name +
-                     L": " + step.package + (step.commandLine.empty() ? L"" : L" " + step.commandLine));
+                     L": " + step.package + (commandLine.empty() ? L"" : L" " + commandLine));
         MsiSetInternalUI(options.ui, nullptr);
         // Each installation logs to a file of its own, added to the log when it ends: Wine's
         // engine writes over an existing log from its start, whatever the attributes say.
         MsiEnableLogW(step.log ? options.logMode : 0, step.log ? step.log->c_str() : nullptr, 0);
-        UINT result = MsiInstallProductW(step.package.c_str(), step.commandLine.c_str());
+        UINT result = MsiInstallProductW(step.package.c_str(), commandLine.c_str());
         if (step.log) messages.AppendPackageLog(*step.log);
         messages.Log(step.name + L": result " + std::to_wstring(result));
         if (!TakeResult(chain, at, result)) break;

@@ -34,6 +34,7 @@ int ReadPackageHere(const std::wstring& path)
     answer.Add(PropertyValue(db, prop::ProductCode));
     answer.Add(PropertyValue(db, prop::ProductVersion));
     answer.Add(PropertyValue(db, kProductName));
+    answer.Add(PropertyValue(db, prop::SetupPrograms));
     TableView rows;
     if (rows.Open(db, table::SuportPacks)) {
         while (rows.Fetch()) {
@@ -54,10 +55,10 @@ PackageReading ReadPackageApart(const std::wstring& path)
         reading.failure = Wide(answer.failure).str();
         return reading;
     }
-    // The product's code, version and name, then two fields a SuportPacks row.
+    // The product's code, version, name and setup programs, then two fields a SuportPacks row.
     std::vector<std::wstring> fields;
     for (const std::string& field : answer.fields) fields.push_back(Wide(field).str());
-    if (answer.exitCode == kUnreadable || fields.size() < 3 || (fields.size() - 3) % 2 != 0) {
+    if (answer.exitCode == kUnreadable || fields.size() < 4 || (fields.size() - 4) % 2 != 0) {
         reading.result = PackageReading::Result::Unreadable;
         return reading;
     }
@@ -65,6 +66,7 @@ PackageReading ReadPackageApart(const std::wstring& path)
     reading.facts.productCode = fields[0];
     reading.facts.productVersion = fields[1];
     reading.facts.productName = fields[2];
-    for (std::size_t at = 3; at + 1 < fields.size(); at += 2) reading.facts.supportRows.push_back({fields[at], fields[at + 1]});
+    reading.facts.setupPrograms = fields[3];
+    for (std::size_t at = 4; at + 1 < fields.size(); at += 2) reading.facts.supportRows.push_back({fields[at], fields[at + 1]});
     return reading;
 }

@@ -14,6 +14,7 @@ struct PackageFacts {
     std::wstring productCode;  // empty when the package has none
     std::wstring productVersion;
     std::wstring productName;
+    std::wstring setupPrograms;  // HOSTGATE_SETUP_PROGRAMS: the support programs this program runs
     std::vector<SupportRow> supportRows;  // in the table's order
 };
 

@@ -45,6 +45,15 @@ std::wstring PackageLogPath(const std::wstring& mainLog, std::size_t step, const
     return WithoutExtension(mainLog) + L"." + std::to_wstring(step) + L"-" + name + L".log";
 }
 
+std::wstring PackageCommandLine(const Options& options, const std::vector<std::wstring>& programsRun)
+{
+    std::vector<std::wstring> properties = options.properties;
+    std::wstring run;
+    for (const std::wstring& source : programsRun) run += (run.empty() ? L"" : L";") + source;
+    if (!run.empty()) properties.push_back(L"HOSTGATE_PROGRAMS_RUN=" + run);
+    return PropertyCommandLine(properties);
+}
+
 Plan MakePlan(const Detected& detected, const Options& options)
 {
     Plan plan;
@@ -55,13 +64,18 @@ Plan MakePlan(const Detected& detected, const Options& options)
         if (support.installed || twice) continue;
         planned.push_back(support.productCode);
         plan.steps.push_back({support.path, Joined(support.commandLine, kSuppressReboot), Named(support.name, support.path),
-                              std::nullopt, true});
+                              std::nullopt, true, std::nullopt});
     }
-    plan.steps.push_back({detected.package, PropertyCommandLine(options.properties), Named(detected.name, detected.package),
-                          std::nullopt, false});
+    std::vector<std::wstring> programs;
+    for (const DetectedProgram& program : detected.programs) {
+        programs.push_back(program.source);
+        plan.steps.push_back({program.path, program.commandLine, program.source, std::nullopt, false, program.source});
+    }
+    plan.steps.push_back({detected.package, PackageCommandLine(options, programs), Named(detected.name, detected.package),
+                          std::nullopt, false, std::nullopt});
     if (options.log)
         for (std::size_t at = 0; at < plan.steps.size(); ++at)
-            plan.steps[at].log = PackageLogPath(*options.log, at + 1, plan.steps[at].package);
+            if (!plan.steps[at].program) plan.steps[at].log = PackageLogPath(*options.log, at + 1, plan.steps[at].package);
     return plan;
 }
 
@@ -74,14 +88,16 @@ std::wstring DescribePlan(const Detected& detected, const Plan& plan)
                 support.version + (support.installed ? L", present\n" : L", missing\n");
     text += L"Plan:\n";
     for (std::size_t at = 0; at < plan.steps.size(); ++at)
-        text += L"  " + std::to_wstring(at + 1) + L". install " + plan.steps[at].package +
+        text += L"  " + std::to_wstring(at + 1) + (plan.steps[at].program ? L". run " : L". install ") + plan.steps[at].package +
                 (plan.steps[at].commandLine.empty() ? L"" : L" " + plan.steps[at].commandLine) + L"\n";
     return text;
 }
 
-bool TakeResult(ChainResult& chain, std::size_t step, UINT result)
+bool TakeResult(ChainResult& chain, std::size_t step, UINT result, bool program)
 {
     if (result == ERROR_SUCCESS) return true;
+    if (program && result == ERROR_SUCCESS_REBOOT_INITIATED) result = ERROR_SUCCESS_REBOOT_REQUIRED;
+    if (program && result != ERROR_SUCCESS_REBOOT_REQUIRED) return true;
     if (result == ERROR_SUCCESS_REBOOT_REQUIRED) {
         chain.restartAskedBy.push_back(step);
         chain.code = result;

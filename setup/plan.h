@@ -18,12 +18,21 @@ struct DetectedSupport {
     bool installed = false;    // installed or advertised on this machine
 };
 
+// A support program the package names in HOSTGATE_SETUP_PROGRAMS: run by this program, with
+// the rights it was started with, before the package (a custom action has only the user's).
+struct DetectedProgram {
+    std::wstring source;       // the row's, as the package wrote it
+    std::wstring path;         // resolved against the package's folder
+    std::wstring commandLine;  // the row's
+};
+
 struct Detected {
     std::wstring package;  // the main package's full path
     std::wstring productCode;
     std::wstring version;
     std::wstring name;
     std::vector<DetectedSupport> supports;  // the .msi rows, in the table's order
+    std::vector<DetectedProgram> programs;  // the setup programs, in the table's order
 };
 
 // One installation of the chain.
@@ -33,13 +42,18 @@ struct Step {
     std::wstring name;                // as messages name the package
     std::optional<std::wstring> log;  // where the installer logs it, to be appended to the main log
     bool support = false;
+    std::optional<std::wstring> program;  // a support program: the row's source (else an installation)
 };
 
 struct Plan {
-    std::vector<Step> steps;  // the missing support packages in the table's order, then the package
+    std::vector<Step> steps;  // the missing support packages, then the setup programs, each in the table's order, then the package
 };
 
 Plan MakePlan(const Detected& detected, const Options& options);
+
+// The package's command line: the properties given, and HOSTGATE_PROGRAMS_RUN naming the
+// support programs that ran before it (RunSuportPacks does not run them again).
+std::wstring PackageCommandLine(const Options& options, const std::vector<std::wstring>& programsRun);
 
 // The plan as --plan prints it.
 std::wstring DescribePlan(const Detected& detected, const Plan& plan);
@@ -58,5 +72,7 @@ struct ChainResult {
 
 // Takes in the result of step `step` (from 0); false when the chain stops there. A restart
 // asked for is collected and the chain goes on; any other result but success, a restart
-// started (1641) included, ends it with that result.
-bool TakeResult(ChainResult& chain, std::size_t step, UINT result);
+// started (1641) included, ends it with that result. A support program's exit code never
+// ends it, as RunSuportPacks never fails the installation; its 3010 or 1641 is collected as
+// a restart asked for (this program never restarts the machine itself).
+bool TakeResult(ChainResult& chain, std::size_t step, UINT result, bool program = false);

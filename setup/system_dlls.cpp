@@ -90,6 +90,7 @@ FORWARD(Installer, UINT, ERROR_INVALID_FUNCTION, MsiRecordSetStringW, (MSIHANDLE
 FORWARD(Installer, UINT, ERROR_INVALID_FUNCTION, MsiGetPropertyW, (MSIHANDLE install, LPCWSTR name, LPWSTR value, LPDWORD size), (install, name, value, size))
 FORWARD(Installer, UINT, ERROR_INVALID_FUNCTION, MsiSetPropertyW, (MSIHANDLE install, LPCWSTR name, LPCWSTR value), (install, name, value))
 FORWARD(Installer, UINT, ERROR_INVALID_FUNCTION, MsiDoActionW, (MSIHANDLE install, LPCWSTR action), (install, action))
+FORWARD(Installer, UINT, ERROR_INVALID_FUNCTION, MsiSetMode, (MSIHANDLE install, MSIRUNMODE mode, BOOL state), (install, mode, state))
 FORWARD(Installer, int, -1, MsiProcessMessage, (MSIHANDLE install, INSTALLMESSAGE type, MSIHANDLE record), (install, type, record))
 FORWARD(Installer, UINT, ERROR_INVALID_FUNCTION, MsiFormatRecordW, (MSIHANDLE install, MSIHANDLE record, LPWSTR text, LPDWORD size), (install, record, text, size))
 FORWARD(Installer, INSTALLSTATE, INSTALLSTATE_UNKNOWN, MsiQueryProductStateW, (LPCWSTR product), (product))

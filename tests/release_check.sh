@@ -31,6 +31,21 @@ ansi_imports() {  # ansi_imports OBJDUMP-TEXT
     printf '%s\n' "$1" | awk '/DLL Name:/ { dll = tolower($3) } /^\t[0-9a-f]+\t? *[0-9]+ +[A-Za-z_]/ { if (dll != "msvcrt.dll") print $NF }' |
         grep -E '[a-z0-9]A$' | while read -r name; do [[ $runtime_ansi == *" $name "* ]] || printf '%s ' "$name"; done
 }
+# The installer's functions that a custom action must never call, from Windows Installer's
+# documentation, "Functions Not for Use in Custom Actions" (its database and installer lists),
+# with the advertising ones it names for a custom action that would start another installation.
+# Wine's engine allows them all, so only the imports can show one.
+forbidden=" MsiConfigureProduct MsiConfigureProductEx MsiCreateTransformSummaryInfo MsiDatabaseApplyTransform
+ MsiDatabaseCommit MsiDatabaseExport MsiDatabaseGenerateTransform MsiDatabaseImport MsiDatabaseMerge MsiEnableLog
+ MsiEnableUIPreview MsiGetDatabaseState MsiOpenDatabase MsiPreviewBillboard MsiPreviewDialog MsiReinstallProduct
+ MsiSetExternalUI MsiSetExternalUIRecord MsiSetInternalUI MsiApplyPatch MsiCollectUserInfo MsiConfigureFeature
+ MsiGetFeatureInfo MsiGetProductCode MsiGetProductProperty MsiInstallMissingComponent MsiInstallMissingFile
+ MsiInstallProduct MsiOpenPackage MsiOpenPackageEx MsiOpenProduct MsiReinstallFeature MsiUseFeature MsiUseFeatureEx
+ MsiVerifyPackage MsiAdvertiseProduct MsiAdvertiseProductEx MsiProcessAdvertiseScript "
+forbidden_imports() {  # forbidden_imports OBJDUMP-TEXT: the listed functions imported from msi.dll, in any form (A, W)
+    printf '%s\n' "$1" | awk '/DLL Name:/ { dll = tolower($3) } /^\t[0-9a-f]+\t? *[0-9]+ +[A-Za-z_]/ { if (dll == "msi.dll") print $NF }' |
+        while read -r name; do [[ $forbidden == *[[:space:]]${name%[AW]}[[:space:]]* ]] && printf '%s ' "$name"; done
+}
 dump=$(i686-w64-mingw32-objdump -p "$dll")
 exports=$(printf '%s\n' "$dump" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | sed -n 's/^\s*\[ *[0-9]*\] //p' | sort | tr '\n' ' ')
 imports=$(printf '%s\n' "$dump" | sed -n 's/^\s*DLL Name: //p' | tr 'a-z' 'A-Z' | sort | tr '\n' ' ')
@@ -47,6 +62,9 @@ for name in $imports; do [[ $allowed == *" $name "* ]] || unexpected+="$name "; 
 check "imports only Windows' own DLLs: $imports" test -z "$unexpected"
 ansi=$(ansi_imports "$dump")
 check "no ANSI Windows API imports${ansi:+: $ansi}" test -z "$ansi"
+barred=$(forbidden_imports "$dump")
+check "no installer function barred from custom actions${barred:+: $barred}" test -z "$barred"
+checks=$((checks + 1))
 if [ "$type" = Debug ]; then
     check "size stripped: $size bytes (not limited in a Debug build)" true
 else

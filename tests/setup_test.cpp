@@ -68,31 +68,39 @@ TEST(SetupPlan, MissingSupportPackagesInTableOrderThenThePackage)
     struct Case {
         std::vector<DetectedSupport> supports;
         std::vector<std::wstring> planned;
+        std::vector<DetectedProgram> programs;  // HOSTGATE_SETUP_PROGRAMS: run after the support packages
+        std::wstring packageLine;
     };
     const Case cases[] = {
-        {{}, {L"C:\\s\\main.msi"}},
+        {{}, {L"C:\\s\\main.msi"}, {}, L"P=1"},
         {{Support(L"C:\\s\\b.msi", L"{B}", false), Support(L"C:\\s\\a.msi", L"{A}", false)},
-         {L"C:\\s\\b.msi", L"C:\\s\\a.msi", L"C:\\s\\main.msi"}},
-        {{Support(L"C:\\s\\a.msi", L"{A}", true), Support(L"C:\\s\\b.msi", L"{B}", false)}, {L"C:\\s\\b.msi", L"C:\\s\\main.msi"}},
-        {{Support(L"C:\\s\\a.msi", L"{A}", true)}, {L"C:\\s\\main.msi"}},
+         {L"C:\\s\\b.msi", L"C:\\s\\a.msi", L"C:\\s\\main.msi"}, {}, L"P=1"},
+        {{Support(L"C:\\s\\a.msi", L"{A}", true), Support(L"C:\\s\\b.msi", L"{B}", false)}, {L"C:\\s\\b.msi", L"C:\\s\\main.msi"}, {}, L"P=1"},
+        {{Support(L"C:\\s\\a.msi", L"{A}", true)}, {L"C:\\s\\main.msi"}, {}, L"P=1"},
         // Two rows of one product: installed once.
-        {{Support(L"C:\\s\\a.msi", L"{A}", false), Support(L"C:\\t\\a.msi", L"{a}", false)}, {L"C:\\s\\a.msi", L"C:\\s\\main.msi"}},
+        {{Support(L"C:\\s\\a.msi", L"{A}", false), Support(L"C:\\t\\a.msi", L"{a}", false)}, {L"C:\\s\\a.msi", L"C:\\s\\main.msi"}, {}, L"P=1"},
+        // Setup programs, named to the package as run.
+        {{Support(L"C:\\s\\a.msi", L"{A}", false)},
+         {L"C:\\s\\a.msi", L"C:\\s\\a.exe", L"C:\\s\\t\\b c.exe", L"C:\\s\\main.msi"},
+         {{L"a.exe", L"C:\\s\\a.exe", L"/q"}, {L"t\\b c", L"C:\\s\\t\\b c.exe", L""}},
+         L"P=1 HOSTGATE_PROGRAMS_RUN=\"a.exe;t\\b c\""},
     };
     Options options;
     options.properties = {L"P=1"};
     for (const Case& c : cases) {
-        Plan plan = MakePlan({L"C:\\s\\main.msi", L"{M}", L"2.0", L"Main", c.supports}, options);
+        Plan plan = MakePlan({L"C:\\s\\main.msi", L"{M}", L"2.0", L"Main", c.supports, c.programs}, options);
         std::vector<std::wstring> planned;
         for (const Step& step : plan.steps) planned.push_back(step.package);
         EXPECT_EQ(planned, c.planned);
         for (std::size_t at = 0; at + 1 < plan.steps.size(); ++at) {
+            if (plan.steps[at].program) continue;
             EXPECT_TRUE(plan.steps[at].support);
             EXPECT_EQ(plan.steps[at].commandLine, L"MODE=x REBOOT=ReallySuppress");
             EXPECT_EQ(L"C:\\s\\" + plan.steps[at].name, plan.steps[at].package);  // no product name: the file's
         }
         EXPECT_FALSE(plan.steps.back().support);
         EXPECT_EQ(plan.steps.back().name, L"Main");
-        EXPECT_EQ(plan.steps.back().commandLine, L"P=1");
+        EXPECT_EQ(plan.steps.back().commandLine, c.packageLine);
     }
 }
 
@@ -101,13 +109,13 @@ TEST(SetupPlan, EachInstallationLogsBesideTheMainLogUntilItIsAppended)
     Options options;
     options.log = L"C:\\logs.d\\install.log";
     Plan plan = MakePlan({L"C:\\s\\main.msi", L"{M}", L"1", L"", {Support(L"C:\\s\\x.y\\rt.msi", L"{R}", true),
-                                                               Support(L"C:\\s\\x.y\\rt2.msi", L"{S}", false)}},
+                                                               Support(L"C:\\s\\x.y\\rt2.msi", L"{S}", false)}, {}},
                          options);
     ASSERT_EQ(plan.steps.size(), 2u);
     EXPECT_EQ(plan.steps[0].log, std::optional<std::wstring>(L"C:\\logs.d\\install.1-rt2.log"));
     EXPECT_EQ(plan.steps[1].log, std::optional<std::wstring>(L"C:\\logs.d\\install.2-main.log"));
     EXPECT_EQ(PackageLogPath(L"C:\\logs.d\\install", 1, L"C:\\s\\rt"), L"C:\\logs.d\\install.1-rt.log");
-    for (const Step& step : MakePlan({L"main.msi", L"{M}", L"1", L"", {Support(L"rt.msi", L"{R}", false)}}, Options()).steps)
+    for (const Step& step : MakePlan({L"main.msi", L"{M}", L"1", L"", {Support(L"rt.msi", L"{R}", false)}, {}}, Options()).steps)
         EXPECT_FALSE(step.log);
 }
 
@@ -120,24 +128,30 @@ TEST(SetupPlan, ResultsEndTheChainOrAreCollected)
         UINT code;
         std::optional<std::size_t> stoppedAt;
         std::vector<std::size_t> restartAskedBy;
+        std::optional<std::size_t> program;  // the step that is a support program
     };
     const Case cases[] = {
-        {{0, 0, 0}, 0, none, {}},
-        {{3010, 0, 0}, 3010, none, {0}},
-        {{0, 0, 3010}, 3010, none, {2}},
-        {{3010, 3010, 3010}, 3010, none, {0, 1, 2}},
+        {{0, 0, 0}, 0, none, {}, none},
+        {{3010, 0, 0}, 3010, none, {0}, none},
+        {{0, 0, 3010}, 3010, none, {2}, none},
+        {{3010, 3010, 3010}, 3010, none, {0, 1, 2}, none},
         // A restart started by a support package: the rest waits for the next run.
-        {{1641}, 1641, 0, {}},
-        {{0, 1603}, 1603, 1, {}},
+        {{1641}, 1641, 0, {}, none},
+        {{0, 1603}, 1603, 1, {}, none},
         // A failure after a restart was asked for: the failure is the result.
-        {{3010, 1602}, 1602, 1, {0}},
-        {{0, 3010, 1641}, 1641, 2, {1}},
-        {{0, 0, 1603}, 1603, 2, {}},
+        {{3010, 1602}, 1602, 1, {0}, none},
+        {{0, 3010, 1641}, 1641, 2, {1}, none},
+        {{0, 0, 1603}, 1603, 2, {}, none},
+        // A support program's restart, started or asked for, is asked for; its failure ends nothing.
+        {{1641, 0, 0}, 3010, none, {0}, 0},
+        {{0, 3010, 0}, 3010, none, {1}, 1},
+        {{0, 740, 0}, 0, none, {}, 1},
+        {{0, 1618, 3010}, 3010, none, {2}, 1},
     };
     for (const Case& c : cases) {
         ChainResult chain;
         std::size_t taken = 0;
-        while (taken < c.results.size() && TakeResult(chain, taken, c.results[taken])) ++taken;
+        while (taken < c.results.size() && TakeResult(chain, taken, c.results[taken], c.program == taken)) ++taken;
         SCOPED_TRACE(::testing::PrintToString(c.results));
         EXPECT_EQ(taken, c.stoppedAt ? *c.stoppedAt : c.results.size());
         EXPECT_EQ(chain.code, c.code);

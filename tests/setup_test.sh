@@ -48,8 +48,8 @@ value() { wine_run reg query "HKCU\\Software\\Hostgate Setup Test" /v "$1" 2>/de
 
 # Test packages from the sample runtime's tables: each writes HKCU\Software\Hostgate Setup
 # Test, value NAME = installed. EXTRA is IDT text: whole tables, or rows for the sequence.
-package() {  # package OUT.msi NAME [LAUNCH-CONDITION] [SEQUENCE-ROWS] [SUPPORT-ROWS]
-    local out=$1 name=$2 condition=${3:-} rows=${4:-} support=${5:-} dir
+package() {  # package OUT.msi NAME [LAUNCH-CONDITION] [SEQUENCE-ROWS] [SUPPORT-ROWS] [PROPERTY-ROWS]
+    local out=$1 name=$2 condition=${3:-} rows=${4:-} support=${5:-} properties=${6:-} dir
     dir=$(mktemp -d)
     cp "$root"/sample/runtime/*.idt "$dir"
     local code; code="{$(tr 'a-f' 'A-F' </proc/sys/kernel/random/uuid)}"
@@ -61,6 +61,7 @@ package() {  # package OUT.msi NAME [LAUNCH-CONDITION] [SEQUENCE-ROWS] [SUPPORT-
         rows+="LaunchConditions"$'\t\t'"100"$'\n'
     fi
     printf '%s' "$rows" >>"$dir/InstallExecuteSequence.idt"
+    printf '%s' "$properties" >>"$dir/Property.idt"
     [ -n "$support" ] && printf 'Source\tCommandLine\ns255\tS255\nSuportPacks\tSource\n%s' "$support" >"$dir/SuportPacks.idt"
     for idt in "$dir"/*.idt; do sed -i 's/\r$//; s/$/\r/' "$idt"; done
     local args=(); for idt in "$dir"/*.idt; do args+=(-i "$(basename "$idt")"); done
@@ -79,6 +80,9 @@ package "$s/chain-reboot.msi" chain_reboot "" "" $'support\\reboot.msi\t\n' >/de
 package "$s/self-reboot.msi" self_reboot "" $'ScheduleReboot\t\t6550\n' >/dev/null
 package "$s/chain-missing.msi" chain_missing "" "" $'support\\absent.msi\t\n' >/dev/null
 package "$s/chain-garbage.msi" chain_garbage "" "" $'support\\garbage.msi\t\n' >/dev/null
+# A support program the package names for the setup program (the tests' stand-in, asking for a restart).
+cp "$build/bin/record_call.exe" "$s/support/prog.exe"
+package "$s/with-program.msi" with_program "" "" $'support\\prog.exe\t/exit 3010\n' $'HOSTGATE_SETUP_PROGRAMS\tsupport\\prog.exe\n' >/dev/null
 # Damaged packages: one cut in half, a support package without its last sector (the
 # chain lists a sound one before it).
 package "$s/support/first.msi" first >/dev/null
@@ -141,6 +145,18 @@ chain-reboot.msi|/qn|setup test reboot|setup test chain_reboot
 self-reboot.msi|/qb|setup test self_reboot|
 CASES
 check "the support package and the packages are installed" test "$(value reboot) $(value chain_reboot) $(value self_reboot)" = "installed installed installed"
+
+echo "== A setup program: run before the package with the program's rights, its restart passed on, named to the package"
+export HOSTGATE_CALLS='C:\setup\calls.log'
+rm -f "$drive_c/setup/calls.log"
+setup "$exe" "$win_s\\with-program.msi" --plan /qn >/dev/null
+check "--plan shows the program's run" grep -qF '. run ' "$work/stdout"
+check "--plan shows what the package is told" grep -qF 'HOSTGATE_PROGRAMS_RUN=support\prog.exe' "$work/stdout"
+code=$(setup "$exe" "$win_s\\with-program.msi" /qn /l*v 'C:\setup\program.log')
+check "exit code $code is the program's 3010" test "$code" = 3010
+check "the program ran, once" test "$(grep -c '^start .*prog.exe" /exit 3010' "$drive_c/setup/calls.log" 2>/dev/null)" = 1
+check "the package is installed" test "$(value with_program)" = installed
+check "the package was told what ran" grep -q 'HOSTGATE_PROGRAMS_RUN = support.prog.exe' <(tr -d '\r\0' <"$drive_c/setup/program.log")
 
 echo "== Bad input: a clear code, nothing installed"
 while IFS='|' read -r expected args; do

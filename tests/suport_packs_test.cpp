@@ -85,6 +85,7 @@ struct Packs {
     std::unique_ptr<Session> session;
     Library dll;
     int codepage = 0;  // the package's
+    std::string ranBefore;  // HOSTGATE_PROGRAMS_RUN, as hostgate-setup.exe sets it
 
     explicit Packs(const std::string& sourceName = "source") : folder("packs"), source(folder / sourceName)
     {
@@ -113,6 +114,7 @@ struct Packs {
         if (withTable) builder.table("SuportPacks", kPacksHeader + rows);
         session = std::make_unique<Session>(builder.build(folder / "main.msi"));
         session->setProperty("SourceDir", source + "\\");
+        if (!ranBefore.empty()) session->setProperty("HOSTGATE_PROGRAMS_RUN", ranBefore.c_str());
         return dll.run("RunSuportPacks", *session);
     }
     std::vector<std::string> log() const
@@ -141,6 +143,36 @@ TEST(SupportPrograms, RunInOrderEachToItsEnd)
     std::string second = packs.source + "\\second.exe";
     EXPECT_EQ(packs.log(), (std::vector<std::string>{"start \"" + first + "\" /quiet /log \"x y\"", "end " + first,
                                                      "start \"" + second + "\"", "end " + second}));
+}
+
+// A restart a program needs (3010) or started (1641) is asked of the installer for the end of the
+// installation, whose result is then 3010; the action itself still succeeds. Programs the
+// setup program ran before the package are not run again.
+TEST(SupportPrograms, RestartsAreAskedForAtTheEnd)
+{
+    const struct {
+        const char* rows;
+        const char* ranBefore;
+        bool restart;
+        std::size_t started;
+    } cases[] = {
+        {"tool.exe\t/exit 3010\n", "", true, 1},
+        {"tool.exe\t/exit 1641\n", "", true, 1},
+        {"tool.exe\t/exit 0\n", "", false, 1},
+        {"tool.exe\t/exit 740\n", "", false, 1},
+        {"tool.exe\t/exit 1618\nother.exe\t/exit 5\n", "", false, 2},
+        {"tool.exe\t/exit 3010\nother.exe\t\n", "tool.exe", false, 1},
+        {"tool.exe\t\nother.exe\t/exit 1641\n", "x.exe;other.exe", false, 1},
+    };
+    for (const auto& c : cases) {
+        Packs packs;
+        packs.ranBefore = c.ranBefore;
+        CopyProgram(packs.source + "\\tool.exe");
+        CopyProgram(packs.source + "\\other.exe");
+        EXPECT_EQ(packs.run(c.rows), 0u) << c.rows;
+        EXPECT_EQ(MsiGetMode(packs.session->handle(), MSIRUNMODE_REBOOTATEND) != FALSE, c.restart) << c.rows << c.ranBefore;
+        EXPECT_EQ(packs.log().size(), 2 * c.started) << c.rows << c.ranBefore;
+    }
 }
 
 TEST(SupportPrograms, StartFromFoldersNamedInAnyScript)

@@ -1,5 +1,6 @@
 // A stand-in support program: appends the command line it was started with to the file
 // named by HOSTGATE_CALLS (as UTF-8), then, a moment later, a line saying that it has ended.
+// "/exit N" on its command line makes N its exit code.
 #include <windows.h>
 
 #include <cstdio>
@@ -35,5 +36,6 @@ int main()
     GetModuleFileNameW(nullptr, exe, MAX_PATH);
     if (!Append(log, "start " + Utf8(GetCommandLineW()))) return 3;
     Sleep(100);
-    return Append(log, "end " + Utf8(exe)) ? 0 : 3;
+    const wchar_t* exit = wcsstr(GetCommandLineW(), L"/exit ");
+    return Append(log, "end " + Utf8(exe)) ? (exit ? _wtoi(exit + 6) : 0) : 3;
 }
