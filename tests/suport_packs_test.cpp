@@ -18,18 +18,19 @@ const char* const kPacksHeader =
 
 const std::string kSupportKey = "Software\\HostgateTest\\Support";
 
-std::string ProgramPath()
+// The stand-in program, or its twin whose manifest asks for administrator rights.
+std::string ProgramPath(const char* name = "record_call.exe")
 {
     char exe[MAX_PATH] = "";
     GetModuleFileNameA(nullptr, exe, MAX_PATH);
     std::string path(exe);
-    return path.substr(0, path.find_last_of('\\') + 1) + "record_call.exe";
+    return path.substr(0, path.find_last_of('\\') + 1) + name;
 }
 
-void CopyProgram(const std::string& to)
+void CopyProgram(const std::string& to, const char* name = "record_call.exe")
 {
     MakeFolders(to.substr(0, to.find_last_of('\\')));
-    CopyFileW(ToWide(ProgramPath()).c_str(), ToWide(to).c_str(), FALSE);
+    CopyFileW(ToWide(ProgramPath(name)).c_str(), ToWide(to).c_str(), FALSE);
 }
 
 // A small real package: installing it writes the value "Marker" = [MARKER] under kSupportKey.
@@ -161,6 +162,9 @@ TEST(SupportPrograms, RestartsAreAskedForAtTheEnd)
         {"tool.exe\t/exit 0\n", "", false, 1},
         {"tool.exe\t/exit 740\n", "", false, 1},
         {"tool.exe\t/exit 1618\nother.exe\t/exit 5\n", "", false, 2},
+        // Under Windows' rules an immediate action's program runs with the user's filtered
+        // token: one whose manifest asks for administrator rights does not start (740).
+        {"admin.exe\t/exit 3010\n", "", !testbed::WindowsRules(), testbed::WindowsRules() ? 0u : 1u},
         {"tool.exe\t/exit 3010\nother.exe\t\n", "tool.exe", false, 1},
         {"tool.exe\t\nother.exe\t/exit 1641\n", "x.exe;other.exe", false, 1},
     };
@@ -169,6 +173,7 @@ TEST(SupportPrograms, RestartsAreAskedForAtTheEnd)
         packs.ranBefore = c.ranBefore;
         CopyProgram(packs.source + "\\tool.exe");
         CopyProgram(packs.source + "\\other.exe");
+        CopyProgram(packs.source + "\\admin.exe", "record_call_admin.exe");
         EXPECT_EQ(packs.run(c.rows), 0u) << c.rows;
         EXPECT_EQ(MsiGetMode(packs.session->handle(), MSIRUNMODE_REBOOTATEND) != FALSE, c.restart) << c.rows << c.ranBefore;
         EXPECT_EQ(packs.log().size(), 2 * c.started) << c.rows << c.ranBefore;

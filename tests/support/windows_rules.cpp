@@ -427,6 +427,36 @@ UINT WINAPI CheckedFormatRecord(MSIHANDLE install, MSIHANDLE record, LPWSTR text
     return result;
 }
 
+// Whether the program's manifest asks for administrator rights (or the highest the user has).
+bool AsksForElevation(const wchar_t* program)
+{
+    HMODULE image = LoadLibraryExW(program, nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    if (!image) return false;
+    bool asks = false;
+    if (HRSRC found = FindResourceW(image, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24))) {
+        const char* text = static_cast<const char*>(LockResource(LoadResource(image, found)));
+        std::string manifest(text ? text : "", text ? SizeofResource(image, found) : 0);
+        asks = manifest.find("requireAdministrator") != std::string::npos ||
+               manifest.find("highestAvailable") != std::string::npos;
+    }
+    FreeLibrary(image);
+    return asks;
+}
+
+// A program an immediate action starts runs with the user's token, under UAC the filtered one
+// even for an administrator: one that asks for elevation does not start.
+BOOL WINAPI CheckedCreateProcess(LPCWSTR program, LPWSTR line, LPSECURITY_ATTRIBUTES process, LPSECURITY_ATTRIBUTES thread,
+                                 BOOL inherit, DWORD flags, LPVOID environment, LPCWSTR folder, LPSTARTUPINFOW startup,
+                                 LPPROCESS_INFORMATION started)
+{
+    static auto real = Real<decltype(&CreateProcessW)>("kernel32.dll", "CreateProcessW");
+    if (Unelevated() && program && AsksForElevation(program)) {
+        SetLastError(740);  // ERROR_ELEVATION_REQUIRED
+        return FALSE;
+    }
+    return real(program, line, process, thread, inherit, flags, environment, folder, startup, started);
+}
+
 }  // namespace
 
 void ReportRules(const std::string& line)
@@ -447,6 +477,7 @@ void EnforceWindowsRules(HMODULE module, const char* name)
                                 {"RegCreateKeyExW", reinterpret_cast<void*>(&CheckedCreateKey)},
                                 {"RegDeleteKeyW", reinterpret_cast<void*>(&CheckedDeleteKey)},
                                 {"RegCloseKey", reinterpret_cast<void*>(&CheckedCloseKey)}});
+    patched += PatchImports(module, "kernel32.dll", {{"CreateProcessW", reinterpret_cast<void*>(&CheckedCreateProcess)}});
     patched += PatchImports(module, "msi.dll",
                             {{"MsiDatabaseOpenViewW", reinterpret_cast<void*>(&CheckedOpenView)},
                              {"MsiViewFetch", reinterpret_cast<void*>(&CheckedFetch)},

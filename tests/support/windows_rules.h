@@ -6,6 +6,8 @@
 //   may change temporary rows only);
 // - opening a key per machine with any write right, or deleting one, as an unelevated user;
 // - installing a package while an installation runs (1618);
+// - starting a program whose manifest asks for administrator rights (740: the user's token,
+//   under UAC the filtered one even for an administrator);
 // - ResolveSource on an installed product whose last-used source is gone (a prompt, answered
 //   Cancel, under a user interface; 1612 without one), reported;
 // - CostingComplete read before Wine's CostFinalize sets it: "0", as Windows says from
