@@ -11,7 +11,7 @@
 namespace {
 
 constexpr const char* kLibraryActions[] = {action::PrevInstall, action::AfterSelectFunction, action::RunSuportPacks,
-                                           action::CopyInfFiles};
+                                           action::CopyInfFiles, action::RollbackInfFiles};
 
 // A sequence's actions and their numbers, as written (negative ones included).
 std::map<std::string, int> Numbers(Review& review, const char* name)
@@ -155,7 +155,8 @@ void CheckSequences(Review& review)
                        "the actions' Source names the Binary row " + Shown(row[2].value_or("(none)")) +
                            ", which the package does not have: the installer cannot load hostgate.dll; add the "
                            "row with the library as its Data");
-        if (deferred && std::string(name) != action::CopyInfFiles)
+        bool rollback = std::string(name) == action::RollbackInfFiles;
+        if (deferred && std::string(name) != action::CopyInfFiles && !rollback)
             review.Add("HG08", "error", table::CustomAction, "Type", name,
                        "the action is deferred, but it reads the package's tables, which only immediate actions "
                        "can: drop 1024 from its type");
@@ -163,6 +164,16 @@ void CheckSequences(Review& review)
             review.Add("HG08", "warning", table::CustomAction, "Type", name,
                        "the action runs immediately, as the user: writing to the Windows INF folder needs it deferred "
                        "without impersonation (type 3073), between InstallInitialize and InstallFinalize");
+        // 0x100 with 0x400 is a rollback action, 0x800 no impersonation: it removes files from
+        // the Windows INF folder, and is registered for what follows it in the script.
+        if (rollback && scheduled && (type & 0xD00) != 0xD00)
+            review.Add("HG08", "warning", table::CustomAction, "Type", name,
+                       "the action undoes CopyInfFiles when the installation rolls back: make it a rollback action "
+                       "without impersonation (type 3329)");
+        if (rollback && execute.count(name) && execute.count(action::CopyInfFiles) &&
+            execute.at(name) > execute.at(action::CopyInfFiles))
+            review.Add("HG08", "warning", table::InstallExecuteSequence, "Sequence", name,
+                       "a rollback action covers only what runs after it: schedule it right before CopyInfFiles");
         bool planning = std::string(name) == action::PrevInstall || std::string(name) == action::AfterSelectFunction;
         // The planning actions run in both sequences on purpose: the execute sequence's run is
         // what gates when the user interface sequence ran without them (reduced UI), and it

@@ -149,6 +149,7 @@ constexpr const char* PrevInstall = "PrevInstall";
 constexpr const char* AfterSelectFunction = "AfterSelectFunction";
 constexpr const char* RunSuportPacks = "RunSuportPacks";
 constexpr const char* CopyInfFiles = "CopyInfFiles";
+constexpr const char* RollbackInfFiles = "RollbackInfFiles";
 }  // namespace action
 
 // The choice control on the package's dialog.
