@@ -140,6 +140,10 @@ std::vector<std::string> RulesUnder(const std::vector<std::string>& properties, 
     return statements;
 }
 
+// `count` functions more, each with the viewer's rules (the function remembered, so that sharing
+// its feature is no fault).
+std::vector<std::string> MoreFunctions(int count);
+
 const std::vector<std::string> kRemembersFunction = {
     "CREATE TABLE `AppSearch` (`Property` CHAR(72) NOT NULL, `Signature_` CHAR(72) NOT NULL PRIMARY KEY `Property`, "
     "`Signature_`)",
@@ -149,6 +153,17 @@ std::vector<std::string> Joined(std::vector<std::string> first, const std::vecto
 {
     first.insert(first.end(), second.begin(), second.end());
     return first;
+}
+
+std::vector<std::string> MoreFunctions(int count)
+{
+    std::vector<std::string> statements = kRemembersFunction;
+    for (int i = 1; i <= count; ++i) {
+        std::string name = "f" + std::to_string(i);
+        statements = Joined(Joined(statements, {Function("'" + name + "', 'F', '" + name + "'")}),
+                            RulesUnder({"", "ACAD2000", "ACAD2004", "ACAD2007"}, name, "Viewer"));
+    }
+    return statements;
 }
 
 // The sample has no Registry table; a test gives it one.
@@ -306,6 +321,8 @@ TEST(Checker, NamesEachMistakeOfTheSampleAndNothingElse)
         {"a function text with capitals and wide letters that wraps",
          {"UPDATE `FunctionVersion` SET `Text`='Komplett mit allen Exportformaten CAD' WHERE `Function`='viewer'"}, nullptr,
          false, {{"HG10", "warning", "FunctionVersion", "viewer"}}},
+        {"seventeen functions, in three columns: the sample's longer texts wrap", MoreFunctions(14), nullptr, false,
+         {{"HG10", "warning", "FunctionVersion", "viewer"}, {"HG10", "warning", "FunctionVersion", "editor"}}},
         {"a function text of narrow letters that fits",
          {"UPDATE `FunctionVersion` SET `Text`='Viewer: list, print, plot and tile it all' WHERE `Function`='viewer'"},
          nullptr, false, {}},
@@ -514,6 +531,9 @@ TEST(Checker, ExplainSaysWhyAFunctionWhoseRulesAreMetIsNotOffered)
             footnotes.insert({note.substr(0, end), note.substr(function, note.find(": ", function) - function)});
         }
         EXPECT_EQ(footnotes, c.expected) << *table;
+        // Chosen by name, its value beside it where the two differ.
+        EXPECT_NE(table->find("\nR16.0\tviewer, editor (EDITOR-PRO), network\teditor (EDITOR-PRO)\tinstalls\t"), std::string::npos)
+            << *table;
     }
 }
 
