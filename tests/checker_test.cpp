@@ -166,6 +166,13 @@ std::vector<std::string> MoreFunctions(int count)
     return statements;
 }
 
+// A license dialog in the choice's place in the sequence, its Next leading to the choice.
+const std::vector<std::string> kLicenseFirst = {
+    "DELETE FROM `InstallUISequence` WHERE `Action`='ZizeVEZAvaziva'",
+    "INSERT INTO `InstallUISequence` (`Action`, `Condition`, `Sequence`) VALUES ('License', 'NOT Installed', 1100)",
+    "INSERT INTO `ControlEvent` (`Dialog_`, `Control_`, `Event`, `Argument`, `Condition`, `Ordering`) VALUES "
+    "('License', 'NextButton', 'NewDialog', 'ZizeVEZAvaziva', '1', 1)"};
+
 // The sample has no Registry table; a test gives it one.
 const std::string kRegistryTable =
     "CREATE TABLE `Registry` (`Registry` CHAR(72) NOT NULL, `Root` SHORT NOT NULL, `Key` CHAR(255) NOT NULL LOCALIZABLE, "
@@ -221,6 +228,52 @@ std::set<Named> Check(const std::string& package, const OwnedString& source)
     for (const Finding& finding : Findings(package, source))
         named.insert({finding.code, finding.severity, finding.table, finding.key});
     return named;
+}
+
+// A fenced block of the guide in IDT form: column names, their types, the table and its keys.
+bool IsIdt(const std::vector<std::string>& block)
+{
+    auto fields = [](const std::string& line) { return std::count(line.begin(), line.end(), '\t') + 1; };
+    if (block.size() < 3 || fields(block[0]) < 2 || fields(block[0]) != fields(block[1])) return false;
+    std::istringstream types(block[1]);
+    for (std::string type; std::getline(types, type, '\t');)
+        if (type.size() < 2 || std::string("sSlLiI").find(type[0]) == std::string::npos ||
+            type.find_first_not_of("0123456789", 1) != std::string::npos)
+            return false;
+    return true;
+}
+
+// The guide's example tables in place of the sample's own.
+void GuideExamples(MSIHANDLE database)
+{
+    // The build folder lies in the source tree (scripts/build.sh): build\sample\source.
+    std::string root = SampleSource();
+    for (int up = 0; up < 3; ++up) root = root.substr(0, root.find_last_of('\\'));
+    std::optional<std::string> guide = ReadFile(root + "\\docs\\authoring.md");
+    ASSERT_TRUE(guide.has_value()) << root;
+    TempFolder folder{"guide"};
+    std::istringstream lines(*guide);
+    std::optional<std::vector<std::string>> block;  // inside a fence without a language
+    bool fenced = false;
+    int imported = 0;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("```", 0) != 0) {
+            if (block) block->push_back(line);
+        } else if ((fenced = !fenced)) {
+            if (line == "```") block.emplace();
+        } else if (block && IsIdt(*block)) {
+            std::string file = (*block)[2].substr(0, (*block)[2].find('\t')) + ".idt";
+            std::string text;
+            for (const std::string& row : *block) text += row + "\r\n";
+            WriteFile(folder / file, text);
+            EXPECT_EQ(MsiDatabaseImportA(database, folder.path().c_str(), file.c_str()), 0u) << text;
+            ++imported;
+            block.reset();
+        } else {
+            block.reset();
+        }
+    }
+    EXPECT_GE(imported, 4);  // AutoCAD, FunctionVersion, SearchCabinet, SuportPacks at least
 }
 
 // The sample copied to `package`, with the statements run on it and `change` made.
@@ -406,6 +459,11 @@ TEST(Checker, NamesEachMistakeOfTheSampleAndNothingElse)
          {"DELETE FROM `SuportPacks` WHERE `Source`='support\\sample_tool.exe'",
           "INSERT INTO `SuportPacks` (`Source`, `CommandLine`) VALUES ('support\\sample_tol.exe', '--welcome')"},
          nullptr, true, {{"HG11", "warning", "SuportPacks", "support\\sample_tol.exe"}}},
+        {"the guide's example tables", {}, GuideExamples, false, {}},
+        {"the choice reached only from a license dialog", kLicenseFirst, nullptr, false, {}},
+        {"a license dialog leading to the choice before PrevInstall runs",
+         Joined(kLicenseFirst, {"UPDATE `InstallUISequence` SET `Sequence`=850 WHERE `Action`='License'"}), nullptr, false,
+         {{"HG08", "error", "InstallUISequence", "PrevInstall"}}},
         {"positional columns under other names", {}, RenamePositionalColumns, false, {}},
         {"AutoCAD's unused column of another type", {}, NumberInUnusedColumn, false, {}},
         {"SearchCabinet's Flags as text", {}, FlagsAsText, false, {{"HG01", "error", "SearchCabinet", ""}}},
