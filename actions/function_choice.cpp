@@ -6,9 +6,6 @@
 
 namespace {
 
-constexpr int kButtonWidth = 174;
-constexpr int kButtonHeight = 17;
-
 bool InsertRadioButton(TableView& buttons, const ChoiceButton& button)
 {
     if (!buttons.BeginInsert()) return false;
@@ -17,8 +14,8 @@ bool InsertRadioButton(TableView& buttons, const ChoiceButton& button)
     buttons.SetString(radiobutton::Value, button.value.c_str());
     buttons.SetInteger(radiobutton::X, button.x);
     buttons.SetInteger(radiobutton::Y, button.y);
-    buttons.SetInteger(radiobutton::Width, kButtonWidth);
-    buttons.SetInteger(radiobutton::Height, kButtonHeight);
+    buttons.SetInteger(radiobutton::Width, button.width);
+    buttons.SetInteger(radiobutton::Height, button.height);
     buttons.SetString(radiobutton::Text, button.text.c_str());
     return buttons.Commit();
 }
@@ -32,10 +29,10 @@ bool InsertChoiceControl(const PackageDatabase& db, const FunctionChoice& choice
     controls.SetString(control::Dialog, choice::Dialog);
     controls.SetString(control::Control, choice::ControlName);
     controls.SetString(control::Type, single ? choice::TextType : choice::GroupType);
-    controls.SetInteger(control::X, 18);
-    controls.SetInteger(control::Y, 120);
-    controls.SetInteger(control::Width, 348);
-    controls.SetInteger(control::Height, 100);
+    controls.SetInteger(control::X, kChoiceX);
+    controls.SetInteger(control::Y, kChoiceY);
+    controls.SetInteger(control::Width, kChoiceWidth);
+    controls.SetInteger(control::Height, kChoiceHeight);
     controls.SetInteger(control::Attributes, 3);  // visible and enabled
     if (single)
         controls.SetString(control::Text, choice.chosenText.c_str());

@@ -110,6 +110,22 @@ public:
     }
     const std::vector<FeatureRow>& Features() const { return facts_.features; }
 
+    // A function as the decision table names it: by its name, with the value it is chosen
+    // by beside it where the two differ.
+    std::string Named(const std::string& value) const
+    {
+        for (const FunctionRow& function : Functions())
+            if (function.value == value && function.function)
+                return *function.function == value ? value : *function.function + " (" + value + ")";
+        return value;
+    }
+    std::string Named(const std::vector<std::string>& values) const
+    {
+        std::string text;
+        for (const std::string& value : values) text += (text.empty() ? "" : ", ") + Named(value);
+        return text.empty() ? "-" : text;
+    }
+
     // The plan on a machine with the given releases: before the choice, or, with `choose`,
     // after the user's choice (none: FUNCTION_VER left unset).
     Imagined Imagine(const std::vector<std::string>& installed, const OwnedString& chosen, bool choose) const
@@ -394,7 +410,7 @@ std::string ExplainPackage(const PackageDatabase& db, const OwnedString& sourceF
     for (const auto& set : sets.sets) {
         std::string releasesText = Listed(set, "(none)");
         Imagined offer = imagination.Imagine(set, std::nullopt, false);
-        std::string offeredText = Listed(offer.plan.offered, "-");
+        std::string offeredText = imagination.Named(offer.plan.offered);
         std::vector<Verdict> verdicts = Verdicts(offer.plan, imagination.Functions());
         for (std::size_t i = 0; i < verdicts.size(); ++i)
             if (MetButNotInstallable(verdicts[i]))
@@ -413,7 +429,7 @@ std::string ExplainPackage(const PackageDatabase& db, const OwnedString& sourceF
         }
         for (const std::string& value : offer.plan.offered) {
             Imagined chosen = imagination.Imagine(set, value, true);
-            out << releasesText << "\t" << offeredText << "\t" << value << "\t" << chosen.Result() << "\t"
+            out << releasesText << "\t" << offeredText << "\t" << imagination.Named(value) << "\t" << chosen.Result() << "\t"
                 << (chosen.plan.result == ERROR_SUCCESS ? imagination.InstalledFeatures(chosen.plan) : "-") << "\n";
         }
     }

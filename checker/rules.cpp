@@ -11,15 +11,15 @@
 
 #include <msidefs.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 
 namespace {
 
-// A choice's radio button is 174 dialog units wide and 17 high: one line of text beside its
-// circle, which takes about 12 units. A text that wraps loses its second line.
-constexpr int kButtonWidth = 174;
-constexpr int kButtonTextWidth = kButtonWidth - 12;
+// A choice's radio button holds one line of text beside its circle, which takes about 12
+// units; a text that wraps loses its second line. Up to ten functions a button is 174 wide.
+constexpr int kCircleWidth = 12;
 
 // The width of a character in tenths of a dialog unit: an estimate at a typical dialog font,
 // from letters measured on the choice dialog as Wine draws it (an ordinary letter 5.2 units,
@@ -453,6 +453,14 @@ void CheckFunctions(Review& review)
     const char* valueColumn = layout::ColumnName(table::FunctionVersion, functionversion::Value);
     // Rules hostgate cannot read (HG01) say nothing of the functions they would name.
     bool rulesRead = !review.HasError("HG01", table::SearchCabinet);
+    // Judged where every function with a value is offered: the most buttons, the narrowest.
+    std::size_t offerable = std::count_if(functions->rows.begin(), functions->rows.end(), [](const auto& row) {
+        return Table::Field(row, functionversion::Value).has_value();
+    });
+    ChoiceGrid grid = ChoiceGridFor(offerable);
+    std::string crowded = offerable > 10 ? " (" + std::to_string(grid.columns) + " columns for " +
+                                               std::to_string(offerable) + " functions)"
+                                         : std::string();
     for (const auto& row : functions->rows) {
         OwnedString name = Table::Field(row, functionversion::Function);
         OwnedString text = Table::Field(row, functionversion::Text);
@@ -469,13 +477,13 @@ void CheckFunctions(Review& review)
                        "read under its value " + Shown(*value) + ", and no rule has that Function: add its rules "
                        "under " + Shown(*value) + " too");
         int width = text ? TextWidth(*text) : 0;
-        if (width > kButtonTextWidth)
+        if (width > grid.width - kCircleWidth)
             review.Add("HG10", "warning", table::FunctionVersion, layout::ColumnName(table::FunctionVersion, functionversion::Text),
                        key,
                        "the text is about " + std::to_string(width) + " dialog units wide (an estimate at a typical "
                        "dialog font, about 4 to 5 units a character, capitals, m and w wider), and its radio button "
-                       "leaves about " + std::to_string(kButtonTextWidth) + " of its " + std::to_string(kButtonWidth) +
-                           " units beside the circle: the text wraps onto a second line, which the button's height of 17 "
-                           "units cuts off; shorten it");
+                       "leaves about " + std::to_string(grid.width - kCircleWidth) + " of its " + std::to_string(grid.width) +
+                           " units beside the circle" + crowded + ": the text wraps onto a second line, which the button's "
+                           "height of " + std::to_string(grid.height) + " units cuts off; shorten it");
     }
 }

@@ -51,6 +51,26 @@ void CheckNumbers(Review& review, const char* sequence, const std::map<std::stri
     }
 }
 
+// A dialog the sequence shows and whose events lead on to the choice (a license dialog's Next,
+// NewDialog ZizeVEZAvaziva) shows the choice as surely as the sequence would: the choice counts
+// as shown where the first such dialog is.
+void PlaceLeadingDialog(Review& review, std::map<std::string, int>& ui)
+{
+    const Table* events = review.Get(table::ControlEvent);
+    if (!events) return;
+    std::set<std::string> leading = {choice::Dialog};
+    for (std::size_t before = 0; before != leading.size();) {
+        before = leading.size();
+        for (const auto& row : events->rows)
+            if (row.size() > 3 && row[0] && row[3] && leading.count(*row[3]) &&
+                (row[2] == std::string("NewDialog") || row[2] == std::string("SpawnDialog")))
+                leading.insert(*row[0]);
+    }
+    for (const std::string& dialog : leading)
+        if (ui.count(dialog) && (!ui.count(choice::Dialog) || ui[dialog] < ui[choice::Dialog]))
+            ui[choice::Dialog] = ui[dialog];
+}
+
 // Before costing for the hostgate actions that switch features; before the dialog for
 // the one that builds the choice.
 void CheckOrder(Review& review, const char* sequence, const std::map<std::string, int>& order)
@@ -70,8 +90,8 @@ void CheckOrder(Review& review, const char* sequence, const std::map<std::string
                    "them; schedule it between FileCost and CostFinalize");
     if (prev >= 0 && dialog >= 0 && prev > dialog)
         review.Add("HG08", "error", sequence, "Sequence", action::PrevInstall,
-                   std::string("PrevInstall runs after the dialog ") + choice::Dialog +
-                       ": the choice is not there yet when the dialog shows; schedule it before the dialog");
+                   std::string("PrevInstall runs after the dialog ") + choice::Dialog + " (or a dialog leading to it) "
+                       "is shown: the choice is not there yet when the dialog shows; schedule it before the dialog");
     if (sequence == std::string(table::InstallExecuteSequence) && after >= 0 &&
         ((costFinalize >= 0 && after > costFinalize) || (prev >= 0 && after < prev)))
         review.Add("HG08", "error", sequence, "Sequence", action::AfterSelectFunction,
@@ -129,7 +149,7 @@ void CheckSequences(Review& review)
             if (!row.empty() && row[0]) binaries.insert(*row[0]);
     const std::map<std::string, int> uiNumbers = Numbers(review, table::InstallUISequence);
     const std::map<std::string, int> executeNumbers = Numbers(review, table::InstallExecuteSequence);
-    const std::map<std::string, int> ui = Running(uiNumbers);
+    std::map<std::string, int> ui = Running(uiNumbers);
     const std::map<std::string, int> execute = Running(executeNumbers);
     std::set<std::string> missingBinaries;
     for (const char* name : kLibraryActions) {
@@ -203,6 +223,7 @@ void CheckSequences(Review& review)
     CheckAdminSequences(review, PlanningActions(customActions));
     CheckNumbers(review, table::InstallUISequence, uiNumbers);
     CheckNumbers(review, table::InstallExecuteSequence, executeNumbers);
+    PlaceLeadingDialog(review, ui);
     CheckOrder(review, table::InstallUISequence, ui);
     CheckOrder(review, table::InstallExecuteSequence, execute);
     if (!executeNumbers.count(action::AfterSelectFunction))
@@ -215,5 +236,6 @@ void CheckSequences(Review& review)
                    "no rule; schedule it after FileCost and before AfterSelectFunction and CostFinalize");
     if (ui.count(action::CostFinalize) && !ui.count(choice::Dialog))
         review.Add("HG08", "warning", table::InstallUISequence, "Action", choice::Dialog,
-                   std::string("the dialog ") + choice::Dialog + " is in no sequence: no user ever sees the choice");
+                   std::string("the dialog ") + choice::Dialog + " is in no sequence, and no dialog of "
+                   "InstallUISequence leads to it (a NewDialog event): no user ever sees the choice");
 }

@@ -10,10 +10,6 @@
 
 namespace {
 
-constexpr int kButtonWidth = 174;
-constexpr int kButtonSpacing = 20;
-constexpr int kGroupHeight = 100;  // five buttons a column
-
 // The installation as the phases see it while the plan is made: properties in memory,
 // starting from what detect read; what they set, post and log goes into the plan.
 class Record : public Installation {
@@ -215,8 +211,6 @@ UINT BuildFunctionChoice(const Installation& installation, Gate& gate, const std
     std::string firstValue;
     std::string firstText;
     bool presetOffered = false;
-    int x = 0;
-    int y = 0;
     for (const FunctionRow& function : *functions) {
         std::string name = function.function.value_or("(unnamed)");
         if (!gate.EvaluateCabinetRules(std::nullopt, function.function)) {
@@ -247,13 +241,9 @@ UINT BuildFunctionChoice(const Installation& installation, Gate& gate, const std
             built.chosenText = text;
             presetOffered = true;
         }
-        built.buttons.push_back({static_cast<int>(built.buttons.size()) + 1, value, x, y, text});
-        y += kButtonSpacing;
-        if (y >= kGroupHeight) {
-            y = 0;
-            x += kButtonWidth;
-        }
+        built.buttons.push_back({static_cast<int>(built.buttons.size()) + 1, value, 0, 0, text});
     }
+    LayOutChoice(built.buttons);
 
     if (built.buttons.empty()) {
         installation.Log(report ? "no function available: message 3001" : "no function available: no choice built");

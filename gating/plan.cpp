@@ -191,3 +191,33 @@ std::vector<std::string> RuledFeatures(const Facts& facts)
     all.erase(std::remove_if(all.begin(), all.end(), [&](const std::string& name) { return !known.count(name); }), all.end());
     return all;
 }
+
+// Ten or fewer: two columns of five, 174 by 17, 20 apart, as the dialog has always had them.
+// More: a text keeps the whole width of half the control as long as it can, since a function's
+// text wraps sooner than rows get too tight to read. Rows close up first, down to eight rows
+// of 12 units (a line of the dialog font is 8 high); past sixteen functions a third column
+// (then a fourth...) takes the rows back up to the height they need.
+ChoiceGrid ChoiceGridFor(std::size_t count)
+{
+    constexpr std::size_t kRowsOfTen = 5;
+    constexpr std::size_t kMostRows = 8;
+    if (count <= 2 * kRowsOfTen) return {2, static_cast<int>(kRowsOfTen), kChoiceWidth / 2, 17, kChoiceHeight / 5};
+    std::size_t columns = std::max<std::size_t>(2, (count + kMostRows - 1) / kMostRows);
+    std::size_t rows = (count + columns - 1) / columns;
+    int pitch = kChoiceHeight / static_cast<int>(rows);
+    return {static_cast<int>(columns), static_cast<int>(rows), kChoiceWidth / static_cast<int>(columns),
+            std::min(17, pitch), pitch};
+}
+
+void LayOutChoice(std::vector<ChoiceButton>& buttons)
+{
+    ChoiceGrid grid = ChoiceGridFor(buttons.size());
+    for (std::size_t i = 0; i < buttons.size(); ++i) {
+        int row = static_cast<int>(i) % grid.rows;
+        int column = static_cast<int>(i) / grid.rows;
+        buttons[i].x = column * grid.width;
+        buttons[i].y = row * grid.pitch;
+        buttons[i].width = grid.width;
+        buttons[i].height = grid.height;
+    }
+}

@@ -20,14 +20,34 @@
 struct ChoiceButton {
     int order;
     std::string value;
-    int x;
+    int x;  // within the choice control
     int y;
     std::string text;
+    int width = 0;
+    int height = 0;
 };
 struct FunctionChoice {
     std::vector<ChoiceButton> buttons;
     std::string chosenText;  // the text shown when one function is offered
 };
+
+// The choice control PrevInstall adds to the dialog, in dialog units.
+constexpr int kChoiceX = 18;
+constexpr int kChoiceY = 120;
+constexpr int kChoiceWidth = 348;
+constexpr int kChoiceHeight = 100;
+
+// How `count` buttons share the control: columns filled top to bottom, left to right.
+struct ChoiceGrid {
+    int columns;
+    int rows;
+    int width;   // of a button, and the distance between columns
+    int height;  // of a button
+    int pitch;   // the distance between rows
+};
+ChoiceGrid ChoiceGridFor(std::size_t count);
+// Places every button of the choice inside the control.
+void LayOutChoice(std::vector<ChoiceButton>& buttons);
 
 // The companions of a release property the library sets: the root ("machine" or "user") and
 // the registry view ("32", "64" or "shared") the release was found in.

@@ -106,14 +106,41 @@ TEST(FunctionChoice, ThreeFunctionsWithoutPreset)
 
 TEST(FunctionChoice, ButtonsFillColumnsOfFive)
 {
-    Install install("", FunctionRows(11), FunctionRules(11));
+    Install install("", FunctionRows(10), FunctionRules(10));
     EXPECT_EQ(install.run("PrevInstall"), 0u);
     std::vector<Row> buttons = install.buttons();
-    ASSERT_EQ(buttons.size(), 11u);
+    ASSERT_EQ(buttons.size(), 10u);
     EXPECT_EQ(buttons[4], Button(5, "v5", 0, 80, "Text 5"));
     EXPECT_EQ(buttons[5], Button(6, "v6", 174, 0, "Text 6"));
     EXPECT_EQ(buttons[9], Button(10, "v10", 174, 80, "Text 10"));
-    EXPECT_EQ(buttons[10], Button(11, "v11", 348, 0, "Text 11"));
+}
+
+// More functions than two columns of five hold: every button inside the 348 x 100 control, none
+// over another; the last button, its size and the columns as laid out.
+TEST(FunctionChoice, MoreFunctionsStayInsideTheControl)
+{
+    const struct { int count; int columns; const char* last[4]; } cases[] = {  // x, y, width, height
+        {11, 2, {"174", "64", "174", "16"}}, {12, 2, {"174", "80", "174", "16"}},
+        {17, 3, {"232", "64", "116", "16"}}, {32, 4, {"261", "84", "87", "12"}},
+    };
+    for (const auto& c : cases) {
+        Install install("", FunctionRows(c.count), FunctionRules(c.count));
+        EXPECT_EQ(install.run("PrevInstall"), 0u);
+        std::vector<Row> buttons = install.buttons();
+        ASSERT_EQ(buttons.size(), static_cast<std::size_t>(c.count));
+        EXPECT_EQ(Row(buttons.back().begin() + 3, buttons.back().begin() + 7), Row(c.last, c.last + 4)) << c.count;
+        std::set<std::string> columns;
+        for (std::size_t i = 0; i < buttons.size(); ++i) {
+            int x = std::stoi(buttons[i][3]), y = std::stoi(buttons[i][4]), w = std::stoi(buttons[i][5]), h = std::stoi(buttons[i][6]);
+            EXPECT_TRUE(x >= 0 && y >= 0 && x + w <= 348 && y + h <= 100) << c.count << ": " << buttons[i][2];
+            columns.insert(buttons[i][3]);
+            for (std::size_t j = 0; j < i; ++j) {
+                int u = std::stoi(buttons[j][3]), v = std::stoi(buttons[j][4]);
+                EXPECT_TRUE(x >= u + w || u >= x + w || y >= v + h || v >= y + h) << buttons[i][2] << " over " << buttons[j][2];
+            }
+        }
+        EXPECT_EQ(columns.size(), static_cast<std::size_t>(c.columns)) << c.count;
+    }
 }
 
 TEST(FunctionChoice, UnavailableFunctionsLeaveNoGap)

@@ -140,6 +140,10 @@ std::vector<std::string> RulesUnder(const std::vector<std::string>& properties, 
     return statements;
 }
 
+// `count` functions more, each with the viewer's rules (the function remembered, so that sharing
+// its feature is no fault).
+std::vector<std::string> MoreFunctions(int count);
+
 const std::vector<std::string> kRemembersFunction = {
     "CREATE TABLE `AppSearch` (`Property` CHAR(72) NOT NULL, `Signature_` CHAR(72) NOT NULL PRIMARY KEY `Property`, "
     "`Signature_`)",
@@ -150,6 +154,24 @@ std::vector<std::string> Joined(std::vector<std::string> first, const std::vecto
     first.insert(first.end(), second.begin(), second.end());
     return first;
 }
+
+std::vector<std::string> MoreFunctions(int count)
+{
+    std::vector<std::string> statements = kRemembersFunction;
+    for (int i = 1; i <= count; ++i) {
+        std::string name = "f" + std::to_string(i);
+        statements = Joined(Joined(statements, {Function("'" + name + "', 'F', '" + name + "'")}),
+                            RulesUnder({"", "ACAD2000", "ACAD2004", "ACAD2007"}, name, "Viewer"));
+    }
+    return statements;
+}
+
+// A license dialog in the choice's place in the sequence, its Next leading to the choice.
+const std::vector<std::string> kLicenseFirst = {
+    "DELETE FROM `InstallUISequence` WHERE `Action`='ZizeVEZAvaziva'",
+    "INSERT INTO `InstallUISequence` (`Action`, `Condition`, `Sequence`) VALUES ('License', 'NOT Installed', 1100)",
+    "INSERT INTO `ControlEvent` (`Dialog_`, `Control_`, `Event`, `Argument`, `Condition`, `Ordering`) VALUES "
+    "('License', 'NextButton', 'NewDialog', 'ZizeVEZAvaziva', '1', 1)"};
 
 // The sample has no Registry table; a test gives it one.
 const std::string kRegistryTable =
@@ -206,6 +228,52 @@ std::set<Named> Check(const std::string& package, const OwnedString& source)
     for (const Finding& finding : Findings(package, source))
         named.insert({finding.code, finding.severity, finding.table, finding.key});
     return named;
+}
+
+// A fenced block of the guide in IDT form: column names, their types, the table and its keys.
+bool IsIdt(const std::vector<std::string>& block)
+{
+    auto fields = [](const std::string& line) { return std::count(line.begin(), line.end(), '\t') + 1; };
+    if (block.size() < 3 || fields(block[0]) < 2 || fields(block[0]) != fields(block[1])) return false;
+    std::istringstream types(block[1]);
+    for (std::string type; std::getline(types, type, '\t');)
+        if (type.size() < 2 || std::string("sSlLiI").find(type[0]) == std::string::npos ||
+            type.find_first_not_of("0123456789", 1) != std::string::npos)
+            return false;
+    return true;
+}
+
+// The guide's example tables in place of the sample's own.
+void GuideExamples(MSIHANDLE database)
+{
+    // The build folder lies in the source tree (scripts/build.sh): build\sample\source.
+    std::string root = SampleSource();
+    for (int up = 0; up < 3; ++up) root = root.substr(0, root.find_last_of('\\'));
+    std::optional<std::string> guide = ReadFile(root + "\\docs\\authoring.md");
+    ASSERT_TRUE(guide.has_value()) << root;
+    TempFolder folder{"guide"};
+    std::istringstream lines(*guide);
+    std::optional<std::vector<std::string>> block;  // inside a fence without a language
+    bool fenced = false;
+    int imported = 0;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("```", 0) != 0) {
+            if (block) block->push_back(line);
+        } else if ((fenced = !fenced)) {
+            if (line == "```") block.emplace();
+        } else if (block && IsIdt(*block)) {
+            std::string file = (*block)[2].substr(0, (*block)[2].find('\t')) + ".idt";
+            std::string text;
+            for (const std::string& row : *block) text += row + "\r\n";
+            WriteFile(folder / file, text);
+            EXPECT_EQ(MsiDatabaseImportA(database, folder.path().c_str(), file.c_str()), 0u) << text;
+            ++imported;
+            block.reset();
+        } else {
+            block.reset();
+        }
+    }
+    EXPECT_GE(imported, 4);  // AutoCAD, FunctionVersion, SearchCabinet, SuportPacks at least
 }
 
 // The sample copied to `package`, with the statements run on it and `change` made.
@@ -311,6 +379,8 @@ TEST(Checker, NamesEachMistakeOfTheSampleAndNothingElse)
         {"a function text with capitals and wide letters that wraps",
          {"UPDATE `FunctionVersion` SET `Text`='Komplett mit allen Exportformaten CAD' WHERE `Function`='viewer'"}, nullptr,
          false, {{"HG10", "warning", "FunctionVersion", "viewer"}}},
+        {"seventeen functions, in three columns: the sample's longer texts wrap", MoreFunctions(14), nullptr, false,
+         {{"HG10", "warning", "FunctionVersion", "viewer"}, {"HG10", "warning", "FunctionVersion", "editor"}}},
         {"a function text of narrow letters that fits",
          {"UPDATE `FunctionVersion` SET `Text`='Viewer: list, print, plot and tile it all' WHERE `Function`='viewer'"},
          nullptr, false, {}},
@@ -394,6 +464,11 @@ TEST(Checker, NamesEachMistakeOfTheSampleAndNothingElse)
          {"DELETE FROM `SuportPacks` WHERE `Source`='support\\sample_tool.exe'",
           "INSERT INTO `SuportPacks` (`Source`, `CommandLine`) VALUES ('support\\sample_tol.exe', '--welcome')"},
          nullptr, true, {{"HG11", "warning", "SuportPacks", "support\\sample_tol.exe"}}},
+        {"the guide's example tables", {}, GuideExamples, false, {}},
+        {"the choice reached only from a license dialog", kLicenseFirst, nullptr, false, {}},
+        {"a license dialog leading to the choice before PrevInstall runs",
+         Joined(kLicenseFirst, {"UPDATE `InstallUISequence` SET `Sequence`=850 WHERE `Action`='License'"}), nullptr, false,
+         {{"HG08", "error", "InstallUISequence", "PrevInstall"}}},
         {"positional columns under other names", {}, RenamePositionalColumns, false, {}},
         {"AutoCAD's unused column of another type", {}, NumberInUnusedColumn, false, {}},
         {"SearchCabinet's Flags as text", {}, FlagsAsText, false, {{"HG01", "error", "SearchCabinet", ""}}},
@@ -519,6 +594,9 @@ TEST(Checker, ExplainSaysWhyAFunctionWhoseRulesAreMetIsNotOffered)
             footnotes.insert({note.substr(0, end), note.substr(function, note.find(": ", function) - function)});
         }
         EXPECT_EQ(footnotes, c.expected) << *table;
+        // Chosen by name, its value beside it where the two differ.
+        EXPECT_NE(table->find("\nR16.0\tviewer, editor (EDITOR-PRO), network\teditor (EDITOR-PRO)\tinstalls\t"), std::string::npos)
+            << *table;
     }
 }
 
