@@ -378,8 +378,7 @@ UINT MatchHostsToFunction(const Installation& installation, Gate& gate, const Fa
         const HostRelease& row = (*facts.releases)[test.row];
         if (test.Fits()) {
             ++matched;
-            installation.Log("host release " + ReleaseName(row) + " (" + row.property.value_or("no property") +
-                             ") fits the chosen function");
+            installation.Log("host " + row.property.value_or("(no property)") + " fits the chosen function");
         } else if (test.why.empty()) {
             installation.Log(DoesNotFit(facts, test, *chosen) + ": it fits no function");
         } else {
