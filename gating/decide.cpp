@@ -287,9 +287,61 @@ void ApplyFunctionChoice(const Installation& installation, Gate& gate, const std
     gate.RestoreFeaturesOfFunction(chosen, "function " + installation.Loggable(prop::FunctionVer, *chosen) + " chosen");
 }
 
-// A release that is not installed never fits: its features would install for no host.
+// One release's test for the chosen function, made before any release's features go.
+struct ReleaseTest {
+    std::size_t row = 0;  // in the AutoCAD table
+    bool installed = false;
+    std::string why;      // why its rules for the function are not met; empty when they are
+    bool Fits() const { return installed && why.empty(); }
+};
+
+// The one writer of why a release does not fit a function: the log, the choice's reasons, the
+// named function's message 3000 and the checker's findings all say it in these words.
+std::string DoesNotFit(const Facts& facts, const ReleaseTest& test, const std::string& function)
+{
+    const HostRelease& row = (*facts.releases)[test.row];
+    std::string release = "host release " + ReleaseName(row) + " (" + row.property.value_or("no property") + ")";
+    if (test.why.empty()) return release + " is not installed";
+    return release + (test.installed ? "" : " is not installed, and") + " does not fit function " + function + ": " + test.why;
+}
+
+// Why no installed release fits a function, release by release: those whose rules name it.
+std::string NoneFits(const Facts& facts, const std::vector<ReleaseTest>& tests, const std::string& function)
+{
+    std::string text;
+    for (const ReleaseTest& test : tests) {
+        const HostRelease& row = (*facts.releases)[test.row];
+        bool named = facts.rules && std::any_of(facts.rules->begin(), facts.rules->end(), [&](const CabinetRule& rule) {
+                         return row.property && rule.property == row.property && rule.function == function;
+                     });
+        if (named) text += (text.empty() ? "" : "; ") + DoesNotFit(facts, test, function);
+    }
+    return text.empty() ? "no release's rules name it" : text;
+}
+
+// The functions of the package other than `chosen` (their names and values): their rules under
+// a release that fits belong to them, not to the release.
+NameSet OtherFunctions(const Facts& facts, const std::string& chosen)
+{
+    NameSet own{&chosen, &chosen + 1};
+    NameSet others;
+    if (!facts.functions) return others;
+    for (const FunctionRow& function : *facts.functions)
+        if (function.value == chosen && function.function) own.insert(*function.function);
+    for (const FunctionRow& function : *facts.functions)
+        for (const OwnedString& name : {function.function, function.value})
+            if (function.value != chosen && name && !own.count(*name)) others.insert(*name);
+    return others;
+}
+
+// Every release is tested for the chosen function on the same footing: all before any release's
+// features go, so that neither the AutoCAD nor the SearchCabinet rows' order counts. A release
+// that fails then takes the features of its rows that no fitting release's rows (its own, or the
+// chosen function's) name: a failed release never takes what a fitting one needs. A release that
+// is not installed never fits: its features would install for no host.
 UINT MatchHostsToFunction(const Installation& installation, Gate& gate, const Facts& facts,
-                          const std::vector<std::size_t>& found, const OwnedString& chosen, bool report)
+                          const std::vector<std::size_t>& found, const OwnedString& chosen, bool report,
+                          std::string* whyNone = nullptr)
 {
     if (!chosen) {
         if (!report) return ERROR_INSTALL_FAILURE;
@@ -298,26 +350,37 @@ UINT MatchHostsToFunction(const Installation& installation, Gate& gate, const Fa
         return ERROR_INSTALL_FAILURE;
     }
     if (!facts.releases) return ERROR_SUCCESS;
-    int matched = 0;
+    std::vector<ReleaseTest> tests;
     for (std::size_t i = 0; i < facts.releases->size(); ++i) {
-        const HostRelease& row = (*facts.releases)[i];
-        std::string name = row.property.value_or("(no property)");
-        bool installed = IsFound(found, i);
-        bool met = gate.EvaluateCabinetRules(row.property, chosen);
-        if (met && installed) {
+        const OwnedString& property = (*facts.releases)[i].property;
+        ReleaseTest test{i, IsFound(found, i), std::string()};
+        if (!gate.EvaluateCabinetRules(property, chosen)) test.why = gate.WhyNotMet(property, chosen);
+        tests.push_back(std::move(test));
+    }
+    const NameSet others = OtherFunctions(facts, *chosen);
+    NameSet needed;
+    for (const ReleaseTest& test : tests)
+        if (test.Fits())
+            for (const CabinetRule* rule : gate.RulesOf((*facts.releases)[test.row].property))
+                if (rule->feature && !(rule->function && others.count(*rule->function))) needed.insert(*rule->feature);
+    int matched = 0;
+    for (const ReleaseTest& test : tests) {
+        const HostRelease& row = (*facts.releases)[test.row];
+        if (test.Fits()) {
             ++matched;
-            installation.Log("host " + name + " fits the chosen function");
-        } else if (met) {
-            installation.Log("host " + name + " is not installed: it fits no function");
+            installation.Log("host " + row.property.value_or("(no property)") + " fits the chosen function");
+        } else if (test.why.empty()) {
+            installation.Log(DoesNotFit(facts, test, *chosen) + ": it fits no function");
         } else {
-            installation.Log("host " + name + (installed ? " does not fit" : " is not installed and does not fit") +
-                             " the chosen function: its features go");
-            gate.DisableFeaturesOfProperty(row.property, "host " + name + " does not fit the chosen function");
+            std::string why = DoesNotFit(facts, test, *chosen);
+            installation.Log(why + ": its features go, but those a fitting release's rules name");
+            gate.DisableFeaturesOfProperty(row.property, why, needed);
         }
     }
     if (matched > 0 || facts.releases->empty()) return ERROR_SUCCESS;
+    if (whyNone) *whyNone = NoneFits(facts, tests, *chosen);
     if (!report) return ERROR_INSTALL_FAILURE;
-    installation.Log("no host release fits the chosen function: message 3000");
+    installation.Log("no host release fits the chosen function (" + NoneFits(facts, tests, *chosen) + "): message 3000");
     installation.ReportError(message::HostMissing);
     return ERROR_INSTALL_FAILURE;
 }
@@ -416,18 +479,19 @@ bool TakesNamedFunction(const Facts& facts, const Gate& gate, Plan& plan, const 
                        return row.value == named && trial.EvaluateCabinetRules(std::nullopt, row.function);
                    });
     bool fits = false;
+    std::string whyNone;
     if (offered) {
         Plan scratch;
         Record quiet(facts, scratch);
         ApplyFunctionChoice(quiet, trial, facts.functions, named);
-        fits = MatchHostsToFunction(quiet, trial, facts, plan.found, named, false) == ERROR_SUCCESS;
+        fits = MatchHostsToFunction(quiet, trial, facts, plan.found, named, false, &whyNone) == ERROR_SUCCESS;
     }
     if (offered && fits) return true;
     std::string found;
     for (std::size_t i : plan.found) found += (found.empty() ? "" : ", ") + ReleaseName((*facts.releases)[i]);
     record.Log("FUNCTION_VER = " + record.Loggable(prop::FunctionVer, named) +
                " was named for this installation, but this machine cannot take it (" +
-               (offered ? "no installed release fits it" : "it is not offered") + "): it needs " +
+               (offered ? "no installed release fits it: " + whyNone : std::string("it is not offered")) + "): it needs " +
                ReleasesOf(facts, named) + "; installed: " + (found.empty() ? std::string("none") : found) + "; message 3000");
     record.ReportError(message::HostMissing);
     plan.result = ERROR_INSTALL_FAILURE;
@@ -577,9 +641,10 @@ void Decide(const Facts& facts, Stage stage, Plan& plan, const Record& record)
         trial.SetLog([](const std::string&) {});
         ApplyFunctionChoice(quiet, trial, facts.functions, value);
         PinStranded(trial, stranded);
-        return MatchHostsToFunction(quiet, trial, facts, plan.found, value, false) == ERROR_SUCCESS
+        std::string whyNone;
+        return MatchHostsToFunction(quiet, trial, facts, plan.found, value, false, &whyNone) == ERROR_SUCCESS
                    ? std::string()
-                   : "no installed host release fits it (it needs " + ReleasesOf(facts, value) + ")";
+                   : "no installed host release fits it (it needs " + ReleasesOf(facts, value) + "): " + whyNone;
     };
 
     // The installed product's function, recognised from its features (a change, or the earlier

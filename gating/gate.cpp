@@ -88,27 +88,42 @@ bool Gate::RestoreFeature(const std::string& feature, const std::string& why)
     return true;
 }
 
-bool Gate::EvaluateCabinetRules(const OwnedString& property, const OwnedString& function)
+// One evaluation, as EvaluateCabinetRules logs it and WhyNotMet tells it.
+struct Gate::Test {
+    bool met = false;
+    std::string verdict;  // "met (rows counted: N)", or "not met (why)" with the cabinets not found
+    std::vector<const CabinetRule*> failed;  // the rows of the group that failed, or every row when none counted
+    std::string failure;  // which: "group N has no satisfied row", "no row counted", or the table's absence
+};
+
+Gate::Test Gate::Run(const OwnedString& property, const OwnedString& function) const
 {
-    const std::string subject = "rules for property " + Quoted(property) + ", function " + Quoted(function);
+    Test test;
     if (!rules_) {
-        log_(subject + ": not met (" + noRules_ + ")");
-        return false;
+        test.failure = noRules_;
+        test.verdict = "not met (" + noRules_ + ")";
+        return test;
     }
+    const std::vector<const CabinetRule*> selected = Select(property, function);
     int group = 0;
     bool satisfied = false;
     int counted = 0;
     std::string missing;  // the cabinets not found, for the log
-    auto notMet = [&](const std::string& why) {
-        log_(subject + ": not met (" + why + ")" + (missing.empty() ? "" : "; cabinets not found: " + missing));
-        return false;
+    std::vector<const CabinetRule*> ofGroup;
+    auto notMet = [&](const std::string& why, std::vector<const CabinetRule*> rows) {
+        test.failure = why;
+        test.failed = std::move(rows);
+        test.verdict = "not met (" + why + ")" + (missing.empty() ? "" : "; cabinets not found: " + missing);
+        return test;
     };
-    for (const CabinetRule* rule : Select(property, function)) {
+    for (const CabinetRule* rule : selected) {
         if (rule->flags != group) {
-            if (group != 0 && !satisfied) return notMet(GroupName(group) + " has no satisfied row");
+            if (group != 0 && !satisfied) return notMet(GroupName(group) + " has no satisfied row", ofGroup);
             group = rule->flags;
             satisfied = false;
+            ofGroup.clear();
         }
+        ofGroup.push_back(rule);
         // A rule that names no possible feature is skipped: it neither satisfies nor counts.
         if (!rule->feature || !IsFeatureName(*rule->feature)) continue;
         if (rule->cabinet) {
@@ -123,10 +138,40 @@ bool Gate::EvaluateCabinetRules(const OwnedString& property, const OwnedString& 
             ++counted;
         }
     }
-    if (group != 0 && !satisfied) return notMet(GroupName(group) + " has no satisfied row");
-    if (counted == 0) return notMet("no row counted");
-    log_(subject + ": met (rows counted: " + std::to_string(counted) + ")");
-    return true;
+    if (group != 0 && !satisfied) return notMet(GroupName(group) + " has no satisfied row", ofGroup);
+    if (counted == 0) return notMet("no row counted", selected);
+    test.met = true;
+    test.verdict = "met (rows counted: " + std::to_string(counted) + ")";
+    return test;
+}
+
+bool Gate::EvaluateCabinetRules(const OwnedString& property, const OwnedString& function)
+{
+    Test test = Run(property, function);
+    log_("rules for property " + Quoted(property) + ", function " + Quoted(function) + ": " + test.verdict);
+    return test.met;
+}
+
+std::string Gate::WhyNotMet(const OwnedString& property, const OwnedString& function) const
+{
+    Test test = Run(property, function);
+    if (test.met) return std::string();
+    std::string rows;
+    for (const CabinetRule* rule : test.failed) {
+        if (!rule->feature || !IsFeatureName(*rule->feature)) continue;
+        std::string why;
+        if (rule->cabinet && !CabinetPresent(*rule->cabinet)) {
+            why = "cabinet " + *rule->cabinet + " not found";
+        } else if (!FeatureIsFree(*rule->feature)) {
+            std::string by = Reason(*rule->feature);
+            why = "switched off" + (by.empty() ? std::string() : " (" + by + ")");
+        } else {
+            continue;  // a row that would count: not what failed
+        }
+        rows += (rows.empty() ? "" : "; ") + ("feature " + *rule->feature + ": " + why);
+    }
+    if (test.failed.empty() && test.failure == "no row counted") rows = "no rules";
+    return test.failure + (rows.empty() ? std::string() : " (" + rows + ")");
 }
 
 std::vector<std::string> Gate::RuleFeatures() const
@@ -157,12 +202,17 @@ void Gate::Because(const std::string& feature, const std::string& why)
     reasons_.emplace_back(feature, why);
 }
 
-void Gate::DisableFeaturesOfProperty(const OwnedString& property, const std::string& why)
+void Gate::DisableFeaturesOfProperty(const OwnedString& property, const std::string& why, const NameSet& spared)
 {
     if (!rules_) return;
     std::string because = why.empty() ? "DisableFeaturesOfProperty " + Quoted(property) : why;
     for (const CabinetRule* rule : Select(property, std::nullopt))
-        if (rule->feature) DisableFeature(*rule->feature, because);
+        if (rule->feature && !spared.count(*rule->feature)) DisableFeature(*rule->feature, because);
+}
+
+std::vector<const CabinetRule*> Gate::RulesOf(const OwnedString& property) const
+{
+    return rules_ ? Select(property, std::nullopt) : std::vector<const CabinetRule*>();
 }
 
 void Gate::RestoreFeaturesOfProperty(const OwnedString& property, const std::string& why)

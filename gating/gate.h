@@ -36,8 +36,12 @@ public:
     // True when every nonzero rule group of the selected rows has a satisfied row and at
     // least one row counts. An absent argument selects on nothing; an empty text is a value.
     bool EvaluateCabinetRules(const OwnedString& property, const OwnedString& function);
+    // Why the rules selected are not met: the group that failed (or that no row counted), with
+    // each of its rows that is not satisfied: its feature, and the cabinet not found or what
+    // switched the feature off. Empty when they are met. Logs nothing.
+    std::string WhyNotMet(const OwnedString& property, const OwnedString& function) const;
     // `why` is kept, per feature switched, as the reason of the last switch (see Reason).
-    void DisableFeaturesOfProperty(const OwnedString& property, const std::string& why = "");
+    void DisableFeaturesOfProperty(const OwnedString& property, const std::string& why = "", const NameSet& spared = {});
     void RestoreFeaturesOfProperty(const OwnedString& property, const std::string& why = "");
     void DisableFeaturesOfFunction(const OwnedString& function, const std::string& why = "");
     void RestoreFeaturesOfFunction(const OwnedString& function, const std::string& why = "");
@@ -56,11 +60,15 @@ public:
     // The distinct features the rules name (possible feature keys only).
     std::vector<std::string> RuleFeatures() const;
     const std::optional<std::vector<CabinetRule>>& Rules() const { return rules_; }
+    // The rules a property selects (every function's), as DisableFeaturesOfProperty takes them.
+    std::vector<const CabinetRule*> RulesOf(const OwnedString& property) const;
     // Why the feature was last switched off or back on; empty when it never was.
     std::string Reason(const std::string& feature) const;
     void SetLog(Log log) { log_ = std::move(log); }
 
 private:
+    struct Test;
+    Test Run(const OwnedString& property, const OwnedString& function) const;
     std::vector<const CabinetRule*> Select(const OwnedString& property, const OwnedString& function) const;
     void Because(const std::string& feature, const std::string& why);
 

@@ -409,6 +409,13 @@ TEST(Checker, NamesEachMistakeOfTheSampleAndNothingElse)
         {"a function with rules under a release and a value",
          Joined({Function("'lite', 'Lite', 'lite'"), Feature("Lite")}, RulesUnder({"", "ACAD2000"}, "lite", "Lite")),
          nullptr, false, {}},
+        // R15.0's rules can never be met (Editor, without a cabinet, is editor's), and they name
+        // Trace, which R16.0's need: R16.0 still fits; where no release fits, HG23 says why.
+        // Trace offered names Editor too, so editor has no feature of its own.
+        {"a function whose rules under one release fail, under another are met",
+         {Function("'trace', 'Trace', 'trace'"), Feature("Trace"), Rule("'ACAD2000', 'trace', '', 'Editor', 1"),
+          Rule("'ACAD2000', 'trace', 'cabs\\editor.cab', 'Trace', 0"), Rule("'ACAD2004', 'trace', 'cabs\\editor.cab', 'Trace', 1")},
+         nullptr, false, {{"HG23", "warning", "FunctionVersion", "trace"}, {"HG24", "warning", "FunctionVersion", "editor"}}},
         {"a function's general feature, its releases' rules left out",
          Joined({Feature("Templates")}, Joined(RulesUnder({""}, "editor", "Templates"), RulesUnder({""}, "EDITOR-PRO", "Templates"))),
          nullptr, false, {{"HG23", "warning", "FunctionVersion", "editor"}}},
@@ -561,6 +568,10 @@ TEST(Checker, ExplainSaysWhyAFunctionWhoseRulesAreMetIsNotOffered)
         std::set<Footnote> expected;
     } cases[] = {
         {"the sample", {}, {}},
+        {"a function whose rules under one release fail, under another are met",
+         {Function("'trace', 'Trace', 'trace'"), Feature("Trace"), Rule("'ACAD2000', 'trace', '', 'Editor', 1"),
+          Rule("'ACAD2000', 'trace', 'cabs\\editor.cab', 'Trace', 0"), Rule("'ACAD2004', 'trace', 'cabs\\editor.cab', 'Trace', 1")},
+         {{"R15.0", "trace"}, {"R17.0", "trace"}, {"R15.0, R17.0", "trace"}}},
         {"a function's general feature, its releases' rules left out",
          Joined({Feature("Templates")}, Joined(RulesUnder({""}, "editor", "Templates"), RulesUnder({""}, "EDITOR-PRO", "Templates"))),
          {{"R15.0", "editor"}}},

@@ -13,7 +13,9 @@ namespace {
 // One package for every case: R15 per machine (ACAD2000), R16.0 and R16.1 sharing one
 // property (ACAD2004), R17 (ACAD2007). Functions draw and view. Link2000 is
 // ruled only under ACAD2000, for draw; Shared is draw's under both 2000 and 2004; Thermal is
-// view's; Docs no rule names; Tips lies below Thermal.
+// view's; Docs no rule names; Tips lies below Thermal. Scan's R16 rules need a cabinet that is
+// missing, its R17 rules name Lidar too; trace's R15 rules can never be met (Lidar16, without a
+// cabinet, is scan's), and they name Trace, which its R16 rules need.
 Facts Package()
 {
     Facts facts;
@@ -31,6 +33,12 @@ Facts Package()
         rule("ACAD2007", "draw", "cabs/draw.cab", "Link2007", 0),
         rule(nullptr, "draw", "cabs/draw.cab", "Draw", 0),
         rule(nullptr, "view", "cabs/view.cab", "Viewer", 0),
+        rule("ACAD2004", "scan", "cabs/scan.cab", "Lidar", 0),
+        rule("ACAD2004", "scan", "cabs/gone.cab", "Lidar16", 1),
+        rule("ACAD2007", "scan", "cabs/scan.cab", "Lidar", 1),
+        rule("ACAD2000", "trace", nullptr, "Lidar16", 1),
+        rule("ACAD2000", "trace", "cabs/scan.cab", "Trace", 0),
+        rule("ACAD2004", "trace", "cabs/scan.cab", "Trace", 1),
     };
     facts.releases = std::vector<HostRelease>{
         {std::string("ACAD2000"), std::string("R15.0")},
@@ -39,12 +47,16 @@ Facts Package()
         {std::string("ACAD2007"), std::string("R17.0")},
     };
     facts.functions = std::vector<FunctionRow>{{std::string("draw"), std::string("Draw"), std::string("draw")},
-                                               {std::string("view"), std::string("View"), std::string("view")}};
+                                               {std::string("view"), std::string("View"), std::string("view")},
+                                               {std::string("scan"), std::string("Scan"), std::string("scan")},
+                                               {std::string("trace"), std::string("Trace"), std::string("trace")}};
     for (const char* name : {"Core", "Link2000", "Link2007", "Shared", "Thermal", "Draw", "Viewer", "Docs"})
         facts.features.push_back({name, std::nullopt, 1, 0});
     facts.features.push_back({"Tips", std::string("Thermal"), 1, 0});
+    for (const char* name : {"Lidar", "Lidar16", "Trace"}) facts.features.push_back({name, std::nullopt, 1, 0});
     facts.packageRows.emplace();
-    for (const char* path : {"cabs/draw.cab", "cabs/view.cab"}) facts.cabinets[path] = Cabinet::Present;
+    for (const char* path : {"cabs/draw.cab", "cabs/view.cab", "cabs/scan.cab"}) facts.cabinets[path] = Cabinet::Present;
+    facts.cabinets["cabs/gone.cab"] = Cabinet::Absent;
     return facts;
 }
 
@@ -67,6 +79,22 @@ std::string Installed(const Plan& plan)
     for (const FeaturePlan& entry : plan.features)
         if (Installs(entry.target)) list += (list.empty() ? "" : " ") + entry.feature;
     return list;
+}
+
+// What a machine gets: the functions offered, then for each function chosen the result and
+// every planned feature's target.
+std::string Outcome(Facts machine)
+{
+    Plan offer = MakePlan(machine, Stage::BeforeChoice);
+    std::string text = "offered";
+    for (const std::string& value : offer.offered) text += " " + value;
+    for (const FunctionRow& function : *machine.functions) {
+        machine.chosen = function.value;
+        Plan plan = MakePlan(machine, Stage::Chosen);
+        text += "\n" + *function.value + " " + std::to_string(plan.result) + ":";
+        for (const FeaturePlan& entry : plan.features) text += " " + entry.feature + "=" + TargetName(entry.target);
+    }
+    return text;
 }
 
 OwnedString PropertySet(const Plan& plan, const std::string& name)
@@ -105,9 +133,17 @@ TEST(Plan, FeaturesForEachMachineChoiceAndPackageRow)
         {"R15.0", "view", "Thermal 0 ?", "Core Viewer", 0},
         // A true row that raises a ruled feature hostgate switched off does not bring it back.
         {"R16.1", "draw", "Link2000 3 1", "Core Shared Draw", 0},
+        // A release that fails takes none of what a fitting release's rules name, whatever
+        // the rows' order.
+        {"R16.0 R17.0", "scan", "", "Core Lidar", 0},
+        {"R17.0", "scan", "", "Core Lidar", 0},
+        {"R16.0", "scan", "", "", ERROR_INSTALL_FAILURE},
+        {"R15.0 R16.1", "trace", "", "Core Trace", 0},
     };
-    for (const Case& c : cases) {
+    for (const Case& c : cases)
+    for (bool newestFirst : {false, true}) {
         Facts facts = Package();
+        if (newestFirst) std::reverse(facts.releases->begin(), facts.releases->end());
         Detected(facts, c.releases);
         facts.chosen = std::string(c.chosen);
         std::vector<std::string> words = SplitText(c.rows, ' ');
@@ -117,7 +153,7 @@ TEST(Plan, FeaturesForEachMachineChoiceAndPackageRow)
         }
         for (Stage stage : {Stage::BeforeChoice, Stage::Chosen}) {
             Plan plan = MakePlan(facts, stage);
-            std::string where = std::string(c.releases) + " / " + c.chosen + " / " + c.rows +
+            std::string where = std::string(c.releases) + " / " + c.chosen + " / " + c.rows + (newestFirst ? " / newest first" : "") +
                                 (stage == Stage::Chosen ? " (chosen)" : " (before the choice)");
             if (stage == Stage::Chosen) {
                 EXPECT_EQ(plan.result, c.result) << where;
@@ -246,9 +282,21 @@ TEST(Plan, NamedFunctionsUnknownCabinetsAndTheInstalledFunction)
 
 // Offered means installable: over generated rule sets (releases x functions x groups x
 // shared features), every function the choice offers plans without a message, on every set
-// of releases found.
+// of releases found; and every order of the AutoCAD and SearchCabinet rows plans alike.
 TEST(Plan, EveryOfferedFunctionInstallsOnEverySetOfReleases)
 {
+    unsigned shuffle = 7;  // apart from the packages' own sequence, which stays as it was
+    auto reorder = [&shuffle](Facts facts, int order) {
+        std::vector<HostRelease>& releases = *facts.releases;
+        for (int step = 0; step < order % 6; ++step) std::next_permutation(releases.begin(), releases.end(),
+            [](const HostRelease& a, const HostRelease& b) { return *a.release < *b.release; });
+        std::vector<CabinetRule>& rules = *facts.rules;
+        for (std::size_t i = rules.size(); order > 0 && i > 1; --i) {
+            shuffle = shuffle * 1103515245u + 12345u;
+            std::swap(rules[i - 1], rules[(shuffle >> 16) % i]);
+        }
+        return facts;
+    };
     unsigned seed = 1;
     auto next = [&seed](unsigned below) {
         seed = seed * 1103515245u + 12345u;
@@ -297,6 +345,12 @@ TEST(Plan, EveryOfferedFunctionInstallsOnEverySetOfReleases)
                 Plan chosen = MakePlan(machine, Stage::Chosen);
                 EXPECT_EQ(chosen.result, 0u) << "package " << package << ", releases" << releases << ", function " << value;
                 ++checked;
+            }
+            std::string outcome = Outcome(machine);
+            for (int order = 1; order < 12; ++order) {
+                Facts permuted = reorder(facts, order);
+                Detected(permuted, releases);
+                EXPECT_EQ(Outcome(permuted), outcome) << "package " << package << ", releases" << releases << ", order " << order;
             }
         }
     }
