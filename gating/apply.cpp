@@ -11,8 +11,9 @@
 
 bool FeatureListsRule(const InstallSession& session)
 {
-    if (session.GetProperty(prop::Preselected) == std::string("1")) return true;
-    // Before the first costing the installer has not said so yet: the lists as given tell.
+    // The lists as given tell, or as the library kept them. Preselected alone is no list: a
+    // dialog's AddLocal or Remove sets it too, and then the person's states are checked
+    // against the plan like any others.
     if (session.GetProperty(prop::ListsGiven)) return true;
     for (const char* list : {prop::AddLocal, prop::Remove, prop::AddSource, prop::AddDefault, prop::Reinstall, prop::Advertise})
         if (session.GetProperty(list)) return true;
@@ -309,7 +310,8 @@ NameSet WriteRows(const InstallSession& session, OwnRows& table, const Facts& fa
     NameSet wasOff;
     for (const ConditionRow& row : record.rows())
         if (row.level == 0 && record.Awake(row.feature, 0)) wasOff.insert(row.feature);
-    std::vector<std::string> answers(plan.features.size(), "as it is");
+    const std::string unchanged = "as it is";
+    std::vector<std::string> answers(plan.features.size(), unchanged);
     std::vector<ConditionRow> wake, sleep;
     for (std::size_t i = 0; i < plan.features.size(); ++i) {
         const FeaturePlan& entry = plan.features[i];
@@ -343,7 +345,7 @@ NameSet WriteRows(const InstallSession& session, OwnRows& table, const Facts& fa
     SetRows(table, record, sleep, kDormant, refused);
     for (std::size_t i = 0; i < plan.features.size(); ++i) {
         if (refused.count(plan.features[i].feature)) answers[i] = "refused by the installer";
-        if (plan.features[i].ruled || answers[i] != "as it is") LogPlan(session, plan.features[i], answers[i]);
+        if (plan.features[i].ruled || answers[i] != unchanged) LogPlan(session, plan.features[i], answers[i]);
     }
     return wasOff;
 }
@@ -493,9 +495,13 @@ void SettleFeatureStates(const InstallSession& session, OwnRows& table, const Fa
             // A feature an earlier choice withheld comes back when the given lists ask for it.
             bool asked = (IsAll(given) || std::find(addLocal.begin(), addLocal.end(), entry.feature) != addLocal.end()) &&
                          !IsAll(removeGiven) && std::find(removed.begin(), removed.end(), entry.feature) == removed.end();
-            if (!asked) continue;
-            s.state = INSTALLSTATE_LOCAL;
-            s.keep = true;
+            // Not asked for, it is as the lists give it, except that it never installs where the
+            // plan leaves it out (a dialog's AddLocal on its parent takes it along).
+            if (!asked && Installs(s.state)) continue;
+            if (asked) {
+                s.state = INSTALLSTATE_LOCAL;
+                s.keep = true;
+            }
         } else if (facts.listsRule) {
             s.state = INSTALLSTATE_ABSENT;
         }

@@ -564,36 +564,50 @@ TEST(Snapshot, StatesChangedOnTheDialogAreFoundOut)
 // The chosen function decides the features on every road a package can take: the dialog
 // before the first costing, after it (also where the installer still says costing is not
 // complete, as Windows does while it costs disks in the background), chosen twice with a
-// first choice that drops a release, and a feature list given on the command line.
+// first choice that drops a release, a feature list given on the command line, and two choices
+// with a feature added on a later dialog (which sets Preselected), then the execute sequence.
 TEST(WholeRoad, TheChosenFunctionsFeaturesInstall)
 {
-    enum Road { BeforeCosting, AfterCosting, CostingNotComplete, ChosenTwice, FeatureListAll };
+    enum Road { BeforeCosting, AfterCosting, CostingNotComplete, ChosenTwice, FeatureListAll, Customized };
     // R17 is missing, so E (ruled under it alone) stays off. F is R15's own feature, G its
-    // follow-parent child; the first of two choices, f3, drops A, B and C.
+    // follow-parent child; the first of two choices, f3, drops A, B and C. P, named by no
+    // rule, is the person's to add again; its child K is ruled, at level 2: out, as the plan says.
     PackageBuilder builder;
-    builder.rows("Feature", "G\tF\tG\t\t1\t1\t\t2\n");
-    const std::string rules = SharedRules() + "HOST_R15\tsetup\there.cab\tF\t0\nHOST_R17\tf4\there.cab\tE\t0\n";
+    builder.rows("Feature", "G\tF\tG\t\t1\t1\t\t2\nP\t\tP\t\t1\t1\t\t0\nK\tP\tK\t\t1\t2\t\t0\n");
+    const std::string rules =
+        SharedRules() + "HOST_R15\tsetup\there.cab\tF\t0\nHOST_R17\tf4\there.cab\tE\t0\n\tsetup\there.cab\tK\t0\n";
     const std::map<std::string, std::vector<std::string>> installs = {
         {"f1", {"Core", "A", "B", "F", "G"}}, {"f2", {"Core", "B", "C", "F", "G"}}, {"f3", {"Core", "D", "F", "G"}}};
-    for (Road road : {BeforeCosting, AfterCosting, CostingNotComplete, ChosenTwice, FeatureListAll}) {
-        for (const auto& [choice, expected] : installs) {
+    for (Road road : {BeforeCosting, AfterCosting, CostingNotComplete, ChosenTwice, FeatureListAll, Customized}) {
+        for (auto [choice, expected] : installs) {
             Install install(kHosts, kThreeFunctions, rules, builder);
             install.hosts.install("R15.0", "ACAD-1");
             if (road == FeatureListAll) install.session->setProperty("ADDLOCAL", "ALL");
             ASSERT_EQ(install.run("PrevInstall"), 0u);
-            if (road == AfterCosting || road == CostingNotComplete || road == ChosenTwice) {
+            if (road == AfterCosting || road == CostingNotComplete || road == ChosenTwice || road == Customized) {
                 ASSERT_EQ(install.session->doAction("CostFinalize"), 0u);
             }
             if (road == CostingNotComplete) install.session->setProperty("CostingComplete", "0");
-            if (road == ChosenTwice) {
+            if (road == ChosenTwice || road == Customized) {
                 install.session->setProperty("FUNCTION_VER", "f3");
                 ASSERT_EQ(install.run("AfterSelectFunction"), 0u);
                 ASSERT_NE(install.session->featureAction("A"), INSTALLSTATE_LOCAL);
             }
             install.session->setProperty("FUNCTION_VER", choice);
             ASSERT_EQ(install.run("AfterSelectFunction"), 0u);
+            if (road == Customized) {
+                // As a dialog's AddLocal does: the feature local (its children with it under
+                // Wine), and Preselected set.
+                MsiSetFeatureStateW(install.session->handle(), L"P", INSTALLSTATE_LOCAL);
+                install.session->setProperty("Preselected", "1");
+                ASSERT_EQ(install.run("PrevInstall"), 0u);
+                ASSERT_EQ(install.session->doAction("CostFinalize"), 0u);
+                ASSERT_EQ(install.run("AfterSelectFunction"), 0u);
+            }
+            if (road == FeatureListAll) expected.push_back("K");
+            expected.push_back("P");
             std::vector<std::string> local;
-            for (const char* feature : {"Core", "A", "B", "C", "D", "E", "F", "G"})
+            for (const char* feature : {"Core", "A", "B", "C", "D", "E", "F", "G", "K", "P"})
                 if (install.session->featureAction(feature) == INSTALLSTATE_LOCAL) local.push_back(feature);
             EXPECT_EQ(local, expected) << choice << " on road " << road;
         }
