@@ -174,21 +174,28 @@ TEST(FunctionChoice, PresetKeptOnlyWhenOffered)
 {
     // The package's own default (its Property row, or what it remembers), or one named with the
     // dialog shown, that is not offered is replaced by the first offered; one named for an
-    // installation nobody is asked about stops it with message 3000 instead.
-    enum Preset { PackageDefault, NamedWithDialog, NamedSilently, Remembered };
+    // installation nobody is asked about stops it with message 3000 instead, also where the
+    // package's search for a remembered one found nothing.
+    enum Preset { PackageDefault, NamedWithDialog, NamedSilently, Remembered, SearchedInVain };
     const struct {
         const char* preset;
         Preset how;
         const char* expected;  // none: message 3000
     } cases[] = {{"v3", PackageDefault, "v3"}, {"v2", PackageDefault, "v1"}, {"V3", PackageDefault, "v1"},
                  {"v3", NamedSilently, "v3"},  {"v2", NamedWithDialog, "v1"}, {"nothing", NamedWithDialog, "v1"},
-                 {"v2", NamedSilently, nullptr}, {"nothing", NamedSilently, nullptr}, {"v2", Remembered, "v1"}};
+                 {"v2", NamedSilently, nullptr}, {"nothing", NamedSilently, nullptr}, {"v2", Remembered, "v1"},
+                 {"v2", SearchedInVain, nullptr}};
+    const std::string kept = "Software\\HostgateTest\\" + NewGuid();
     for (const auto& c : cases) {
         PackageBuilder builder;
         if (c.how == PackageDefault) builder.rows("Property", std::string("FUNCTION_VER\t") + c.preset + "\n");
         // The package reads back the function it wrote (as AppSearch would set it).
-        if (c.how == Remembered)
+        if (c.how == Remembered || c.how == SearchedInVain) {
             builder.table("AppSearch", "Property\tSignature_\ns72\ts72\nAppSearch\tProperty\tSignature_\nFUNCTION_VER\tKept\n");
+            builder.table("RegLocator", "Signature_\tRoot\tKey\tName\tType\ns72\ti2\ts255\tS255\tI2\nRegLocator\tSignature_\n"
+                                        "Kept\t1\t" + kept + "\tFunction\t2\n");
+        }
+        if (c.how == Remembered) SetStringValue(HKEY_CURRENT_USER, kept, "Function", c.preset);
         Install install("", FunctionRows(3), FunctionRules(3, {2}), builder);
         if (c.how != PackageDefault) install.session->setProperty("FUNCTION_VER", c.preset);
         if (c.how == NamedWithDialog) install.session->setProperty("UILevel", "5");
@@ -199,6 +206,7 @@ TEST(FunctionChoice, PresetKeptOnlyWhenOffered)
             EXPECT_EQ(install.user.errors(), std::vector<int>{3000}) << c.preset;
             EXPECT_TRUE(install.off().empty()) << c.preset;
         }
+        DeleteTree(HKEY_CURRENT_USER, kept);
     }
 }
 
