@@ -3,6 +3,7 @@
 #include "gating/apply.h"
 #include "gating/plan.h"
 #include "host/host_release.h"
+#include "host/registry_key.h"
 #include "package/contract.h"
 #include "session/database.h"
 #include "session/install_session.h"
@@ -44,6 +45,7 @@ void JudgeChoice(const PackageDatabase& db, Facts& facts)
     std::vector<std::pair<std::string, std::string>> set = DecodeLibrarySet(facts.librarySet);
     facts.functionFromLibrary =
         std::find(set.begin(), set.end(), std::make_pair(std::string(prop::FunctionVer), *facts.chosen)) != set.end();
+    facts.functionRemembered = facts.remembered && facts.chosen == facts.remembered;
     facts.functionNamed = facts.chosen != facts.packageFunction && !facts.functionFromLibrary && !facts.functionRemembered;
 }
 
@@ -207,6 +209,44 @@ void ReadCabinets(const InstallSession& session, const PackageDatabase& db, Fact
     }
 }
 
+OwnedString Formatted(const InstallSession& session, const std::string& text)
+{
+    if (text.find('[') == std::string::npos) return text;
+    MsiHandle record(MsiCreateRecord(0));
+    if (!record || MsiRecordSetStringW(record.get(), 0, Wide(text).c_str()) != ERROR_SUCCESS) return std::nullopt;
+    return ReadInstallerText([&](wchar_t* buffer, DWORD* size) {
+        return MsiFormatRecordW(session.handle(), record.get(), buffer, size);
+    });
+}
+
+// Whether the package's AppSearch found `value` for FUNCTION_VER: one of its registry
+// searches for the property holds it now. A value the command line gave and the search did
+// not find (a first installation, nothing written yet) is no remembered one.
+bool SearchFinds(const InstallSession& session, const PackageDatabase& db, const std::string& value)
+{
+    TableView searches;
+    if (!searches.Open(db, table::AppSearch, nullptr, Filter(appsearch::PropertyColumn, prop::FunctionVer))) return false;
+    while (searches.Fetch()) {
+        OwnedString signature = searches.GetString(appsearch::Signature);
+        TableView locator;
+        if (!signature || !locator.Open(db, table::RegLocator, nullptr, Filter(reglocator::SignatureColumn, *signature)) ||
+            !locator.Fetch() || (locator.GetInteger(reglocator::Type) & 0x0F) != reglocator::RawValue)
+            continue;
+        static const HKEY roots[] = {HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_USERS};
+        int root = locator.GetInteger(reglocator::Root);
+        OwnedString key = locator.GetString(reglocator::Key);
+        OwnedString name = locator.GetString(reglocator::Name);
+        if (root < 0 || root > 3 || !key) continue;
+        key = Formatted(session, *key);
+        if (name) name = Formatted(session, *name);
+        int view = root != 2 ? kViewShared : (locator.GetInteger(reglocator::Type) & reglocator::View64) ? kView64 : kView32;
+        if (!key || (view == kView64 && !Has64BitRegistryView())) continue;
+        RegistryKey opened(RegistryPlace{roots[root], view}, *key);
+        if (opened.GetValue(name ? name->c_str() : "") == value) return true;
+    }
+    return false;
+}
+
 void ReadChoice(const InstallSession& session, const PackageDatabase& db, const std::vector<std::string>& searched,
                 Facts& facts)
 {
@@ -214,9 +254,20 @@ void ReadChoice(const InstallSession& session, const PackageDatabase& db, const 
     facts.choiceBuilt = session.GetProperty(prop::FunctionRb).has_value();
     OwnedString level = session.GetProperty(prop::UiLevel);
     facts.dialog = level && std::atoi(level->c_str()) == 5;
-    // A function the package remembers (its AppSearch reads back what it wrote) is the
-    // package's own, as its Property row is.
-    facts.functionRemembered = std::find(searched.begin(), searched.end(), prop::FunctionVer) != searched.end();
+    // A function the package remembers (its AppSearch read back what it wrote) is the
+    // package's own, as its Property row is; one it no longer has is dropped, and the
+    // installed features decide.
+    if (facts.chosen && std::find(searched.begin(), searched.end(), prop::FunctionVer) != searched.end() &&
+        SearchFinds(session, db, *facts.chosen)) {
+        bool offeredByPackage = facts.functions && std::any_of(facts.functions->begin(), facts.functions->end(),
+                                                               [&](const FunctionRow& row) { return row.value == facts.chosen; });
+        if (offeredByPackage) {
+            facts.remembered = facts.chosen;
+        } else if (!facts.choiceBuilt) {
+            facts.staleFunction = facts.chosen;
+            facts.chosen.reset();
+        }
+    }
     JudgeChoice(db, facts);
 }
 

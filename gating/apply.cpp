@@ -11,8 +11,9 @@
 
 bool FeatureListsRule(const InstallSession& session)
 {
-    if (session.GetProperty(prop::Preselected) == std::string("1")) return true;
-    // Before the first costing the installer has not said so yet: the lists as given tell.
+    // The lists as given tell, or as the library kept them. Preselected alone is no list: a
+    // dialog's AddLocal or Remove sets it too, and then the person's states are checked
+    // against the plan like any others.
     if (session.GetProperty(prop::ListsGiven)) return true;
     for (const char* list : {prop::AddLocal, prop::Remove, prop::AddSource, prop::AddDefault, prop::Reinstall, prop::Advertise})
         if (session.GetProperty(list)) return true;
@@ -79,36 +80,67 @@ Lists GivenLists(const InstallSession& session)
 
 }  // namespace
 
-void WithholdFromFeatureLists(const InstallSession& session, const std::vector<FeatureRow>& features,
-                              const NameSet& withheld)
+namespace {
+
+using Changes = std::vector<std::pair<std::string, INSTALLSTATE>>;  // feature, its new state
+
+bool Belongs(const std::string& list, INSTALLSTATE state)
+{
+    return list == prop::Remove      ? state == INSTALLSTATE_ABSENT
+           : list == prop::AddLocal  ? state == INSTALLSTATE_LOCAL
+           : list == prop::AddSource ? state == INSTALLSTATE_SOURCE
+           : list == prop::Advertise ? state == INSTALLSTATE_ADVERTISED
+                                     : false;
+}
+
+// The one way the lists are edited, on every road: the lists as given, each planned change
+// joined to the list of its state, and every withheld feature joined to REMOVE (which comes
+// after ADDLOCAL: what it names is not installed, whatever ADDLOCAL said) and taken out of
+// ADDSOURCE, ADDDEFAULT and ADVERTISE (ALL there spelled out).
+void HoldFeatureLists(const InstallSession& session, const std::vector<FeatureRow>& features, const NameSet& withheld,
+                      const Changes& changes)
 {
     Lists given = GivenLists(session);
+    // Without a list given nothing is held: the plan's states rule.
+    bool anyGiven = std::any_of(given.begin(), given.end(), [](const auto& list) { return !list.second.empty(); });
+    const NameSet none;
+    const NameSet& held = anyGiven ? withheld : none;
     for (const char* name : kEditedLists) {
-        // ADDLOCAL stands: REMOVE, applied after it, takes the withheld features out.
-        if (name == std::string(prop::AddLocal)) continue;
         const std::string value = ValueOf(given, name);
+        const bool remove = name == std::string(prop::Remove);
         std::vector<std::string> names;
-        if (name == std::string(prop::Remove)) {
-            // REMOVE comes after ADDLOCAL: what it names is not installed, whatever ADDLOCAL said.
-            if (IsAll(value)) continue;
-            names = Split(value);
-            for (const std::string& feature : withheld)
-                if (std::find(names.begin(), names.end(), feature) == names.end()) names.push_back(feature);
+        if (IsAll(value) && (remove || name == std::string(prop::AddLocal))) {
+            names = {value};
+        } else if (IsAll(value)) {
+            for (const FeatureRow& feature : features) names.push_back(feature.name);
         } else {
-            if (value.empty()) continue;
-            if (IsAll(value))
-                for (const FeatureRow& feature : features) names.push_back(feature.name);
-            else
-                names = Split(value);
-            names.erase(std::remove_if(names.begin(), names.end(), [&](const std::string& n) { return withheld.count(n) > 0; }),
+            names = Split(value);
+        }
+        bool all = names.size() == 1 && IsAll(names.front());
+        auto has = [&](const std::string& feature) { return std::find(names.begin(), names.end(), feature) != names.end(); };
+        for (const auto& [feature, state] : changes)
+            if (!all && Belongs(name, state) && !has(feature)) names.push_back(feature);
+        if (remove && !all) {
+            for (const std::string& feature : held)
+                if (!has(feature)) names.push_back(feature);
+        } else if (!remove && name != std::string(prop::AddLocal)) {
+            names.erase(std::remove_if(names.begin(), names.end(), [&](const std::string& n) { return held.count(n) > 0; }),
                         names.end());
         }
         std::string list = Join(names);
-        if (list == value) continue;
+        if (list == session.GetProperty(name).value_or(std::string())) continue;
         session.SetProperty(name, list.c_str());
-        session.Log(std::string("feature lists given: ") + name + " = " + (list.empty() ? "(none)" : list) +
-                    " (the features the rules switch off are withheld)");
+        session.Log(std::string("feature lists: ") + name + " = " + (list.empty() ? "(none)" : list) +
+                    " (as given, with the plan's changes; the features the rules switch off withheld)");
     }
+}
+
+}  // namespace
+
+void WithholdFromFeatureLists(const InstallSession& session, const std::vector<FeatureRow>& features,
+                              const NameSet& withheld)
+{
+    HoldFeatureLists(session, features, withheld, {});
 }
 
 namespace {
@@ -309,7 +341,8 @@ NameSet WriteRows(const InstallSession& session, OwnRows& table, const Facts& fa
     NameSet wasOff;
     for (const ConditionRow& row : record.rows())
         if (row.level == 0 && record.Awake(row.feature, 0)) wasOff.insert(row.feature);
-    std::vector<std::string> answers(plan.features.size(), "as it is");
+    const std::string unchanged = "as it is";
+    std::vector<std::string> answers(plan.features.size(), unchanged);
     std::vector<ConditionRow> wake, sleep;
     for (std::size_t i = 0; i < plan.features.size(); ++i) {
         const FeaturePlan& entry = plan.features[i];
@@ -343,7 +376,7 @@ NameSet WriteRows(const InstallSession& session, OwnRows& table, const Facts& fa
     SetRows(table, record, sleep, kDormant, refused);
     for (std::size_t i = 0; i < plan.features.size(); ++i) {
         if (refused.count(plan.features[i].feature)) answers[i] = "refused by the installer";
-        if (plan.features[i].ruled || answers[i] != "as it is") LogPlan(session, plan.features[i], answers[i]);
+        if (plan.features[i].ruled || answers[i] != unchanged) LogPlan(session, plan.features[i], answers[i]);
     }
     return wasOff;
 }
@@ -493,9 +526,13 @@ void SettleFeatureStates(const InstallSession& session, OwnRows& table, const Fa
             // A feature an earlier choice withheld comes back when the given lists ask for it.
             bool asked = (IsAll(given) || std::find(addLocal.begin(), addLocal.end(), entry.feature) != addLocal.end()) &&
                          !IsAll(removeGiven) && std::find(removed.begin(), removed.end(), entry.feature) == removed.end();
-            if (!asked) continue;
-            s.state = INSTALLSTATE_LOCAL;
-            s.keep = true;
+            // Not asked for, it is as the lists give it, except that it never installs where the
+            // plan leaves it out (a dialog's AddLocal on its parent takes it along).
+            if (!asked && Installs(s.state)) continue;
+            if (asked) {
+                s.state = INSTALLSTATE_LOCAL;
+                s.keep = true;
+            }
         } else if (facts.listsRule) {
             s.state = INSTALLSTATE_ABSENT;
         }
@@ -525,9 +562,10 @@ void SettleFeatureStates(const InstallSession& session, OwnRows& table, const Fa
 // A change of the installed product: each planned feature the product lacks is added, each
 // it has and the plan leaves out is removed, through the feature lists (for a costing to
 // come) and, once chosen, through the features' states after costing again.
-void ApplyChange(const InstallSession& session, const Plan& plan, Stage stage)
+void ApplyChange(const InstallSession& session, const std::vector<FeatureRow>& features, const Plan& plan, Stage stage)
 {
-    std::vector<std::pair<std::string, INSTALLSTATE>> changes;  // feature, its new state
+    NameSet withheld = Withheld(plan);
+    Changes changes;
     for (const FeaturePlan& entry : plan.features) {
         if (entry.target == Target::Package) continue;
         bool planned = Installs(entry.target);
@@ -539,25 +577,7 @@ void ApplyChange(const InstallSession& session, const Plan& plan, Stage stage)
         changes.emplace_back(entry.feature, StateOf(entry.target));
     }
 
-    // The lists as given, with the planned changes: REMOVE comes after the lists that add.
-    Lists given = GivenLists(session);
-    for (const char* name : kEditedLists) {
-        std::string value = ValueOf(given, name);
-        std::vector<std::string> names = Split(value);
-        for (const auto& [feature, state] : changes) {
-            bool belongs = name == std::string(prop::Remove)      ? state == INSTALLSTATE_ABSENT
-                           : name == std::string(prop::AddLocal)  ? state == INSTALLSTATE_LOCAL
-                           : name == std::string(prop::AddSource) ? state == INSTALLSTATE_SOURCE
-                           : name == std::string(prop::Advertise) ? state == INSTALLSTATE_ADVERTISED
-                                                                  : false;
-            if (belongs && !IsAll(value) && std::find(names.begin(), names.end(), feature) == names.end())
-                names.push_back(feature);
-        }
-        std::string list = Join(names);
-        if (list == session.GetProperty(name).value_or(std::string())) continue;
-        session.SetProperty(name, list.c_str());
-        session.Log(std::string("feature lists: ") + name + " = " + (list.empty() ? "(none)" : list));
-    }
+    HoldFeatureLists(session, features, withheld, changes);
     if (stage != Stage::Chosen) return;
     session.Log("costing redone");
     session.DoAction(action::CostFinalize);
@@ -596,7 +616,7 @@ UINT ApplyPlan(const InstallSession& session, const PackageDatabase& db, const F
     for (int number : plan.messages) session.ReportError(number);
     if (!plan.decides) return plan.result;
     if (facts.road == Road::Change) {
-        ApplyChange(session, plan, stage);
+        ApplyChange(session, facts.features, plan, stage);
         return plan.result;
     }
     std::vector<ConditionRow> held =

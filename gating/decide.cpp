@@ -586,6 +586,9 @@ void Decide(const Facts& facts, Stage stage, Plan& plan, const Record& record)
 {
     bool installed = facts.road != Road::FirstInstall;
     if (installed) record.Log(std::string("road: ") + RoadName(facts.road));
+    if (facts.staleFunction && stage == Stage::BeforeChoice)
+        record.Log("FUNCTION_VER = " + record.Loggable(prop::FunctionVer, *facts.staleFunction) +
+                   ", remembered by the package, is no function of this package now: ignored");
     // The release properties are set on every road, so that package rows using them name the
     // keys and folders they named when the features were installed.
     DecideReleases(facts, record, plan);

@@ -70,11 +70,16 @@ struct Facts {
     bool functionNamed = false;
     bool functionFromLibrary = false;  // FUNCTION_VER is the value the library set
     // What FUNCTION_VER is judged by: the package's own value (its Property row, as
-    // transforms left it; read only when FUNCTION_VER is set), whether the package's AppSearch
-    // remembers one, and the library's own values (HOSTGATE_SET).
+    // transforms left it; read only when FUNCTION_VER is set), the value the package's
+    // AppSearch found (its registry search holds what FUNCTION_VER held when detected), and
+    // the library's own values (HOSTGATE_SET).
     OwnedString packageFunction;
     bool packageFunctionRead = false;
-    bool functionRemembered = false;
+    OwnedString remembered;
+    bool functionRemembered = false;  // FUNCTION_VER is the remembered value
+    // A remembered value that is no function of this package (renamed since): ignored, as if
+    // FUNCTION_VER were unset; kept for the log.
+    OwnedString staleFunction;
     std::string librarySet;
     bool dialog = false;      // the full user interface: the choice is shown to a person
     bool choiceBuilt = false; // FUNCTION_RB set: the choice was built before

@@ -170,7 +170,7 @@ bool Read(const std::vector<std::string>& f, Snapshot& s)
     if (tag == "from" && n == 2) return facts.installedFrom = f[1], true;
     if (tag == "installed" && n == 3) return !f[1].empty() && State(f[2], facts.installed[f[1]]);
     if (tag == "package-function" && n == 4)
-        return Opt(f[1], facts.packageFunction) && Flag(f[2], facts.packageFunctionRead) && Flag(f[3], facts.functionRemembered);
+        return Opt(f[1], facts.packageFunction) && Flag(f[2], facts.packageFunctionRead) && Opt(f[3], facts.remembered);
     if (tag == "set" && n == 2) return facts.librarySet = f[1], true;
     if (tag == "state" && n == 3) return !f[1].empty() && State(f[2], s.states[f[1]]);
     return false;
@@ -221,7 +221,7 @@ std::optional<std::string> EncodeSnapshot(const SnapshotOwner& owner, const Fact
     w.line("from").field(facts.installedFrom).end();
     for (const auto& [feature, state] : facts.installed) w.line("installed").field(feature).field(long(state)).end();
     w.line("package-function").field(Opt(facts.packageFunction)).field(facts.packageFunctionRead ? 1 : 0)
-        .field(facts.functionRemembered ? 1 : 0).end();
+        .field(Opt(facts.remembered)).end();
     w.line("set").field(facts.librarySet).end();
     if (ownRows) {
         w.line("owned").end();

@@ -14,7 +14,7 @@
 #include <vector>
 
 // Bumped whenever the encoding or the meaning of a field changes.
-constexpr int kSnapshotFormat = 1;
+constexpr int kSnapshotFormat = 2;
 // A package whose tables need more is read afresh by each action.
 constexpr std::size_t kSnapshotLimit = 256 * 1024;
 

@@ -24,6 +24,7 @@ constexpr const char* AdminUISequence = "AdminUISequence";
 constexpr const char* AdminExecuteSequence = "AdminExecuteSequence";
 constexpr const char* Upgrade = "Upgrade";
 constexpr const char* AppSearch = "AppSearch";
+constexpr const char* RegLocator = "RegLocator";
 constexpr const char* Media = "Media";
 }  // namespace table
 
@@ -75,6 +76,15 @@ constexpr const char* CabinetColumn = "Cabinet";
 // A property the installer sets from a search of the machine.
 namespace appsearch {
 enum Column { Property = 1, Signature };
+constexpr const char* PropertyColumn = "Property";
+}
+
+// Where a search looks in the registry.
+namespace reglocator {
+enum Column { Signature = 1, Root, Key, Name, Type };
+constexpr const char* SignatureColumn = "Signature_";
+constexpr int RawValue = 2;    // the type's low bits: the value itself
+constexpr int View64 = 16;     // the type's flag: the 64-bit registry view
 }
 
 namespace radiobutton {

@@ -201,21 +201,28 @@ TEST(FunctionChoice, PresetKeptOnlyWhenOffered)
 {
     // The package's own default (its Property row, or what it remembers), or one named with the
     // dialog shown, that is not offered is replaced by the first offered; one named for an
-    // installation nobody is asked about stops it with message 3000 instead.
-    enum Preset { PackageDefault, NamedWithDialog, NamedSilently, Remembered };
+    // installation nobody is asked about stops it with message 3000 instead, also where the
+    // package's search for a remembered one found nothing.
+    enum Preset { PackageDefault, NamedWithDialog, NamedSilently, Remembered, SearchedInVain };
     const struct {
         const char* preset;
         Preset how;
         const char* expected;  // none: message 3000
     } cases[] = {{"v3", PackageDefault, "v3"}, {"v2", PackageDefault, "v1"}, {"V3", PackageDefault, "v1"},
                  {"v3", NamedSilently, "v3"},  {"v2", NamedWithDialog, "v1"}, {"nothing", NamedWithDialog, "v1"},
-                 {"v2", NamedSilently, nullptr}, {"nothing", NamedSilently, nullptr}, {"v2", Remembered, "v1"}};
+                 {"v2", NamedSilently, nullptr}, {"nothing", NamedSilently, nullptr}, {"v2", Remembered, "v1"},
+                 {"v2", SearchedInVain, nullptr}};
+    const std::string kept = "Software\\HostgateTest\\" + NewGuid();
     for (const auto& c : cases) {
         PackageBuilder builder;
         if (c.how == PackageDefault) builder.rows("Property", std::string("FUNCTION_VER\t") + c.preset + "\n");
         // The package reads back the function it wrote (as AppSearch would set it).
-        if (c.how == Remembered)
+        if (c.how == Remembered || c.how == SearchedInVain) {
             builder.table("AppSearch", "Property\tSignature_\ns72\ts72\nAppSearch\tProperty\tSignature_\nFUNCTION_VER\tKept\n");
+            builder.table("RegLocator", "Signature_\tRoot\tKey\tName\tType\ns72\ti2\ts255\tS255\tI2\nRegLocator\tSignature_\n"
+                                        "Kept\t1\t" + kept + "\tFunction\t2\n");
+        }
+        if (c.how == Remembered) SetStringValue(HKEY_CURRENT_USER, kept, "Function", c.preset);
         Install install("", FunctionRows(3), FunctionRules(3, {2}), builder);
         if (c.how != PackageDefault) install.session->setProperty("FUNCTION_VER", c.preset);
         if (c.how == NamedWithDialog) install.session->setProperty("UILevel", "5");
@@ -226,6 +233,7 @@ TEST(FunctionChoice, PresetKeptOnlyWhenOffered)
             EXPECT_EQ(install.user.errors(), std::vector<int>{3000}) << c.preset;
             EXPECT_TRUE(install.off().empty()) << c.preset;
         }
+        DeleteTree(HKEY_CURRENT_USER, kept);
     }
 }
 
@@ -591,36 +599,50 @@ TEST(Snapshot, StatesChangedOnTheDialogAreFoundOut)
 // The chosen function decides the features on every road a package can take: the dialog
 // before the first costing, after it (also where the installer still says costing is not
 // complete, as Windows does while it costs disks in the background), chosen twice with a
-// first choice that drops a release, and a feature list given on the command line.
+// first choice that drops a release, a feature list given on the command line, and two choices
+// with a feature added on a later dialog (which sets Preselected), then the execute sequence.
 TEST(WholeRoad, TheChosenFunctionsFeaturesInstall)
 {
-    enum Road { BeforeCosting, AfterCosting, CostingNotComplete, ChosenTwice, FeatureListAll };
+    enum Road { BeforeCosting, AfterCosting, CostingNotComplete, ChosenTwice, FeatureListAll, Customized };
     // R17 is missing, so E (ruled under it alone) stays off. F is R15's own feature, G its
-    // follow-parent child; the first of two choices, f3, drops A, B and C.
+    // follow-parent child; the first of two choices, f3, drops A, B and C. P, named by no
+    // rule, is the person's to add again; its child K is ruled, at level 2: out, as the plan says.
     PackageBuilder builder;
-    builder.rows("Feature", "G\tF\tG\t\t1\t1\t\t2\n");
-    const std::string rules = SharedRules() + "HOST_R15\tsetup\there.cab\tF\t0\nHOST_R17\tf4\there.cab\tE\t0\n";
+    builder.rows("Feature", "G\tF\tG\t\t1\t1\t\t2\nP\t\tP\t\t1\t1\t\t0\nK\tP\tK\t\t1\t2\t\t0\n");
+    const std::string rules =
+        SharedRules() + "HOST_R15\tsetup\there.cab\tF\t0\nHOST_R17\tf4\there.cab\tE\t0\n\tsetup\there.cab\tK\t0\n";
     const std::map<std::string, std::vector<std::string>> installs = {
         {"f1", {"Core", "A", "B", "F", "G"}}, {"f2", {"Core", "B", "C", "F", "G"}}, {"f3", {"Core", "D", "F", "G"}}};
-    for (Road road : {BeforeCosting, AfterCosting, CostingNotComplete, ChosenTwice, FeatureListAll}) {
-        for (const auto& [choice, expected] : installs) {
+    for (Road road : {BeforeCosting, AfterCosting, CostingNotComplete, ChosenTwice, FeatureListAll, Customized}) {
+        for (auto [choice, expected] : installs) {
             Install install(kHosts, kThreeFunctions, rules, builder);
             install.hosts.install("R15.0", "ACAD-1");
             if (road == FeatureListAll) install.session->setProperty("ADDLOCAL", "ALL");
             ASSERT_EQ(install.run("PrevInstall"), 0u);
-            if (road == AfterCosting || road == CostingNotComplete || road == ChosenTwice) {
+            if (road == AfterCosting || road == CostingNotComplete || road == ChosenTwice || road == Customized) {
                 ASSERT_EQ(install.session->doAction("CostFinalize"), 0u);
             }
             if (road == CostingNotComplete) install.session->setProperty("CostingComplete", "0");
-            if (road == ChosenTwice) {
+            if (road == ChosenTwice || road == Customized) {
                 install.session->setProperty("FUNCTION_VER", "f3");
                 ASSERT_EQ(install.run("AfterSelectFunction"), 0u);
                 ASSERT_NE(install.session->featureAction("A"), INSTALLSTATE_LOCAL);
             }
             install.session->setProperty("FUNCTION_VER", choice);
             ASSERT_EQ(install.run("AfterSelectFunction"), 0u);
+            if (road == Customized) {
+                // As a dialog's AddLocal does: the feature local (its children with it under
+                // Wine), and Preselected set.
+                MsiSetFeatureStateW(install.session->handle(), L"P", INSTALLSTATE_LOCAL);
+                install.session->setProperty("Preselected", "1");
+                ASSERT_EQ(install.run("PrevInstall"), 0u);
+                ASSERT_EQ(install.session->doAction("CostFinalize"), 0u);
+                ASSERT_EQ(install.run("AfterSelectFunction"), 0u);
+            }
+            if (road == FeatureListAll) expected.push_back("K");
+            expected.push_back("P");
             std::vector<std::string> local;
-            for (const char* feature : {"Core", "A", "B", "C", "D", "E", "F", "G"})
+            for (const char* feature : {"Core", "A", "B", "C", "D", "E", "F", "G", "K", "P"})
                 if (install.session->featureAction(feature) == INSTALLSTATE_LOCAL) local.push_back(feature);
             EXPECT_EQ(local, expected) << choice << " on road " << road;
         }

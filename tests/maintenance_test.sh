@@ -112,7 +112,8 @@ every_road_variant() {  # every_road_variant NAME SOURCE_DIR
 #   choice. With Export removed by hand, konstrukteur's features are zeichner's exactly:
 #   drafting then recognises zeichner, while drafting-remember takes the konstrukteur it
 #   remembers (function:VALUE, the value its Kern row writes with [FUNCTION_VER]) and
-#   installs Export again.
+#   installs Export again. Named on a first installation, where its search finds nothing,
+#   a function the machine cannot take stops it as in drafting.
 #   komplett installed, then R16.0 removed: no function fits what is installed, and runs with
 #   nothing asked keep every function feature (Anbindung2004 goes with its release; drafting
 #   adds Anbindung2000 for konstrukteur, the closest, and keeps it once R16.0 is back).
@@ -217,6 +218,7 @@ s|drafting|R15.0||remove|||||
 s|drafting|R15.0||install||anbindung2000 anzeige export kern visualisierung|drafting|drop:Visualisierung
 d|drafting|R15.0||dialog|-|anbindung2000 anzeige export kern|drafting|drop:Visualisierung
 *|drafting|R15.0||remove|||||
+*|drafting-remember|R15.0||install|FUNCTION_VER=komplett||||1603 3000
 *|drafting-remember|R15.0 R16.0||install|FUNCTION_VER=konstrukteur|anbindung2000 anbindung2004 anzeige export kern zeichnen|drafting-remember|function:konstrukteur
 *|drafting-remember|R15.0 R16.0||install|REMOVE=Export|anbindung2000 anbindung2004 anzeige kern zeichnen|drafting-remember|function:konstrukteur
 s|drafting-remember|R15.0 R16.0||install||anbindung2000 anbindung2004 anzeige export kern zeichnen|drafting-remember|function:konstrukteur

@@ -392,7 +392,7 @@ TEST(Snapshot, PlansAsTheFactsDoAndRefusesAnythingElse)
     odd.installedFrom = "{PRODUCT}";
     odd.librarySet = "ACAD2004\tkey\n";
     odd.hidden = "A;B";
-    odd.functionRemembered = true;
+    odd.remembered = std::string("draw");
     NameMap<INSTALLSTATE> states;
     states["Shared"] = INSTALLSTATE_LOCAL;
     states["Docs"] = INSTALLSTATE_ABSENT;
