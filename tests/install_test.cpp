@@ -155,7 +155,10 @@ TEST_F(SampleInstall, ExplainAgreesWithRealInstallations)
             for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
             explained.push_back(name);
         }
-        EXPECT_EQ(install("FUNCTION_VER=" + fields[2]), 0u) << fields[2];
+        // The function chosen, by name, with its value in brackets where the two differ.
+        std::size_t open = fields[2].find(" (");
+        std::string value = open == std::string::npos ? fields[2] : fields[2].substr(open + 2, fields[2].size() - open - 3);
+        EXPECT_EQ(install("FUNCTION_VER=" + value), 0u) << fields[2];
         EXPECT_EQ(installed(), explained) << fields[2];
         MsiConfigureProductA(kProduct, 0, INSTALLSTATE_ABSENT);
         ++compared;
