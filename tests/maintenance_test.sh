@@ -43,6 +43,7 @@ msi[drafting]="$build/packages/drafting-tools/source/drafting-tools.msi" folder[
 msi[drafting-2]="$build/packages/drafting-tools/upgrade/drafting-tools.msi" folder[drafting-2]="Zeichenbüro/Zeichenwerkzeuge"
 msi[drafting-0.9]="$build/packages/drafting-tools/adoption/drafting-tools.msi" folder[drafting-0.9]="Zeichenbüro/Zeichenwerkzeuge"
 msi[drafting-remember]="$build/packages/drafting-tools/remember/drafting-tools.msi" folder[drafting-remember]="Zeichenbüro/Zeichenwerkzeuge"
+msi[drafting-renamed]="$build/packages/drafting-tools/renamed/drafting-tools.msi" folder[drafting-renamed]="Zeichenbüro/Zeichenwerkzeuge"
 every_road_variant() {  # every_road_variant NAME SOURCE_DIR
     cp -r "$2" "$work/$1"
     local package=${msi[$1]} sequence action
@@ -117,6 +118,11 @@ every_road_variant() {  # every_road_variant NAME SOURCE_DIR
 #   komplett installed, then R16.0 removed: no function fits what is installed, and runs with
 #   nothing asked keep every function feature (Anbindung2004 goes with its release; drafting
 #   adds Anbindung2000 for konstrukteur, the closest, and keeps it once R16.0 is back).
+#   drafting-renamed, 2.0.0 of drafting-remember with konstrukteur's Value renamed
+#   konstruktion, reads back a value that is no function of it: ignored, the installed
+#   features recognised, the upgrade keeps them under the new value.
+#   Feature lists on a change: ADDLOCAL=ALL with another function gives what a first
+#   installation with the same list gives (the sample: no acad2007, network or other function).
 #   drafting-remember remembers komplett, which nobody changed: it stays komplett, keeps its
 #   features and adds none, and is komplett again once R16.0 is back.
 #
@@ -127,6 +133,8 @@ steps=$(cat <<'STEPS'
 s|sample|R15.0 R16.0||code/qr||acad2004 core editor|sample|
 s|sample|R15.0 R16.0||code/qb|FUNCTION_VER=viewer|acad2000 acad2004 core viewer|sample|
 s|sample|R15.0 R16.0||code/qr|FUNCTION_VER=EDITOR-PRO|acad2004 core editor|sample|
+s|sample|R15.0 R16.0||code/qn|ADDLOCAL=ALL FUNCTION_VER=viewer|acad2000 acad2004 core viewer|sample|
+s|sample|R15.0 R16.0||code/qn|ADDLOCAL=ALL FUNCTION_VER=EDITOR-PRO|acad2004 core editor|sample|
 s|sample|R15.0 R16.0|source|code/qr||acad2004 core editor|sample|
 s|sample|R15.0 R16.0|source|code/qb||acad2004 core editor|sample|
 s|sample|R15.0 R16.0|source|code/qn|FUNCTION_VER=viewer|acad2004 core editor|sample||1603 3000
@@ -224,6 +232,9 @@ d|drafting|R15.0||dialog|-|anbindung2000 anzeige export kern|drafting|drop:Visua
 s|drafting-remember|R15.0 R16.0||install||anbindung2000 anbindung2004 anzeige export kern zeichnen|drafting-remember|function:konstrukteur
 d|drafting-remember|R15.0 R16.0||dialog|-|anbindung2000 anbindung2004 anzeige export kern zeichnen|drafting-remember|function:konstrukteur
 *|drafting-remember|R15.0 R16.0||remove|||||
+s|drafting-remember|R15.0 R16.0||install|FUNCTION_VER=konstrukteur|anbindung2000 anbindung2004 anzeige export kern zeichnen|drafting-remember|function:konstrukteur
+s|drafting-renamed|R15.0 R16.0||install||anbindung2000 anbindung2004 anzeige export kern zeichnen|drafting-renamed|function:konstruktion
+s|drafting-renamed|R15.0 R16.0||remove|||||
 s|drafting|R15.0 R16.0||install|FUNCTION_VER=konstrukteur|anbindung2000 anbindung2004 anzeige export kern zeichnen|drafting|
 s|drafting|R15.0 R16.0||install|REMOVE=Export|anbindung2000 anbindung2004 anzeige kern zeichnen|drafting|
 s|drafting|R15.0 R16.0||install||anbindung2000 anbindung2004 anzeige kern zeichnen|drafting|

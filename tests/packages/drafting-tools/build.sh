@@ -8,6 +8,8 @@
 #                 adopts the library as a major upgrade of it
 #   OUT/remember  version 1.0.0 (a product of its own) that remembers its function: Kern writes
 #                 [FUNCTION_VER] under its key, AppSearch reads it back into FUNCTION_VER
+#   OUT/renamed   version 2.0.0 of it, a major upgrade, in which the function konstrukteur is
+#                 renamed konstruktion: the value it remembers is no function of it any more
 #   build.sh HOSTGATE_DLL OUT_DIR
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -51,4 +53,9 @@ build "$out/adoption" "{D5A7C3E0-9D3B-4F61-8E27-5A0C4B8D1F09}" 0.9.0 _ForceCodep
 cp "$work/"Install*Sequence.idt "$work/package/"
 for table in Registry RegLocator AppSearch; do idt "$here/package/remember/$table.idt" "$work/package/$table.idt"; done
 build "$out/remember" "{D5A7C3E0-9D3B-4F61-8E27-5A0C4B8D1F11}" 1.0.0
+# The function renamed, its rules with it (the Text stays).
+sed -i 's/^konstrukteur\t/konstruktion\t/; s/\tkonstrukteur\r$/\tkonstruktion\r/' "$work/package/FunctionVersion.idt"
+sed -i 's/\tkonstrukteur\t/\tkonstruktion\t/' "$work/package/SearchCabinet.idt"
+[ "$(grep -c konstruktion "$work/package/FunctionVersion.idt" "$work/package/SearchCabinet.idt" | cut -d: -f2 | xargs)" = "1 6" ]
+build "$out/renamed" "{D5A7C3E0-9D3B-4F61-8E27-5A0C4B8D1F21}" 2.0.0
 rm -rf "$work"
