@@ -4,5 +4,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/build.sh" >/dev/null
 cd "$root/build"
-# One test at a time: the tests share the prefix's registry and Windows folders.
-ctest --output-on-failure "$@"
+# As many tests at a time as there are cores: the tests that share the build's prefix (its
+# registry and Windows folders) hold a lock on it and run one at a time; the roads, each in a
+# prefix of its own, run beside them.
+ctest --output-on-failure -j"$(nproc)" "$@"
