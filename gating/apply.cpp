@@ -333,10 +333,14 @@ void LogPlan(const InstallSession& session, const FeaturePlan& entry, const std:
     session.Log("plan: feature " + entry.feature + target + " (" + entry.reason + "): " + outcome);
 }
 
+// The plan's line of each feature it decides, or an empty text where there is nothing to say.
+using PlanLines = std::vector<std::string>;
+
 // Makes the library's rows in the table the plan's: an awake level-0 row for each feature it
-// switches off, none awake for the others. The package's own rows are never touched. Logs
-// the plan once per feature it decides. Returns the features that were off before.
-NameSet WriteRows(const InstallSession& session, OwnRows& table, const Facts& facts, const Plan& plan, RowRecord& record)
+// switches off, none awake for the others. The package's own rows are never touched. Gives
+// what became of each feature's row, for the plan's line. Returns the features that were off
+// before.
+NameSet WriteRows(OwnRows& table, const Facts& facts, const Plan& plan, RowRecord& record, PlanLines& lines)
 {
     NameSet wasOff;
     for (const ConditionRow& row : record.rows())
@@ -374,9 +378,10 @@ NameSet WriteRows(const InstallSession& session, OwnRows& table, const Facts& fa
     NameSet refused;
     SetRows(table, record, wake, kAlways, refused);
     SetRows(table, record, sleep, kDormant, refused);
+    lines.assign(plan.features.size(), std::string());
     for (std::size_t i = 0; i < plan.features.size(); ++i) {
         if (refused.count(plan.features[i].feature)) answers[i] = "refused by the installer";
-        if (plan.features[i].ruled || answers[i] != unchanged) LogPlan(session, plan.features[i], answers[i]);
+        if (plan.features[i].ruled || answers[i] != unchanged) lines[i] = answers[i];
     }
     return wasOff;
 }
@@ -623,9 +628,17 @@ UINT ApplyPlan(const InstallSession& session, const PackageDatabase& db, const F
         known.rows ? *known.rows : DecodeRows(session.GetProperty(prop::LibraryRows).value_or(std::string()));
     RowRecord record(held);
     OwnRows table(db);
-    NameSet wasOff = WriteRows(session, table, facts, plan, record);
+    PlanLines lines;
+    NameSet wasOff = WriteRows(table, facts, plan, record, lines);
     if (facts.listsRule) WithholdFromFeatureLists(session, facts.features, Withheld(plan));
     if (stage == Stage::Chosen) SettleFeatureStates(session, table, facts, plan, wasOff, record, known);
+    // Once the states are settled, each line says what the feature ends as, checked (a person
+    // may have changed it on a dialog), not assumed.
+    for (std::size_t i = 0; i < plan.features.size(); ++i) {
+        if (lines[i].empty()) continue;
+        const INSTALLSTATE* ends = stage == Stage::Chosen ? known.states.find(plan.features[i].feature) : nullptr;
+        LogPlan(session, plan.features[i], lines[i] + (ends ? std::string("; ends ") + StateName(*ends) : std::string()));
+    }
     if (!known.rows || record.rows() != held) session.SetProperty(prop::LibraryRows, EncodeRows(record.rows()).c_str());
     known.rows = record.rows();
     // Before the choice, a first costing that reads these rows gives each feature the plan's

@@ -84,7 +84,7 @@ TEST(DecisionLog, HostsRulesFeaturesAndTheChoice)
 
     const std::string after = "hostgate AfterSelectFunction: ";
     EXPECT_TRUE(Logged(lines, after + "chosen function: FUNCTION_VER = basic"));
-    EXPECT_TRUE(Logged(lines, after + "plan: feature Pro off (function pro not chosen): as it is"));
+    EXPECT_TRUE(Logged(lines, after + "plan: feature Pro off (function pro not chosen): as it is; ends absent"));
     EXPECT_TRUE(Logged(lines, after + "host HOST_R15 fits the chosen function"));
     EXPECT_TRUE(Logged(lines, after + "costing redone"));
 }
