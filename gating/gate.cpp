@@ -31,27 +31,6 @@ bool IsFeatureName(const std::string& feature)
     return !feature.empty() && feature.size() <= kFeatureNameLimit;
 }
 
-bool NameSet::count(const std::string& name) const
-{
-    return std::binary_search(names_.begin(), names_.end(), name);
-}
-
-bool NameSet::insert(const std::string& name)
-{
-    auto at = std::lower_bound(names_.begin(), names_.end(), name);
-    if (at != names_.end() && *at == name) return false;
-    names_.insert(at, name);
-    return true;
-}
-
-bool NameSet::erase(const std::string& name)
-{
-    auto at = std::lower_bound(names_.begin(), names_.end(), name);
-    if (at == names_.end() || *at != name) return false;
-    names_.erase(at);
-    return true;
-}
-
 Gate::Gate(std::optional<std::vector<CabinetRule>> rules, CabinetCheck cabinetPresent, Log log)
     : rules_(std::move(rules)), cabinetPresent_(std::move(cabinetPresent)), log_(std::move(log))
 {
