@@ -549,9 +549,12 @@ TEST(AfterSelectFunction, AMissingHostsFeatureStaysOffWhateverTheChoice)
 // (none, damaged, another installation's) it reads the tables and decides the same.
 TEST(Snapshot, AfterSelectFunctionDecidesFromPrevInstallsReading)
 {
-    enum Mode { Trusted, None, Damaged, Foreign };
-    std::string decided;
-    for (Mode mode : {Trusted, None, Damaged, Foreign}) {
+    // From Fresh on, R17.0 is installed after PrevInstall read the machine: a snapshot that is
+    // not this installation's (another run's, or one with no run named) is refused, and
+    // today's facts decide, as without a snapshot (E, R17.0's, installs).
+    enum Mode { Trusted, None, Damaged, Fresh, Foreign, Nameless };
+    std::string decided, fresh;
+    for (Mode mode : {Trusted, None, Damaged, Fresh, Foreign, Nameless}) {
         Install install(kHosts, kThreeFunctions, SharedRules());
         install.hosts.install("R15.0", "ACAD-1");
         ASSERT_EQ(install.run("PrevInstall"), 0u);
@@ -560,9 +563,11 @@ TEST(Snapshot, AfterSelectFunctionDecidesFromPrevInstallsReading)
         if (mode == Trusted)
             for (const char* table : {"SearchCabinet", "FunctionVersion", "AutoCAD"})
                 install.session->rows(std::string("DROP TABLE `") + table + "`");
-        if (mode == None) install.session->setProperty("HostgateSnapshot", "");
+        if (mode == None || mode == Fresh) install.session->setProperty("HostgateSnapshot", "");
         if (mode == Damaged) install.session->setProperty("HostgateSnapshot", snapshot.replace(snapshot.find("\nrule\t"), 5, "\nrulx"));
         if (mode == Foreign) install.session->setProperty("HostgateRun", "another installation");
+        if (mode == Nameless) install.session->setProperty("HostgateRun", "");
+        if (mode >= Fresh) install.hosts.install("R17.0", "ACAD-5001");
         install.session->setProperty("FUNCTION_VER", "f2");
         ASSERT_EQ(install.run("AfterSelectFunction"), 0u) << "mode " << mode;
         std::string outcome;
@@ -570,9 +575,11 @@ TEST(Snapshot, AfterSelectFunctionDecidesFromPrevInstallsReading)
         for (const char* feature : {"Core", "A", "B", "C", "D", "E"})
             outcome += std::string("| ") + feature + "=" + std::to_string(install.session->featureAction(feature));
         if (mode == Trusted) decided = outcome;
-        EXPECT_EQ(outcome, decided) << "mode " << mode;
+        if (mode == Fresh) fresh = outcome;
+        EXPECT_EQ(outcome, mode >= Fresh ? fresh : decided) << "mode " << mode;
     }
     EXPECT_EQ(decided.substr(0, 6), "A D E ");
+    EXPECT_EQ(fresh.substr(0, 4), "A D ");
 }
 
 // States a person changed on the dialog (a selection tree, a button's AddLocal) are not the
