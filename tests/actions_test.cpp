@@ -151,6 +151,17 @@ TEST(FunctionChoice, UnavailableFunctionsLeaveNoGap)
                                                    Button(3, "v4", 0, 40, "Text 4")}));
 }
 
+// With the source out of reach no cabinet can be looked at: unknown is never present, so a
+// first installation offers no function whose rules need a cabinet.
+TEST(FunctionChoice, NothingNeedingACabinetIsOfferedWithTheSourceGone)
+{
+    Install install("", FunctionRows(2), FunctionRules(2));
+    install.session->setProperty("SourceDir", "C:\\hostgate-source-gone\\");
+    install.run("PrevInstall");
+    EXPECT_EQ(install.buttons(), std::vector<Row>());
+    EXPECT_NE(install.property("FUNCTION_VER"), std::optional<std::string>("v1"));
+}
+
 TEST(FunctionChoice, OneFunctionGetsATextControl)
 {
     for (bool preset : {true, false}) {
