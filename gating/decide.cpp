@@ -167,20 +167,6 @@ Hosts FindHosts(const Facts& facts)
     return hosts;
 }
 
-// The features of the releases not found go off, then those of the found ones whose cabinet
-// is present come back, including those a missing release's rules share with them.
-void GateHostReleases(Gate& gate, const Facts& facts, const std::vector<std::size_t>& found)
-{
-    if (!facts.releases) return;
-    const std::vector<HostRelease>& rows = *facts.releases;
-    for (std::size_t i = 0; i < rows.size(); ++i)
-        if (!IsFound(found, i))
-            gate.DisableFeaturesOfProperty(rows[i].property, "host release " + ReleaseName(rows[i]) + " not installed");
-    for (std::size_t i = 0; i < rows.size(); ++i)
-        if (IsFound(found, i) && rows[i].property)
-            gate.RestoreFeaturesOfProperty(rows[i].property, "host release " + ReleaseName(rows[i]) + " installed");
-}
-
 // A cabinet the source cannot show (the source not reached) is unknown, never absent: on a
 // change it counts as present for the features the product has, which the source missing
 // must not remove, and as absent for the others, which it could not install.
@@ -197,7 +183,9 @@ NameSet Serving(const Facts& facts)
     return serving;
 }
 
-// The rules with the hosts' features switched, before any function. It answers for cabinets
+// The rules with the hosts' features switched, before any function: the features of the
+// releases not found go off, then those of the found ones whose cabinet is present come back,
+// including those a missing release's rules share with them. The gate answers for cabinets
 // from `facts`, which must outlive it.
 Gate HostGate(const Facts& facts, const Hosts& hosts)
 {
@@ -206,7 +194,14 @@ Gate HostGate(const Facts& facts, const Hosts& hosts)
         return (known && *known == Cabinet::Present) || serving.count(path) > 0;
     });
     if (!facts.rulesProblem.empty()) gate.DescribeMissingRules(facts.rulesProblem);
-    GateHostReleases(gate, facts, hosts.found);
+    if (!facts.releases) return gate;
+    const std::vector<HostRelease>& rows = *facts.releases;
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        if (!IsFound(hosts.found, i))
+            gate.DisableFeaturesOfProperty(rows[i].property, "host release " + ReleaseName(rows[i]) + " not installed");
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        if (IsFound(hosts.found, i) && rows[i].property)
+            gate.RestoreFeaturesOfProperty(rows[i].property, "host release " + ReleaseName(rows[i]) + " installed");
     return gate;
 }
 
@@ -293,7 +288,8 @@ std::string ReleasesOf(const Facts& facts, const std::string& function)
 
 // The rules with a function chosen, and whether an installed release fits it.
 struct Fit {
-    Fit(Gate rules, Lines lines) : gate(std::move(rules)), log(std::move(lines)) {}
+    Fit(std::string function, Gate rules, Lines lines) : value(std::move(function)), gate(std::move(rules)), log(std::move(lines)) {}
+    std::string value;  // of the function chosen
     Gate gate;
     Lines log;
     bool fits = true;
@@ -345,7 +341,7 @@ Fit MatchHosts(Fit fit, const Facts& facts, const std::vector<std::size_t>& foun
 // `pinStranded`: the features only missing releases' rules name stay off whatever the function.
 Fit FitFunction(const Facts& facts, const Gate& hostGate, const Hosts& hosts, const std::string& chosen, bool pinStranded)
 {
-    Fit fit(hostGate, {"chosen function: FUNCTION_VER = " + Shown(facts, prop::FunctionVer, chosen)});
+    Fit fit(chosen, hostGate, {"chosen function: FUNCTION_VER = " + Shown(facts, prop::FunctionVer, chosen)});
     if (facts.functions) {
         for (const FunctionRow& function : *facts.functions) {
             if (function.value && *function.value == chosen) continue;
@@ -367,27 +363,27 @@ struct Footing {
     Stage stage;
     const Hosts& hosts;
     const Gate& hostGate;
-    std::vector<std::pair<std::string, Fit>> fits;
+    std::vector<Fit> fits;
 };
 
-std::vector<std::pair<std::string, Fit>> FitEach(const Facts& facts, Stage stage, const Gate& hostGate, const Hosts& hosts)
+std::vector<Fit> FitEach(const Facts& facts, Stage stage, const Gate& hostGate, const Hosts& hosts)
 {
     std::vector<std::string> values;
     if (facts.chosen) values.push_back(*facts.chosen);
     if (facts.functions && stage == Stage::BeforeChoice)
         for (const FunctionRow& function : *facts.functions)
             if (function.value) values.push_back(*function.value);
-    std::vector<std::pair<std::string, Fit>> fits;
+    std::vector<Fit> fits;
     for (const std::string& value : values)
-        if (std::none_of(fits.begin(), fits.end(), [&](const auto& entry) { return entry.first == value; }))
-            fits.emplace_back(value, FitFunction(facts, hostGate, hosts, value, true));
+        if (std::none_of(fits.begin(), fits.end(), [&](const Fit& fit) { return fit.value == value; }))
+            fits.push_back(FitFunction(facts, hostGate, hosts, value, true));
     return fits;
 }
 
 const Fit* Made(const Footing& on, const std::string& value)
 {
-    for (const auto& [fitted, fit] : on.fits)
-        if (fitted == value) return &fit;
+    for (const Fit& fit : on.fits)
+        if (fit.value == value) return &fit;
     return nullptr;
 }
 
@@ -698,11 +694,11 @@ Choosing OfferFunctions(const Footing& on, const OwnedString& preset, bool repor
     } else if (preset && keepPreset) {
         offer.log.push_back(shown + " is not offered now: kept, as the installed product's function");
     } else {
-        offer.set.emplace_back(prop::FunctionVer, first.value);
+        Put(offer.set, prop::FunctionVer, first.value);
         offer.log.push_back(preset ? shown + " is not offered: replaced by " + first.value
                                    : "FUNCTION_VER set to the first offered function, " + first.value);
     }
-    offer.set.emplace_back(prop::FunctionRb, "1");
+    Put(offer.set, prop::FunctionRb, "1");
     offer.choice = std::move(choice);
     return offer;
 }
