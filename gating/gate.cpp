@@ -32,7 +32,7 @@ bool IsFeatureName(const std::string& feature)
 }
 
 Gate::Gate(std::optional<std::vector<CabinetRule>> rules, CabinetCheck cabinetPresent, Log log)
-    : rules_(std::move(rules)), cabinetPresent_(std::move(cabinetPresent)), log_(std::move(log))
+    : rules_(std::move(rules)), cabinetPresent_(std::move(cabinetPresent)), log_(log)
 {
     // The installer's ORDER BY keeps rows of equal Flags in the table's order.
     if (rules_)
@@ -124,11 +124,17 @@ Gate::Test Gate::Run(const OwnedString& property, const OwnedString& function) c
     return test;
 }
 
-bool Gate::EvaluateCabinetRules(const OwnedString& property, const OwnedString& function)
+Gate::Evaluation Gate::Evaluated(const OwnedString& property, const OwnedString& function) const
 {
     Test test = Run(property, function);
-    log_("rules for property " + Quoted(property) + ", function " + Quoted(function) + ": " + test.verdict);
-    return test.met;
+    return {test.met, "rules for property " + Quoted(property) + ", function " + Quoted(function) + ": " + test.verdict};
+}
+
+bool Gate::EvaluateCabinetRules(const OwnedString& property, const OwnedString& function)
+{
+    Evaluation evaluation = Evaluated(property, function);
+    if (log_) log_(evaluation.line);
+    return evaluation.met;
 }
 
 std::string Gate::WhyNotMet(const OwnedString& property, const OwnedString& function) const

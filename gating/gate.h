@@ -24,17 +24,25 @@ bool IsFeatureName(const std::string& feature);
 
 class Gate {
 public:
-    using Log = std::function<void(const std::string&)>;
+    using Log = void (*)(const std::string&);
     using CabinetCheck = std::function<bool(const std::string&)>;
 
     // `rules` in the installer's order, none when the package has no usable table.
     // `cabinetPresent` answers for a path relative to the installation source. The package's
     // own Condition rows play no part here: they are the author's, and the costing applies
     // them to whatever the rules leave on.
-    Gate(std::optional<std::vector<CabinetRule>> rules, CabinetCheck cabinetPresent, Log log);
+    // `log`, where given, takes each line EvaluateCabinetRules logs.
+    Gate(std::optional<std::vector<CabinetRule>> rules, CabinetCheck cabinetPresent, Log log = nullptr);
 
-    // True when every nonzero rule group of the selected rows has a satisfied row and at
-    // least one row counts. An absent argument selects on nothing; an empty text is a value.
+    // Whether every nonzero rule group of the selected rows has a satisfied row and at least
+    // one row counts, with the line that says so for the log. An absent argument selects on
+    // nothing; an empty text is a value.
+    struct Evaluation {
+        bool met = false;
+        std::string line;
+    };
+    Evaluation Evaluated(const OwnedString& property, const OwnedString& function) const;
+    // Evaluated, its line logged.
     bool EvaluateCabinetRules(const OwnedString& property, const OwnedString& function);
     // Why the rules selected are not met: the group that failed (or that no row counted), with
     // each of its rows that is not satisfied: its feature, and the cabinet not found or what
@@ -64,7 +72,6 @@ public:
     std::vector<const CabinetRule*> RulesOf(const OwnedString& property) const;
     // Why the feature was last switched off or back on; empty when it never was.
     std::string Reason(const std::string& feature) const;
-    void SetLog(Log log) { log_ = std::move(log); }
 
 private:
     struct Test;
