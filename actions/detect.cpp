@@ -25,6 +25,19 @@ Road ReadRoad(const InstallSession& session)
     return Road::Change;
 }
 
+// True when the installer takes the features from the feature-list properties (ADDLOCAL,
+// REMOVE and the like) instead of the Condition table.
+bool FeatureListsRule(const InstallSession& session)
+{
+    // The lists as given tell, or as the library kept them. Preselected alone is no list: a
+    // dialog's AddLocal or Remove sets it too, and then the person's states are checked
+    // against the plan like any others.
+    if (session.GetProperty(prop::ListsGiven)) return true;
+    for (const char* list : {prop::AddLocal, prop::Remove, prop::AddSource, prop::AddDefault, prop::Reinstall, prop::Advertise})
+        if (session.GetProperty(list)) return true;
+    return false;
+}
+
 // FUNCTION_VER is named for the installation when it differs from the package's own value
 // (the Property row, as transforms left it, or what its AppSearch read back) and from the one
 // the library set.
@@ -292,7 +305,9 @@ std::vector<std::string> RelatedProducts(const InstallSession& session, const Pa
 NameMap<INSTALLSTATE> StatesOf(const std::string& product, const std::vector<std::string>& features)
 {
     NameMap<INSTALLSTATE> states;
-    for (const std::string& feature : features) states[feature] = InstalledState(product, feature);
+    // The state of each feature as the installer has it registered for the product.
+    for (const std::string& feature : features)
+        states[feature] = MsiQueryFeatureStateW(Wide(product).c_str(), Wide(feature).c_str());
     return states;
 }
 

@@ -31,10 +31,3 @@ bool CostingStillToCome(const InstallSession& session);
 // already and reads the rows no more. Returns the plan's result.
 UINT ApplyPlan(const InstallSession& session, const PackageDatabase& db, const Facts& facts, const Plan& plan,
                Stage stage, Known& known);
-
-// True when the installer takes the features from the feature-list properties (ADDLOCAL,
-// REMOVE and the like) instead of the Condition table.
-bool FeatureListsRule(const InstallSession& session);
-
-// The state of a feature of an installed product, as the installer has it registered.
-INSTALLSTATE InstalledState(const std::string& productCode, const std::string& feature);
