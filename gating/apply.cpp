@@ -47,8 +47,8 @@ bool IsAll(const std::string& list)
     return _stricmp(list.c_str(), "ALL") == 0;
 }
 
-// The lists as given before the library first withheld anything from them: "NAME=value" lines.
-using Lists = std::vector<std::pair<std::string, std::string>>;  // name, value
+// The lists as given before the library first withheld anything from them.
+using Lists = NamedValues;  // name, value
 
 std::string ValueOf(const Lists& lists, const std::string& name)
 {
@@ -61,20 +61,9 @@ Lists GivenLists(const InstallSession& session)
 {
     Lists lists;
     OwnedString stored = session.GetProperty(prop::ListsGiven);
-    if (!stored) {
-        std::string text;
-        for (const char* name : kEditedLists) {
-            std::string value = session.GetProperty(name).value_or(std::string());
-            lists.emplace_back(name, value);
-            text += std::string(name) + "=" + value + "\n";
-        }
-        session.SetProperty(prop::ListsGiven, text.c_str());
-        return lists;
-    }
-    for (const std::string& line : SplitText(*stored, '\n')) {
-        std::size_t equals = line.find('=');
-        if (equals != std::string::npos) lists.emplace_back(line.substr(0, equals), line.substr(equals + 1));
-    }
+    if (stored) return DecodeLists(*stored);
+    for (const char* name : kEditedLists) lists.emplace_back(name, session.GetProperty(name).value_or(std::string()));
+    session.SetProperty(prop::ListsGiven, EncodeLists(lists).c_str());
     return lists;
 }
 
