@@ -63,30 +63,13 @@ static_assert(!IsPublic(kOwnRows.property) && !IsPublic(kListsGiven.property) &&
 
 // ---- values: one or more fields of a line
 
+// The values each enumeration may take.
+constexpr std::pair<int, int> Span(Found) { return {int(Found::Missing), int(Found::Kept)}; }
+constexpr std::pair<int, int> Span(Cabinet) { return {int(Cabinet::Present), int(Cabinet::Unknown)}; }
+constexpr std::pair<int, int> Span(Road) { return {int(Road::FirstInstall), int(Road::Removal)}; }
+constexpr std::pair<int, int> Span(INSTALLSTATE) { return {INSTALLSTATE_UNKNOWN, INSTALLSTATE_DEFAULT}; }
 template <class E>
-struct Span {
-    static constexpr bool known = false;
-};
-template <>
-struct Span<Found> {
-    static constexpr bool known = true;
-    static constexpr int low = int(Found::Missing), high = int(Found::Kept);
-};
-template <>
-struct Span<Cabinet> {
-    static constexpr bool known = true;
-    static constexpr int low = int(Cabinet::Present), high = int(Cabinet::Unknown);
-};
-template <>
-struct Span<Road> {
-    static constexpr bool known = true;
-    static constexpr int low = int(Road::FirstInstall), high = int(Road::Removal);
-};
-template <>
-struct Span<INSTALLSTATE> {
-    static constexpr bool known = true;
-    static constexpr int low = INSTALLSTATE_UNKNOWN, high = INSTALLSTATE_DEFAULT;
-};
+using Enumeration = decltype(Span(E()));
 
 using Line = std::vector<std::string>;
 
@@ -120,7 +103,7 @@ void Put(Line& line, const std::string& value) { line.push_back(value); }
 void Put(Line& line, const OwnedString& value) { line.push_back(value ? "=" + *value : std::string()); }
 void Put(Line& line, bool value) { line.push_back(value ? "1" : "0"); }
 void Put(Line& line, int value) { line.push_back(std::to_string(value)); }
-template <class E, std::enable_if_t<Span<E>::known, int> = 0>
+template <class E, class = Enumeration<E>>
 void Put(Line& line, E value)
 {
     line.push_back(std::to_string(int(value)));
@@ -150,11 +133,11 @@ bool Get(Cursor& line, int& value)
     const std::string* field = line.next();
     return field && Number(*field, value);
 }
-template <class E, std::enable_if_t<Span<E>::known, int> = 0>
+template <class E, class = Enumeration<E>>
 bool Get(Cursor& line, E& value)
 {
     int number = 0;
-    if (!Get(line, number) || number < Span<E>::low || number > Span<E>::high) return false;
+    if (!Get(line, number) || number < Span(value).first || number > Span(value).second) return false;
     value = static_cast<E>(number);
     return true;
 }
@@ -206,17 +189,17 @@ struct Shape {
     static constexpr bool list = false, maybeList = false, map = false;
 };
 template <class Row>
-struct Shape<std::vector<Row>> {
-    static constexpr bool list = true, maybeList = false, map = false;
+struct Shape<std::vector<Row>> : Shape<void> {
+    static constexpr bool list = true;
 };
 template <class Row>
-struct Shape<std::optional<std::vector<Row>>> {
-    static constexpr bool list = false, maybeList = true, map = false;
+struct Shape<std::optional<std::vector<Row>>> : Shape<void> {
+    static constexpr bool maybeList = true;
     using Item = Row;
 };
 template <class V>
-struct Shape<NameMap<V>> {
-    static constexpr bool list = false, maybeList = false, map = true;
+struct Shape<NameMap<V>> : Shape<void> {
+    static constexpr bool map = true;
     using Item = V;
 };
 
