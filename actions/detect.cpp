@@ -191,7 +191,6 @@ bool LastSourceHoldsPackage(const std::string& productCode)
 // a change whose last-used source is gone never resolve it: their cabinets stay unknown.
 void ReadSource(const InstallSession& session, Facts& facts)
 {
-    SourceRoot.clear();
     if (facts.road == Road::Repair || facts.road == Road::Removal) return;
     OwnedString dir;
     if (facts.road == Road::Change) {
@@ -201,9 +200,8 @@ void ReadSource(const InstallSession& session, Facts& facts)
     } else {
         dir = session.GetSourceDir();
     }
-    SourceRoot = dir.value_or(std::string());
-    facts.source = SourceRoot;
-    facts.sourceReached = !SourceRoot.empty() && SourceFileExists(SourceRoot, "");
+    facts.source = dir.value_or(std::string());
+    facts.sourceReached = !facts.source.empty() && SourceFileExists(facts.source, "");
 }
 
 void ReadCabinets(const InstallSession& session, const PackageDatabase& db, Facts& facts)
@@ -217,8 +215,8 @@ void ReadCabinets(const InstallSession& session, const PackageDatabase& db, Fact
                                    [&](const std::string& c) { return _stricmp(c.c_str(), rule.cabinet->c_str()) == 0; });
         facts.cabinets[*rule.cabinet] = inImage                                        ? Cabinet::Present
                                         : !facts.sourceReached                          ? Cabinet::Unknown
-                                        : SourceFileExists(SourceRoot, *rule.cabinet) ? Cabinet::Present
-                                                                                       : Cabinet::Absent;
+                                        : SourceFileExists(facts.source, *rule.cabinet) ? Cabinet::Present
+                                                                                         : Cabinet::Absent;
     }
 }
 

@@ -124,7 +124,7 @@ std::vector<SupportPack> ReadSupportPacks(const InstallSession& session)
     return packs;
 }
 
-void RunPacks(const InstallSession& session)
+void RunPacks(const InstallSession& session, const std::string& source)
 {
     // What hostgate-setup.exe ran before the package, with its own rights.
     std::vector<std::string> ranBefore = SplitText(session.GetProperty(prop::ProgramsRun).value_or(""), ';');
@@ -132,7 +132,7 @@ void RunPacks(const InstallSession& session)
         session.Flush();  // the log is written before the wait
         if (session.Cancelled()) return;  // the user's Cancel starts no further program
         // A path too long for Windows is skipped rather than cut into another one.
-        OwnedString path = JoinSourcePath(SourceRoot, pack.source);
+        OwnedString path = JoinSourcePath(source, pack.source);
         if (!path) {
             session.Log("skipped " + pack.source + ": its path is too long for Windows");
             continue;
@@ -154,8 +154,7 @@ extern "C" UINT WINAPI RunSuportPacks(MSIHANDLE install)
     // user's Cancel does.
     UINT result = GuardAction([install] {
         InstallSession session(install, "RunSuportPacks");
-        LoadSourceRoot(session);
-        RunPacks(session);
+        RunPacks(session, session.GetSourceDir().value_or(std::string()));
         return session.Finish(ERROR_SUCCESS);
     });
     return result == ERROR_INSTALL_USEREXIT ? result : static_cast<UINT>(ERROR_SUCCESS);

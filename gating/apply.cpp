@@ -17,20 +17,9 @@ Lists GivenLists(const InstallSession& session)
 {
     Lists lists;
     OwnedString stored = session.GetProperty(prop::ListsGiven);
-    if (!stored) {
-        std::string text;
-        for (const char* name : kEditedLists) {
-            std::string value = session.GetProperty(name).value_or(std::string());
-            lists.emplace_back(name, value);
-            text += std::string(name) + "=" + value + "\n";
-        }
-        session.SetProperty(prop::ListsGiven, text.c_str());
-        return lists;
-    }
-    for (const std::string& line : SplitText(*stored, '\n')) {
-        std::size_t equals = line.find('=');
-        if (equals != std::string::npos) lists.emplace_back(line.substr(0, equals), line.substr(equals + 1));
-    }
+    if (stored) return DecodeLists(*stored);
+    for (const char* name : kEditedLists) lists.emplace_back(name, session.GetProperty(name).value_or(std::string()));
+    session.SetProperty(prop::ListsGiven, EncodeLists(lists).c_str());
     return lists;
 }
 

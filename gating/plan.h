@@ -6,6 +6,7 @@
 #include "gating/costing.h"
 #include "gating/facts.h"
 #include "gating/gate.h"
+#include "gating/record.h"
 #include "package/tables.h"
 
 #include <msi.h>
@@ -103,21 +104,6 @@ std::vector<std::string> RuledFeatures(const Facts& facts);
 // The features a plan switches off itself, with every feature below them: kept out of the
 // feature lists where those rule.
 NameSet Withheld(const Plan& plan);
-
-// The properties the library set itself, as recorded in HOSTGATE_SET: one line each, the
-// name and the value.
-std::string EncodeLibrarySet(const std::vector<std::pair<std::string, std::string>>& set);
-std::vector<std::pair<std::string, std::string>> DecodeLibrarySet(const std::string& text);
-
-// The line format of the library's private properties: fields apart by tabs, each with its
-// tabs, line ends and backslashes escaped, so that every line is one record.
-std::string Escaped(const std::string& text);
-std::vector<std::string> Fields(const std::string& line);
-
-// The rows the library added to the Condition table in this session, kept for the next
-// action: "feature<TAB>level<TAB>expression" lines.
-std::string EncodeRows(const std::vector<ConditionRow>& rows);
-std::vector<ConditionRow> DecodeRows(const std::string& text);
 
 ConditionRows ByFeature(const std::vector<ConditionRow>& rows);
 const std::vector<ConditionRow>& RowsOf(const ConditionRows& rows, const std::string& feature);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "gating/facts.h"
+#include "gating/record.h"
 
 #include <cstddef>
 #include <optional>
@@ -13,8 +14,6 @@
 #include <utility>
 #include <vector>
 
-// Bumped whenever the encoding or the meaning of a field changes.
-constexpr int kSnapshotFormat = 2;
 // A package whose tables need more is read afresh by each action.
 constexpr std::size_t kSnapshotLimit = 256 * 1024;
 
@@ -42,3 +41,7 @@ std::optional<std::string> EncodeSnapshot(const SnapshotOwner& owner, const Fact
                                           const NameMap<INSTALLSTATE>& states);
 // None when the text is not a whole snapshot of this format.
 std::optional<Snapshot> DecodeSnapshot(const std::string& text);
+// Each field of the snapshot's field list with its lines alone, in the list's order.
+std::vector<std::pair<std::string, std::string>> SnapshotFieldTexts(const Facts& facts,
+                                                                    const std::optional<std::vector<ConditionRow>>& ownRows,
+                                                                    const NameMap<INSTALLSTATE>& states);

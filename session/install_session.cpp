@@ -2,8 +2,6 @@
 
 #include <msiquery.h>
 
-std::string SourceRoot;
-
 InstallSession::InstallSession(MSIHANDLE install, const char* action) : install_(install), action_(action) {}
 
 namespace {
@@ -166,10 +164,4 @@ std::string InstallSession::Loggable(const char* name, const std::string& value)
     // A semicolon-separated list of property names.
     std::string list = ";" + *hidden + ";";
     return list.find(";" + std::string(name) + ";") == std::string::npos ? value : "(hidden)";
-}
-
-void LoadSourceRoot(const InstallSession& session)
-{
-    OwnedString dir = session.GetSourceDir();
-    SourceRoot = dir ? *dir : std::string();
 }

@@ -15,12 +15,6 @@ constexpr const char* ResolveSource = "ResolveSource";
 constexpr const char* HiddenProperties = "MsiHiddenProperties";
 }  // namespace installer
 
-// The installation source folder of the latest action call that ran the prologue.
-// Cabinet and support-pack paths are built by appending a relative path to it.
-// Held whole: a folder too long for a Windows path makes every path built on it refused,
-// rather than cut into a different path.
-extern std::string SourceRoot;
-
 class InstallSession : public Installation {
 public:
     // `action` names the running action in what the session writes to the installer's log.
@@ -41,7 +35,9 @@ public:
     // A value the property is known to hold (from an earlier action of this installation):
     // read and set as if it had been read.
     void Assume(const char* name, const std::string& value) const;
-    // SourceDir, resolving the source first when it is not known yet.
+    // SourceDir, resolving the source first when it is not known yet. Held whole: a folder
+    // too long for a Windows path makes every path built on it refused, rather than cut into
+    // a different path.
     OwnedString GetSourceDir() const;
     UINT ReportError(int number) const override;
     // Runs a standard action inside the installation; the installer's answer.
@@ -72,6 +68,3 @@ private:
     mutable bool cancelled_ = false;
     mutable std::vector<std::pair<std::string, OwnedString>> read_;  // properties as read or set
 };
-
-// The prologue of the table-driven actions: copies the source folder into SourceRoot.
-void LoadSourceRoot(const InstallSession& session);

@@ -238,15 +238,15 @@ TEST(CabinetRules, LongValuesAreUsedWhole)
 TEST(CabinetRules, CabinetPathsBeyondTheWindowsLimitAreRefused)
 {
     TempFolder folder{"cabpath"};
-    SourceRoot = folder.path() + "\\";
-    std::string fits(MAX_PATH - 1 - SourceRoot.size(), 'c');
-    WriteFile(SourceRoot + fits, "x");
-    ASSERT_TRUE(FileExists(SourceRoot + fits));
-    EXPECT_TRUE(SourceFileExists(SourceRoot, fits));
+    std::string sourceRoot = folder.path() + "\\";
+    std::string fits(MAX_PATH - 1 - sourceRoot.size(), 'c');
+    WriteFile(sourceRoot + fits, "x");
+    ASSERT_TRUE(FileExists(sourceRoot + fits));
+    EXPECT_TRUE(SourceFileExists(sourceRoot, fits));
     std::string over = fits + "c";
-    WriteFile(SourceRoot + over, "x");
-    ASSERT_TRUE(FileExists(SourceRoot + over));
-    EXPECT_FALSE(SourceFileExists(SourceRoot, over));
+    WriteFile(sourceRoot + over, "x");
+    ASSERT_TRUE(FileExists(sourceRoot + over));
+    EXPECT_FALSE(SourceFileExists(sourceRoot, over));
 }
 
 TEST(CabinetRules, RulesWithoutAFeatureAreSkipped)

@@ -427,6 +427,24 @@ TEST(Snapshot, PlansAsTheFactsDoAndRefusesAnythingElse)
                 }
     EXPECT_EQ(checked, 72);
 
+    // Every field of the snapshot's one list comes back whole, each given a value of its own.
+    Facts every = odd;
+    Detected(every, "R16.1");
+    every.rulesProblem = "why";
+    every.source = "C:\\source\\";
+    every.sourceReached = false;
+    every.road = Road::Change;
+    every.installLevel = 4;
+    every.listsRule = every.dialog = every.choiceBuilt = every.packageFunctionRead = true;
+    every.packageFunction = std::string("view");
+    const auto blank = SnapshotFieldTexts(Facts(), std::nullopt, {});
+    const auto sent = SnapshotFieldTexts(every, ownRows, states);
+    std::optional<Snapshot> back = DecodeSnapshot(EncodeSnapshot(owner, every, ownRows, states).value_or(""));
+    ASSERT_TRUE(back);
+    EXPECT_EQ(SnapshotFieldTexts(back->facts, back->ownRows, back->states), sent);
+    ASSERT_EQ(sent.size(), blank.size());
+    for (std::size_t i = 0; i < sent.size(); ++i) EXPECT_NE(sent[i], blank[i]) << "no value of its own";
+
     std::string whole = *EncodeSnapshot(owner, odd, ownRows, states);
     std::size_t second = whole.find('\n') + 1;
     const std::vector<std::pair<const char*, std::string>> broken = {

@@ -65,8 +65,7 @@ TEST_F(SessionTest, SourceDirAlreadySetDoesNotResolveTheSource)
     Session session(package);
     session.setProperty("SourceDir", "C:\\given\\source\\");
     UserSide user;
-    LoadSourceRoot(InstallSession(session.handle()));
-    EXPECT_EQ(SourceRoot, "C:\\given\\source\\");
+    EXPECT_EQ(InstallSession(session.handle()).GetSourceDir(), OwnedString("C:\\given\\source\\"));
     EXPECT_EQ(user.count("ResolveSource"), 0);
 }
 
@@ -75,11 +74,11 @@ TEST_F(SessionTest, SourceDirUnsetResolvesTheSourceOnce)
     Session session(package);
     session.setProperty("SourceDir", "");
     UserSide user;
-    LoadSourceRoot(InstallSession(session.handle()));
+    std::string sourceRoot = InstallSession(session.handle()).GetSourceDir().value_or("");
     EXPECT_EQ(user.count("ResolveSource"), 1);
-    ASSERT_FALSE(SourceRoot.empty());
-    EXPECT_EQ(SourceRoot, session.property("SourceDir").value_or(""));
-    EXPECT_TRUE(FileExists(SourceRoot + "shapes.msi")) << SourceRoot;
+    ASSERT_FALSE(sourceRoot.empty());
+    EXPECT_EQ(sourceRoot, session.property("SourceDir").value_or(""));
+    EXPECT_TRUE(FileExists(sourceRoot + "shapes.msi")) << sourceRoot;
 }
 
 TEST_F(SessionTest, SourceRootHoldsLongFoldersWhole)
@@ -88,15 +87,13 @@ TEST_F(SessionTest, SourceRootHoldsLongFoldersWhole)
     std::string atLimit = "C:\\" + std::string(255, 'a') + "\\";  // 259 characters
     ASSERT_EQ(atLimit.size(), 259u);
     session.setProperty("SourceDir", atLimit);
-    LoadSourceRoot(InstallSession(session.handle()));
-    EXPECT_EQ(SourceRoot, atLimit);
+    EXPECT_EQ(InstallSession(session.handle()).GetSourceDir(), OwnedString(atLimit));
 
     std::string overLimit = "C:\\" + std::string(300, 'b') + "\\";
     session.setProperty("SourceDir", overLimit);
-    LoadSourceRoot(InstallSession(session.handle()));
-    EXPECT_EQ(SourceRoot, overLimit);
+    EXPECT_EQ(InstallSession(session.handle()).GetSourceDir(), OwnedString(overLimit));
     // Paths on it are refused whole, never cut back into a shorter path that may exist.
-    EXPECT_EQ(JoinSourcePath(SourceRoot, "x.cab"), std::nullopt);
+    EXPECT_EQ(JoinSourcePath(overLimit, "x.cab"), std::nullopt);
     EXPECT_EQ(JoinSourcePath(atLimit.substr(0, 250), "123456789"), std::optional<std::string>(atLimit.substr(0, 250) + "123456789"));
     EXPECT_EQ(JoinSourcePath(atLimit.substr(0, 250), "1234567890"), std::nullopt);
 }
