@@ -72,7 +72,7 @@ handover_variant() {  # handover_variant NAME: the copy in $work/NAME, beside it
         msibuild "$package" -q "UPDATE \`Property\` SET \`Value\`='$secure' WHERE \`Property\`='SecureCustomProperties'" || return 1
     fi
     product[$name]=$(property_of "$package" ProductCode)
-    msi_path[$name]=$(wine_run winepath -w "$package")
+    msi_path[$name]=$(windows_path "$package")
     [ "$(table "$package" InstallUISequence | awk -F'\t' '$1 == "RecordHandover" || $1 == "ExecuteAction" { print $1 ":" $2 }' | sort | xargs)" = \
         "ExecuteAction:SECONDSEQUENCE RecordHandover:NOT SECONDSEQUENCE" ]
 }
@@ -172,7 +172,7 @@ while read -r name; do
 done < <(cut -d'|' -f2 <<<"$rows" | sort -u)
 
 passed=0 planted=unknown
-record_copy=$(wine_run winepath -w "$work/record.txt")
+record_copy=$(windows_path "$work/record.txt")
 while IFS='|' read -r _ name hosts before client files user_gets; do
     [ -n "$name" ] || continue
     [ "$hosts" = "$planted" ] || plant_hosts "$hosts"

@@ -13,9 +13,9 @@ road_folders "$1" interactive
 installed="$HOSTGATE_WINEPREFIX/drive_c/Program Files/Hostgate Sample"
 product='{6F1D4C7A-2B3E-4C59-9A61-0D7E5B8C2F11}'
 
-rm -rf "$HOSTGATE_WINEPREFIX"
+fresh_prefix
 plant_hosts "R15.0 R16.0"
-source_dir=$(wine_run winepath -w "$build/sample/source")
+source_dir=$(windows_path "$build/sample/source")
 
 failures=0
 # choices on the dialog | FUNCTION_VER the engine ends with | files installed

@@ -262,11 +262,11 @@ registered_products() {
 # LOADER shows as the release; anything else (a wrong value, a key under an empty release
 # property such as HKLM\Applications) shows as its path.
 survey_keys() {
-    local hive key loader release
+    local hive key loader release queries=()
     for hive in HKLM HKCU; do
-        wine_run reg query "$hive\\Software\\Autodesk" /s 2>/dev/null
-        wine_run reg query "$hive\\Applications\\SurveyTools" 2>/dev/null
-    done | tr -d '\r' | awk '
+        queries+=("reg query $hive\\Software\\Autodesk /s" "reg query $hive\\Applications\\SurveyTools")
+    done
+    wine_run cmd /c "$(printf '%s & ' "${queries[@]}")rem" 2>/dev/null | tr -d '\r' | awk '
         /^HKEY_/ { key = $0; if (key ~ /\\Applications\\SurveyTools$/) loader[key] = ""; next }
         key ~ /\\Applications\\SurveyTools$/ && $1 == "LOADER" { sub(/^ +LOADER +REG_SZ +/, ""); loader[key] = $0 }
         END { for (key in loader) print key "\t" loader[key] }' |
@@ -349,7 +349,7 @@ while IFS='|' read -r when package hosts away road arguments files products keys
         result=$("$root/sample/choose.sh" "$HOSTGATE_WINEPREFIX" "$start" 'C:\maintenance.log' $arguments)
         [ $? = 77 ] && { echo "SKIPPED: no display server could be started"; exit 77; } ;;
     *)
-        [ "$start" = "$package_file" ] && start=$(wine_run winepath -w "$package_file")
+        [ "$start" = "$package_file" ] && start=$(windows_path "$package_file")
         case ${road#code/} in
         install) options=(/qn) ;;
         repair) options=(REINSTALL=ALL REINSTALLMODE=vomus /qn) ;;

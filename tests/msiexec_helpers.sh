@@ -11,6 +11,7 @@
 # answers it, and what a road must never meet written to HOSTGATE_RULES_LOG (see rules_verdict).
 road_folders() {  # road_folders BUILD NAME
     build=$(cd "$1" && pwd)
+    prefix_template="$build/road-prefix"
     if [ -n "${HOSTGATE_WINDOWS_RULES:-}" ]; then
         rules_build "$build" "$build/rules-$2" || { echo "FAIL  the packages could not be copied with the rules build"; exit 1; }
         build="$build/rules-$2"
@@ -88,6 +89,17 @@ rules_verdict() {
     return 1
 }
 wine_run() { "$root/cmake/wine-run.sh" "$@" </dev/null; }
+# A file's path as the prefix's programs name it, as winepath -w gives it without starting Wine:
+# C: for what lies in drive_c, Z: (the whole file system) for the rest.
+windows_path() {  # windows_path PATH
+    local path
+    path=$(realpath -m "$1")
+    case $path in
+    "$(realpath -m "$drive_c")"/*) path="C:${path#"$(realpath -m "$drive_c")"}" ;;
+    *) path="Z:$path" ;;
+    esac
+    printf '%s\n' "${path//\//\\}"
+}
 # The rows of a package's table, tab-separated, without the three header lines.
 table() { msiinfo export "$1" "$2" | tr -d '\r' | tail -n +4; }
 property_of() { table "$1" Property | awk -F'\t' -v p="$2" '$1 == p { print $2 }'; }
@@ -148,13 +160,27 @@ application_keys() {  # application_keys NAME
         done | sort | paste -sd' '
 }
 
+# A fresh prefix: a copy of one booted once for every road of the build (a boot takes 13 s, a
+# copy one).
+fresh_prefix() {
+    (
+        flock 9
+        [ -d "$prefix_template/drive_c" ] && exit 0
+        rm -rf "$prefix_template"
+        export WINEPREFIX=$prefix_template WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+        wineboot -i </dev/null >/dev/null 2>&1 9>&-
+        wineserver -w 9>&-
+    ) 9>"$prefix_template.lock"
+    rm -rf "$HOSTGATE_WINEPREFIX"
+    cp -a "$prefix_template" "$HOSTGATE_WINEPREFIX"
+}
+
 # A fresh prefix with the batch file for msiexec_run, and the sample's support runtime deployed
 # beforehand (the setup program's work), so that its RunSuportPacks finds it present.
 prepare_prefix() {  # prepare_prefix BUILD_DIR
-    rm -rf "$HOSTGATE_WINEPREFIX"
-    wine_run wineboot >/dev/null 2>&1
+    fresh_prefix
     printf '@echo off\r\nmsiexec %%*\r\necho exit code %%ERRORLEVEL%%\r\n' >"$drive_c/hostgate-run.bat"
-    wine_run msiexec /i "$(wine_run winepath -w "$1/sample/source/support/runtime.msi")" /qn RUNTIME_MODE=predeployed
+    wine_run msiexec /i "$(windows_path "$1/sample/source/support/runtime.msi")" /qn RUNTIME_MODE=predeployed
 }
 
 # The start of a run: a dialog run needs a display server (exit 77, skipped, without one);

@@ -192,7 +192,7 @@ while IFS='|' read -r package hosts ui arguments value files keys end; do
         [ $? = 77 ] && { echo "SKIPPED: no display server could be started"; exit 77; }
     else
         read -r -a properties <<<"$arguments"
-        result=$(msiexec_run /i "$(wine_run winepath -w "$package_file")" "/$ui" /l*v 'C:\roads.log' "${properties[@]}")
+        result=$(msiexec_run /i "$(windows_path "$package_file")" "/$ui" /l*v 'C:\roads.log' "${properties[@]}")
     fi
     chosen=$(tr -d '\r' <"$drive_c/roads.log" 2>/dev/null | sed -n 's/^Property([SC]): FUNCTION_VER = //p' | tail -n 1)
     expected="$(expected_end "$end"); FUNCTION_VER = $value; files: $(sorted "$files")"

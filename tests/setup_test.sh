@@ -21,17 +21,18 @@ check() {  # check DESCRIPTION CONDITION...
     if "$@"; then echo "ok: $what"; else echo "FAILED: $what"; failures=$((failures + 1)); fi
 }
 
-rm -rf "$HOSTGATE_WINEPREFIX" "$work"
+rm -rf "$work"
+fresh_prefix
 mkdir -p "$work/source/support"
 # The sample's host: two AutoCAD releases.
 plant_hosts "R15.0 R16.0"
 # The whole exit code (Wine cuts a process's status to 8 bits): a batch file reports it.
 printf '@echo off\r\n%%*\r\necho exit code %%ERRORLEVEL%%\r\n' > "$drive_c/hostgate-code.bat"
 setup() {  # setup SETUP_EXE ARGS...: prints the program's exit code; its output in $work/stdout and stderr
-    local exe; exe=$(wine_run winepath -w "$1"); shift
+    local exe; exe=$(windows_path "$1"); shift
     wine_run cmd /c 'C:\hostgate-code.bat' "$exe" "$@" 2>"$work/stderr" | tr -d '\r' | tee "$work/stdout" | sed -n 's/^exit code //p'
 }
-windows() { wine_run winepath -w "$1"; }
+windows() { windows_path "$1"; }
 # The log's parts that are not the program's own lines, one line each: the package that the
 # program's line before it names, then the package the installer's property dump names.
 parts() {  # parts LOG
