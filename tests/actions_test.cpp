@@ -1,5 +1,6 @@
 // PrevInstall and AfterSelectFunction through the built DLL: hosts planted in Wine's
 // registry, cabinets as files in the source folder, results read from the session.
+#include "actions/exports.h"
 #include "testbed.h"
 
 #include <gtest/gtest.h>
@@ -335,6 +336,14 @@ TEST(Cancel, AnsweredToALogMessageEndsTheActionWith1602)
         install.user.answerInfo(c.infoAnswer);
         EXPECT_EQ(install.run(c.action), c.result) << c.action << " " << c.autocad << " " << c.infoAnswer;
     }
+}
+
+// A stopped action (memory gone) fails alone: the guard around it, even an outer one, goes on.
+TEST(Guard, AStoppedActionFailsAndTheNextRuns)
+{
+    EXPECT_EQ(GuardAction([]() -> UINT { StopAction(); }), UINT(ERROR_INSTALL_FAILURE));
+    EXPECT_EQ(GuardAction([] { return GuardAction([]() -> UINT { StopAction(); }) + 1; }), UINT(ERROR_INSTALL_FAILURE + 1));
+    EXPECT_EQ(GuardAction([] { return 7u; }), 7u);
 }
 
 // Host detection.

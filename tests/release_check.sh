@@ -13,7 +13,7 @@ type=${2:-}
 setup=${3:-}
 checker=${4:-}
 checks=5
-limit=$((320 * 1024))
+limit=$((256 * 1024))
 failures=0
 check() {  # check DESCRIPTION CONDITION...
     local what=$1; shift
