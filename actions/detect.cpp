@@ -21,7 +21,12 @@ Road ReadRoad(const InstallSession& session)
     OwnedString remove = session.GetProperty(prop::Remove);
     if (session.GetProperty(prop::UpgradingProductCode) || (remove && _stricmp(remove->c_str(), "ALL") == 0))
         return Road::Removal;
-    if (session.GetProperty(prop::Reinstall)) return Road::Repair;
+    // A repair reinstalls what is installed and adds nothing. Features added beside it
+    // (Windows honours the lists with REINSTALL) make it a change, held to the rules as one.
+    bool adds = false;
+    for (const char* list : {prop::AddLocal, prop::AddSource, prop::AddDefault, prop::Advertise})
+        adds = adds || session.GetProperty(list);
+    if (session.GetProperty(prop::Reinstall) && !adds) return Road::Repair;
     return Road::Change;
 }
 

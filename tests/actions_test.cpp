@@ -623,6 +623,24 @@ TEST(Snapshot, StatesChangedOnTheDialogAreFoundOut)
     }
 }
 
+// Features added beside a repair (Windows honours ADDLOCAL and the like with REINSTALL) are
+// held to the rules as on a change: f1's rules leave C, D and E out. A repair alone plans nothing.
+TEST(WholeRoad, FeaturesAddedBesideARepairAreHeld)
+{
+    for (const char* added : {"", "ALL", "C,E"}) {
+        Install install(kHosts, kThreeFunctions, SharedRules());
+        install.hosts.install("R15.0", "ACAD-1");
+        install.session->setProperty("Installed", "1");
+        install.session->setProperty("REINSTALL", "ALL");
+        install.session->setProperty("ADDLOCAL", added);
+        install.session->setProperty("FUNCTION_VER", "f1");
+        ASSERT_EQ(install.run("PrevInstall"), 0u);
+        std::vector<std::string> removed = SplitText(install.session->property("REMOVE").value_or(""), ',');
+        std::sort(removed.begin(), removed.end());
+        EXPECT_EQ(removed, *added ? std::vector<std::string>{"C", "D", "E"} : std::vector<std::string>{}) << added;
+    }
+}
+
 // The chosen function decides the features on every road a package can take: the dialog
 // before the first costing, after it (also where the installer still says costing is not
 // complete, as Windows does while it costs disks in the background), chosen twice with a
