@@ -78,27 +78,34 @@ done
 read -r choice_width choice_height < <(place_of "$choice" "$next" | cut -d' ' -f3,4)
 
 # --- The virtual screen and the installer -------------------------------------------------
-# Xvfb picks a free display and writes its number to the pipe.
-fifo=$(mktemp -u)
-mkfifo "$fifo"
-Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
-screen=$!
-number=
-read -r -t 20 number <"$fifo" || true
-rm -f "$fifo"
-runner=
+# The caller's screen (HOSTGATE_DISPLAY), on which the prefix's server already shows its
+# desktop; or one of our own, with a server started on it.
+runner= screen=
 cleanup() {
     [ -n "$runner" ] && kill "$runner" 2>/dev/null
+    [ -n "$screen" ] || return 0
     kill "$screen" 2>/dev/null
     wineserver -k 2>/dev/null || true
 }
 trap cleanup EXIT
-[ -n "$number" ] || { echo "choose.sh: no display server could be started" >&2; exit 77; }
-export DISPLAY=:$number
-# Wine's desktop process belongs to the prefix's server: one started without this display
-# would keep every window off the screen.
-wineserver -k 2>/dev/null || true
-wineserver -w 2>/dev/null || true
+if [ -n "${HOSTGATE_DISPLAY:-}" ]; then
+    export DISPLAY=$HOSTGATE_DISPLAY
+else
+    # Xvfb picks a free display and writes its number to the pipe.
+    fifo=$(mktemp -u)
+    mkfifo "$fifo"
+    Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
+    screen=$!
+    number=
+    read -r -t 20 number <"$fifo" || true
+    rm -f "$fifo"
+    [ -n "$number" ] || { echo "choose.sh: no display server could be started" >&2; exit 77; }
+    export DISPLAY=:$number
+    # Wine's desktop process belongs to the prefix's server: one started without this display
+    # would keep every window off the screen.
+    wineserver -k 2>/dev/null || true
+    wineserver -w 2>/dev/null || true
+fi
 
 # Exit statuses are cut to 8 bits under Wine: a batch file reports the whole code.
 printf '@echo off\r\nmsiexec %%*\r\necho exit code %%ERRORLEVEL%%\r\n' > "$prefix/drive_c/hostgate-run.bat"

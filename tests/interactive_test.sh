@@ -14,6 +14,7 @@ installed="$HOSTGATE_WINEPREFIX/drive_c/Program Files/Hostgate Sample"
 product='{6F1D4C7A-2B3E-4C59-9A61-0D7E5B8C2F11}'
 
 fresh_prefix
+start_screen
 plant_hosts "R15.0 R16.0"
 source_dir=$(windows_path "$build/sample/source")
 

@@ -193,7 +193,24 @@ start_run() {  # start_run MODE BUILD WORK
     fi
     rm -rf "$3"
     mkdir -p "$3"
+    [ "$1" != dialog ] || start_screen
     prepare_prefix "$2"
+}
+
+# One virtual screen for a whole run of dialogs, started before the prefix's server so that its
+# desktop is on it: sample/choose.sh then installs on it without a screen and a server of its
+# own for each installation (about a second of work each). Exit 77 when none can be started.
+start_screen() {
+    local fifo number
+    fifo=$(mktemp -u)
+    mkfifo "$fifo"
+    Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
+    screen_process=$!
+    read -r -t 20 number <"$fifo" || true
+    rm -f "$fifo"
+    [ -n "$number" ] || { echo "SKIPPED: no display server could be started"; exit 77; }
+    trap 'kill "$screen_process" 2>/dev/null' EXIT
+    export HOSTGATE_DISPLAY=:$number
 }
 
 # The end a row expects: "exit code N" (0 when the row names none), and for a message number
