@@ -584,7 +584,7 @@ std::vector<Reading> ReadWithTheEngine(const std::string& sound, const std::vect
         Child child = StartQuietly(self, L"");
         SetEnvironmentVariableW(kProbeVariable, nullptr);
         if (!child.process) break;
-        // A case that makes no progress for 20 s has hung the engine.
+        // A case that makes no progress for 8 s has hung the engine (a case takes milliseconds).
         bool hung = false;
         uint64_t answered = 0;
         for (int idle = 0; WaitForSingleObject(child.process.get(), 1000) == WAIT_TIMEOUT;) {
@@ -592,7 +592,7 @@ std::vector<Reading> ReadWithTheEngine(const std::string& sound, const std::vect
             uint64_t size = GetFileAttributesExW(Wide(list + ".out").c_str(), GetFileExInfoStandard, &out) ? out.nFileSizeLow : 0;
             idle = size == answered ? idle + 1 : 0;
             answered = size;
-            if (idle >= 20) {
+            if (idle >= 8) {
                 hung = true;
                 TerminateProcess(child.process.get(), 1);
                 WaitForSingleObject(child.process.get(), 10000);

@@ -22,7 +22,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 mode=$2 pattern=${3:-}
 # shellcheck source=msiexec_helpers.sh
 . "$root/tests/msiexec_helpers.sh"
-road_folders "$1" "handover-$mode"
+# A run of some roads only (a PATTERN) has folders of its own: CTest runs such parts side by side.
+road_folders "$1" "handover-$mode${pattern:+-$(tr -c 'A-Za-z0-9' '_' <<<"$pattern")}"
 
 # --- The packages, each copied with the client's end in place of ExecuteAction -----------------
 declare -A source_of msi msi_path folder product
