@@ -11,8 +11,7 @@ export WINEARCH=${HOSTGATE_WINEARCH:-win32}
 export WINEDEBUG=${WINEDEBUG:--all,err+module}
 # HOSTGATE_DLLOVERRIDES adds overrides of a test's own (e.g. msi=n,b).
 export WINEDLLOVERRIDES="mscoree,mshtml=${HOSTGATE_DLLOVERRIDES:+;$HOSTGATE_DLLOVERRIDES}"
-# A road that drives dialogs keeps one virtual screen for its prefix (HOSTGATE_DISPLAY).
-if [ -n "${HOSTGATE_DISPLAY:-}" ]; then export DISPLAY=$HOSTGATE_DISPLAY; else unset DISPLAY; fi
+unset DISPLAY
 
 mkdir -p "$(dirname "$WINEPREFIX")"
 (

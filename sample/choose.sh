@@ -78,34 +78,31 @@ done
 read -r choice_width choice_height < <(place_of "$choice" "$next" | cut -d' ' -f3,4)
 
 # --- The virtual screen and the installer -------------------------------------------------
-# The caller's screen (HOSTGATE_DISPLAY), on which the prefix's server already shows its
-# desktop; or one of our own, with a server started on it.
+# The caller's screen (HOSTGATE_DISPLAY, a run of many installations), or one of our own.
 runner= screen=
 cleanup() {
     [ -n "$runner" ] && kill "$runner" 2>/dev/null
-    [ -n "$screen" ] || return 0
-    kill "$screen" 2>/dev/null
+    [ -n "$screen" ] && kill "$screen" 2>/dev/null
     wineserver -k 2>/dev/null || true
 }
 trap cleanup EXIT
-if [ -n "${HOSTGATE_DISPLAY:-}" ]; then
-    export DISPLAY=$HOSTGATE_DISPLAY
-else
+number=${HOSTGATE_DISPLAY:-}
+number=${number#:}
+if [ -z "$number" ]; then
     # Xvfb picks a free display and writes its number to the pipe.
     fifo=$(mktemp -u)
     mkfifo "$fifo"
     Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
     screen=$!
-    number=
     read -r -t 20 number <"$fifo" || true
     rm -f "$fifo"
-    [ -n "$number" ] || { echo "choose.sh: no display server could be started" >&2; exit 77; }
-    export DISPLAY=:$number
-    # Wine's desktop process belongs to the prefix's server: one started without this display
-    # would keep every window off the screen.
-    wineserver -k 2>/dev/null || true
-    wineserver -w 2>/dev/null || true
 fi
+[ -n "$number" ] || { echo "choose.sh: no display server could be started" >&2; exit 77; }
+export DISPLAY=:$number
+# Wine's desktop process belongs to the prefix's server: one started without this display
+# would keep every window off the screen.
+wineserver -k 2>/dev/null || true
+wineserver -w 2>/dev/null || true
 
 # Exit statuses are cut to 8 bits under Wine: a batch file reports the whole code.
 printf '@echo off\r\nmsiexec %%*\r\necho exit code %%ERRORLEVEL%%\r\n' > "$prefix/drive_c/hostgate-run.bat"
@@ -141,6 +138,16 @@ click() {
         xwd -root -silent | xwdtopnm 2>/dev/null | pnmtopng >"$HOSTGATE_SHOTS.$(date +%s%N).png" || true
     fi
 }
+# Waits until WINDOW has left the screen: the dialog a pressed button closed. The next one may
+# bear the same title, and a busy machine may take a while to put it up.
+gone() {  # gone WINDOW
+    for _ in $(seq 1 120); do
+        xdotool search --onlyvisible --name '' 2>/dev/null | grep -qx "$1" || return 0
+        sleep 0.5
+    done
+    echo "choose.sh: window $1 stayed on the screen" >&2
+    return 1
+}
 # Clicks a control of the package's Control table: press WINDOW DIALOG CONTROL.
 press() {
     # shellcheck disable=SC2046  # the place is four words
@@ -160,9 +167,11 @@ for place in "$@"; do
         click "$dialog" $((18 + button / 5 * 174 + 10)) $((120 + button % 5 * 20 + 8)) "$choice_width" "$choice_height"
     fi
     press "$dialog" "$choice" "$next"
+    gone "$dialog"
     shown=$(window "$ready_title")
     if [ "$index" -lt "$count" ]; then
         press "$shown" "$ready" "$back"
+        gone "$shown"
     else
         press "$shown" "$ready" "$install"
     fi

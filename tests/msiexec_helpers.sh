@@ -197,9 +197,8 @@ start_run() {  # start_run MODE BUILD WORK
     prepare_prefix "$2"
 }
 
-# One virtual screen for a whole run of dialogs, started before the prefix's server so that its
-# desktop is on it: sample/choose.sh then installs on it without a screen and a server of its
-# own for each installation (about a second of work each). Exit 77 when none can be started.
+# One virtual screen for a whole run of dialogs: sample/choose.sh installs on it rather than
+# starting a screen of its own each time. Exit 77 when none can be started.
 start_screen() {
     local fifo number
     fifo=$(mktemp -u)
