@@ -79,7 +79,7 @@ read -r choice_width choice_height < <(place_of "$choice" "$next" | cut -d' ' -f
 
 # --- The virtual screen and the installer -------------------------------------------------
 # The caller's screen (HOSTGATE_DISPLAY, a run of many installations), or one of our own.
-runner= screen=
+runner='' screen=''
 cleanup() {
     [ -n "$runner" ] && kill "$runner" 2>/dev/null
     [ -n "$screen" ] && kill "$screen" 2>/dev/null
