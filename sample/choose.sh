@@ -78,31 +78,42 @@ done
 read -r choice_width choice_height < <(place_of "$choice" "$next" | cut -d' ' -f3,4)
 
 # --- The virtual screen and the installer -------------------------------------------------
-# The caller's screen (HOSTGATE_DISPLAY, a run of many installations), or one of our own.
+# The caller's screen (HOSTGATE_DISPLAY, a run of many installations) or one of our own.
+# Wine's desktop process belongs to the prefix's server and draws every window: one that a
+# program without this screen started (a silent installation before) keeps them off it.
 runner='' screen=''
 cleanup() {
     [ -n "$runner" ] && kill "$runner" 2>/dev/null
-    [ -n "$screen" ] && kill "$screen" 2>/dev/null
+    [ -n "$screen" ] || return 0
+    kill "$screen" 2>/dev/null
     wineserver -k 2>/dev/null || true
 }
 trap cleanup EXIT
-number=${HOSTGATE_DISPLAY:-}
-number=${number#:}
-if [ -z "$number" ]; then
+if [ -n "${HOSTGATE_DISPLAY:-}" ]; then
+    export DISPLAY=$HOSTGATE_DISPLAY
+    # The server stays; a desktop without this screen is ended, and the installer's first
+    # window starts it again, on the screen.
+    for desktop in $(pgrep -f 'explorer.exe /desktop' || true); do
+        environment=$(tr '\0' '\n' <"/proc/$desktop/environ" 2>/dev/null) || continue
+        grep -qxF "WINEPREFIX=$prefix" <<<"$environment" || continue
+        grep -qxF "DISPLAY=$DISPLAY" <<<"$environment" && continue
+        kill "$desktop" 2>/dev/null || true
+        for _ in $(seq 1 100); do kill -0 "$desktop" 2>/dev/null && sleep 0.1; done
+    done
+else
     # Xvfb picks a free display and writes its number to the pipe.
     fifo=$(mktemp -u)
     mkfifo "$fifo"
     Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
     screen=$!
+    number=
     read -r -t 20 number <"$fifo" || true
     rm -f "$fifo"
+    [ -n "$number" ] || { echo "choose.sh: no display server could be started" >&2; exit 77; }
+    export DISPLAY=:$number
+    wineserver -k 2>/dev/null || true
+    wineserver -w 2>/dev/null || true
 fi
-[ -n "$number" ] || { echo "choose.sh: no display server could be started" >&2; exit 77; }
-export DISPLAY=:$number
-# Wine's desktop process belongs to the prefix's server: one started without this display
-# would keep every window off the screen.
-wineserver -k 2>/dev/null || true
-wineserver -w 2>/dev/null || true
 
 # Exit statuses are cut to 8 bits under Wine: a batch file reports the whole code.
 printf '@echo off\r\nmsiexec %%*\r\necho exit code %%ERRORLEVEL%%\r\n' > "$prefix/drive_c/hostgate-run.bat"
