@@ -197,8 +197,9 @@ start_run() {  # start_run MODE BUILD WORK
     prepare_prefix "$2"
 }
 
-# One virtual screen for a whole run of dialogs: sample/choose.sh installs on it rather than
-# starting a screen of its own each time. Exit 77 when none can be started.
+# One virtual screen for a whole run of dialogs: sample/choose.sh installs on it with the
+# prefix's server kept, rather than starting a screen and a server for each installation.
+# Exit 77 when none can be started.
 start_screen() {
     local fifo number
     fifo=$(mktemp -u)
