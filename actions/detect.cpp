@@ -12,8 +12,15 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <initializer_list>
 
 namespace {
+
+// Whether any of the lists is given (not empty).
+bool AnyGiven(const InstallSession& session, std::initializer_list<const char*> lists)
+{
+    return std::any_of(lists.begin(), lists.end(), [&](const char* list) { return session.GetProperty(list).has_value(); });
+}
 
 Road ReadRoad(const InstallSession& session)
 {
@@ -23,9 +30,7 @@ Road ReadRoad(const InstallSession& session)
         return Road::Removal;
     // A repair reinstalls what is installed and adds nothing. Features added beside it
     // (Windows honours the lists with REINSTALL) make it a change, held to the rules as one.
-    bool adds = false;
-    for (const char* list : {prop::AddLocal, prop::AddSource, prop::AddDefault, prop::Advertise})
-        adds = adds || session.GetProperty(list);
+    bool adds = AnyGiven(session, {prop::AddLocal, prop::AddSource, prop::AddDefault, prop::Advertise});
     if (session.GetProperty(prop::Reinstall) && !adds) return Road::Repair;
     return Road::Change;
 }
@@ -37,10 +42,8 @@ bool FeatureListsRule(const InstallSession& session)
     // The lists as given tell, or as the library kept them. Preselected alone is no list: a
     // dialog's AddLocal or Remove sets it too, and then the person's states are checked
     // against the plan like any others.
-    if (session.GetProperty(prop::ListsGiven)) return true;
-    for (const char* list : {prop::AddLocal, prop::Remove, prop::AddSource, prop::AddDefault, prop::Reinstall, prop::Advertise})
-        if (session.GetProperty(list)) return true;
-    return false;
+    return AnyGiven(session, {prop::ListsGiven, prop::AddLocal, prop::Remove, prop::AddSource, prop::AddDefault, prop::Reinstall,
+                              prop::Advertise});
 }
 
 // FUNCTION_VER is named for the installation when it differs from the package's own value

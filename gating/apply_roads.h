@@ -6,6 +6,7 @@
 
 #include "gating/apply.h"
 #include "gating/costing.h"
+#include "gating/record.h"
 #include "package/contract.h"
 #include "session/database.h"
 #include "session/statement.h"
@@ -28,7 +29,7 @@ void LogPlan(const InstallSession& session, const FeaturePlan& entry, const std:
 constexpr const char* kEditedLists[] = {prop::AddLocal, prop::Remove, prop::AddSource, prop::AddDefault, prop::Advertise};
 
 // The lists as given before the library first withheld anything from them: "NAME=value" lines.
-using Lists = std::vector<std::pair<std::string, std::string>>;  // name, value
+using Lists = NamedValues;
 Lists GivenLists(const InstallSession& session);
 std::string ValueOf(const Lists& lists, const std::string& name);
 

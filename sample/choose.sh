@@ -101,16 +101,12 @@ if [ -n "${HOSTGATE_DISPLAY:-}" ]; then
         for _ in $(seq 1 100); do kill -0 "$desktop" 2>/dev/null && sleep 0.1; done
     done
 else
-    # Xvfb picks a free display and writes its number to the pipe.
-    fifo=$(mktemp -u)
-    mkfifo "$fifo"
-    Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
-    screen=$!
-    number=
-    read -r -t 20 number <"$fifo" || true
-    rm -f "$fifo"
-    [ -n "$number" ] || { echo "choose.sh: no display server could be started" >&2; exit 77; }
-    export DISPLAY=:$number
+    # shellcheck source=screen.sh
+    . "$(dirname "$0")/screen.sh"
+    virtual_screen
+    screen=$screen_process
+    [ -n "$screen_number" ] || { echo "choose.sh: no display server could be started" >&2; exit 77; }
+    export DISPLAY=:$screen_number
     wineserver -k 2>/dev/null || true
     wineserver -w 2>/dev/null || true
 fi

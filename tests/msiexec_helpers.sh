@@ -92,10 +92,10 @@ wine_run() { "$root/cmake/wine-run.sh" "$@" </dev/null; }
 # A file's path as the prefix's programs name it, as winepath -w gives it without starting Wine:
 # C: for what lies in drive_c, Z: (the whole file system) for the rest.
 windows_path() {  # windows_path PATH
-    local path
-    path=$(realpath -m "$1")
+    local path c
+    path=$(realpath -m "$1") c=$(realpath -m "$drive_c")
     case $path in
-    "$(realpath -m "$drive_c")"/*) path="C:${path#"$(realpath -m "$drive_c")"}" ;;
+    "$c"/*) path="C:${path#"$c"}" ;;
     *) path="Z:$path" ;;
     esac
     printf '%s\n' "${path//\//\\}"
@@ -201,16 +201,12 @@ start_run() {  # start_run MODE BUILD WORK
 # prefix's server kept, rather than starting a screen and a server for each installation.
 # Exit 77 when none can be started.
 start_screen() {
-    local fifo number
-    fifo=$(mktemp -u)
-    mkfifo "$fifo"
-    Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
-    screen_process=$!
-    read -r -t 20 number <"$fifo" || true
-    rm -f "$fifo"
-    [ -n "$number" ] || { echo "SKIPPED: no display server could be started"; exit 77; }
+    # shellcheck source=../sample/screen.sh
+    . "$root/sample/screen.sh"
+    virtual_screen
+    [ -n "$screen_number" ] || { echo "SKIPPED: no display server could be started"; exit 77; }
     trap 'kill "$screen_process" 2>/dev/null' EXIT
-    export HOSTGATE_DISPLAY=:$number
+    export HOSTGATE_DISPLAY=:$screen_number
 }
 
 # The end a row expects: "exit code N" (0 when the row names none), and for a message number
