@@ -350,6 +350,7 @@ Facts Detect(const InstallSession& session, const PackageDatabase& db)
     facts.functions = ReadFunctions(db);
     facts.features = ReadFeatures(db);
     facts.road = ReadRoad(session);
+    facts.reinstall = facts.road == Road::Change && session.GetProperty(prop::Reinstall);
     // The properties the package's AppSearch sets, read once for the choice and the releases.
     std::vector<std::string> searched = ReadSearchedProperties(db);
     facts.librarySet = session.GetProperty(prop::LibrarySet).value_or(std::string());

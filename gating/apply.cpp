@@ -73,7 +73,7 @@ UINT ApplyPlan(const InstallSession& session, const PackageDatabase& db, const F
     for (int number : plan.messages) (void)session.ReportError(number);
     if (!plan.decides) return plan.result;
     if (facts.road == Road::Change) {
-        ApplyChange(session, facts.features, plan, stage);
+        ApplyChange(session, facts, plan, stage);
         return plan.result;
     }
     std::vector<ConditionRow> held =

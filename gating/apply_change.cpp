@@ -9,7 +9,7 @@
 // A change of the installed product: each planned feature the product lacks is added, each
 // it has and the plan leaves out is removed, through the feature lists (for a costing to
 // come) and, once chosen, through the features' states after costing again.
-void ApplyChange(const InstallSession& session, const std::vector<FeatureRow>& features, const Plan& plan, Stage stage)
+void ApplyChange(const InstallSession& session, const Facts& facts, const Plan& plan, Stage stage)
 {
     NameSet withheld = Withheld(plan);
     Changes changes;
@@ -24,8 +24,11 @@ void ApplyChange(const InstallSession& session, const std::vector<FeatureRow>& f
         changes.emplace_back(entry.feature, StateOf(entry.target));
     }
 
-    HoldFeatureLists(session, features, withheld, changes);
-    if (stage != Stage::Chosen) return;
+    HoldFeatureLists(session, facts.features, withheld, changes);
+    // A repair that adds features is carried by the lists alone, which the installer reinstalls
+    // and adds by as one. A state set beside REINSTALL installs the feature without registering
+    // it under Wine's engine, and the product's removal then leaves its files.
+    if (stage != Stage::Chosen || facts.reinstall) return;
     RedoCosting(session);
     for (const auto& [feature, state] : changes) {
         UINT result = MsiSetFeatureStateW(session.handle(), Wide(feature).c_str(), state);

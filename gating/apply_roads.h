@@ -121,4 +121,4 @@ void GuessFirstCosting(const Facts& facts, const Plan& plan, Stage stage, Known&
 
 // --- The change of an installed product (apply_change.cpp) ---
 
-void ApplyChange(const InstallSession& session, const std::vector<FeatureRow>& features, const Plan& plan, Stage stage);
+void ApplyChange(const InstallSession& session, const Facts& facts, const Plan& plan, Stage stage);

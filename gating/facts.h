@@ -63,6 +63,7 @@ struct Facts {
 
     // The installation.
     Road road = Road::FirstInstall;
+    bool reinstall = false;   // REINSTALL given beside the lists of a change (a repair that adds)
     bool listsRule = false;   // the installer takes features from ADDLOCAL and the like
     OwnedString chosen;       // FUNCTION_VER as it stands
     // FUNCTION_VER named for this installation (the command line): neither the package's

@@ -364,6 +364,7 @@ void SnapshotFields(F& facts, Rows& ownRows, States& states, Visit&& field)
     field("source", facts.source);
     field("reached", facts.sourceReached);
     field("road", facts.road);
+    field("reinstall", facts.reinstall);
     field("lists", facts.listsRule);
     field("dialog", facts.dialog);
     field("built", facts.choiceBuilt);

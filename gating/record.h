@@ -14,7 +14,7 @@
 #include <vector>
 
 // Bumped whenever the encoding or the meaning of a field changes.
-constexpr int kRecordFormat = 3;
+constexpr int kRecordFormat = 4;
 
 // The line grammar: fields apart by tabs, each with its tabs, line ends and backslashes
 // escaped, so that every line is one entry.

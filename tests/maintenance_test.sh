@@ -163,6 +163,7 @@ s|survey|R15.0 R16.0||install|FUNCTION_VER=office|core host16 office reports|sur
 s|survey|R15.0 R16.0 R17.0||install||core host16 host17 office reports|survey|R16.0 R17.0
 s|survey|R15.0 R17.0||install||core host17 office reports|survey|R17.0
 s|survey|R15.0 R16.0 R17.0|office|repair||core host17 office reports|survey|R17.0
+s|survey|R15.0 R16.0 R17.0||repair|ADDLOCAL=ALL|core host17 office reports|survey|R17.0
 s|survey|R15.0 R16.0 R17.0||remove|||||
 s|thermal|R16.1||install|FUNCTION_VER=analyse NOTHERMAL=1|analysis core docs|thermal|function:analyse
 s|thermal|R16.1||install|FUNCTION_VER=full NOTHERMAL=1|core docs link2004 reports|thermal|R16.1\ACAD-301:409 function:full

@@ -435,7 +435,7 @@ TEST(Snapshot, PlansAsTheFactsDoAndRefusesAnythingElse)
     every.sourceReached = false;
     every.road = Road::Change;
     every.installLevel = 4;
-    every.listsRule = every.dialog = every.choiceBuilt = every.packageFunctionRead = true;
+    every.listsRule = every.reinstall = every.dialog = every.choiceBuilt = every.packageFunctionRead = true;
     every.packageFunction = std::string("view");
     const auto blank = SnapshotFieldTexts(Facts(), std::nullopt, {});
     const auto sent = SnapshotFieldTexts(every, ownRows, states);
